@@ -1,0 +1,30 @@
+#include "launcher/io.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+int read_full(int fd, int* value) {
+    char* at = reinterpret_cast<char*>(value);
+    size_t left = sizeof(*value);
+    while (left > 0) {
+        ssize_t got = read(fd, at, left);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return -1;
+        at += got;
+        left -= static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+int write_full(int fd, const int* value) {
+    const char* at = reinterpret_cast<const char*>(value);
+    size_t left = sizeof(*value);
+    while (left > 0) {
+        ssize_t put = write(fd, at, left);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return -1;
+        at += put;
+        left -= static_cast<size_t>(put);
+    }
+    return 0;
+}

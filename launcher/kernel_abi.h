@@ -1,0 +1,29 @@
+// Kernel interface constants the program relies on, each defined once, with
+// fallbacks for system headers older than the kernels it runs on.
+#pragma once
+
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+
+#ifndef SECCOMP_FILTER_FLAG_NEW_LISTENER
+#define SECCOMP_FILTER_FLAG_NEW_LISTENER (1UL << 3)
+#endif
+#ifndef SECCOMP_RET_USER_NOTIF
+#define SECCOMP_RET_USER_NOTIF 0x7fc00000U
+#endif
+#ifndef SECCOMP_USER_NOTIF_FLAG_CONTINUE
+#define SECCOMP_USER_NOTIF_FLAG_CONTINUE (1UL << 0)
+#endif
+
+// The id-valid request was first published with the wrong direction bits;
+// the kernel accepts both, and this is the value it documents today.
+inline constexpr unsigned long k_ioctl_notif_recv = 0xc0502100UL;
+inline constexpr unsigned long k_ioctl_notif_send = 0xc0182101UL;
+inline constexpr unsigned long k_ioctl_notif_id_valid = 0x40082102UL;
+
+// Same number on every architecture the program is built for.
+inline constexpr long k_nr_pidfd_send_signal = 424;
+inline constexpr long k_nr_pidfd_open = 434;
+
+static_assert(sizeof(struct seccomp_notif) == 0x50, "seccomp_notif layout");
+static_assert(sizeof(struct seccomp_notif_resp) == 0x18, "seccomp_notif_resp layout");

@@ -1,0 +1,143 @@
+#include "launcher/policy.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+int base64_value(unsigned char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+char* copy_or_exit(const char* value) {
+    char* copy = strdup(value);
+    if (copy == nullptr) _exit(k_exit_no_memory);
+    return copy;
+}
+
+void replace_string(char** field, const char* value) {
+    free(*field);
+    *field = copy_or_exit(value);
+}
+
+void port_list_push(PortList* list, const char* value) {
+    // The range is checked on the full parsed value: narrowing first would
+    // turn 4294967297 into port 1.
+    long parsed = strtol(value, nullptr, 10);
+    if (parsed < 1 || parsed > 65535) return;
+    void* grown = realloc(list->ports, (list->count + 1) * sizeof(int32_t));
+    if (grown == nullptr) _exit(k_exit_no_memory);
+    list->ports = static_cast<int32_t*>(grown);
+    list->ports[list->count++] = static_cast<int32_t>(parsed);
+}
+
+StringList* list_for_key(Policy* policy, char key) {
+    switch (key) {
+    case 'A': return &policy->delete_deny_exact;
+    case 'D': return &policy->deny_tree;
+    case 'E': return &policy->visible_tree;
+    case 'F': return &policy->deny_exact;
+    case 'G': return &policy->git_write_allow;
+    case 'M': return &policy->stat_allow;
+    case 'P': return &policy->write_patterns;
+    case 'W': return &policy->write_allow;
+    case 'X': return &policy->write_deny;
+    default: return nullptr;
+    }
+}
+
+void apply_record(Policy* policy, char key, const char* value) {
+    StringList* list = list_for_key(policy, key);
+    if (list != nullptr) {
+        str_list_push(list, value);
+        return;
+    }
+    switch (key) {
+    case 'R': replace_string(&policy->hidden_root, value); break;
+    case 'S': replace_string(&policy->deny_single, value); break;
+    case 'H': policy->loopback_default_allow = strcmp(value, "1") == 0 ? 1 : 0; break;
+    case 'L': port_list_push(&policy->loopback_allow_ports, value); break;
+    case 'N': port_list_push(&policy->loopback_deny_ports, value); break;
+    default: break;
+    }
+}
+
+void walk_records(Policy* policy, const unsigned char* data, size_t n) {
+    size_t p = 0;
+    while (p < n) {
+        const char* key = reinterpret_cast<const char*>(data + p);
+        size_t k = strnlen(key, n - p);
+        size_t v = p + k + 1;
+        if (v > n) return;
+        // data[n] is the NUL stored after the decoded bytes, so the value is
+        // terminated even when its own NUL is missing.
+        const char* value = reinterpret_cast<const char*>(data + v);
+        size_t m = strnlen(value, n - v);
+        p = v + m + 1;
+        if (k == 1) apply_record(policy, key[0], value);
+    }
+}
+
+void compile_patterns(Policy* policy) {
+    const StringList& patterns = policy->write_patterns;
+    if (patterns.count == 0) return;
+    policy->write_regexes = static_cast<regex_t*>(calloc(patterns.count, sizeof(regex_t)));
+    if (policy->write_regexes == nullptr) _exit(k_exit_no_memory);
+    for (uint64_t i = 0; i < patterns.count; ++i) {
+        if (regcomp(&policy->write_regexes[i], patterns.items[i], REG_EXTENDED | REG_NOSUB) != 0) {
+            _exit(k_exit_bad_pattern);
+        }
+    }
+}
+
+}  // namespace
+
+size_t decode_base64(const char* text, unsigned char* out) {
+    uint32_t accumulator = 0;
+    int pending = 0;
+    size_t n = 0;
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != 0; ++c) {
+        int value = base64_value(*c);
+        if (value < 0) continue;
+        accumulator = (accumulator << 6) | static_cast<uint32_t>(value);
+        pending += 6;
+        if (pending >= 8) {
+            pending -= 8;
+            out[n++] = static_cast<unsigned char>(accumulator >> pending);
+        }
+    }
+    out[n] = 0;
+    return n;
+}
+
+void str_list_push(StringList* list, const char* value) {
+    if (list->count == list->capacity) {
+        uint64_t capacity = list->count == 0 ? 16 : list->count * 2;
+        void* grown = realloc(list->items, capacity * sizeof(char*));
+        if (grown == nullptr) _exit(k_exit_no_memory);
+        list->items = static_cast<char**>(grown);
+        list->capacity = capacity;
+    }
+    list->items[list->count] = copy_or_exit(value);
+    list->count++;
+}
+
+void decode_policy(const char* blob, Policy* policy) {
+    memset(policy, 0, sizeof(*policy));
+    policy->hidden_root = copy_or_exit("/");
+    policy->deny_single = copy_or_exit("");
+
+    unsigned char* data = static_cast<unsigned char*>(malloc(strlen(blob) + 1));
+    if (data == nullptr) _exit(k_exit_no_memory);
+    size_t n = decode_base64(blob, data);
+    walk_records(policy, data, n);
+    free(data);
+
+    compile_patterns(policy);
+}

@@ -1,0 +1,51 @@
+// The policy record: decoded once in the launcher before the first fork,
+// then only read.
+#pragma once
+
+#include <regex.h>
+#include <stddef.h>
+#include <stdint.h>
+
+struct StringList {
+    char** items;
+    uint64_t count;
+    uint64_t capacity;
+};
+
+struct PortList {
+    int32_t* ports;
+    uint64_t count;
+};
+
+struct Policy {
+    char* hidden_root;                 // R
+    StringList visible_tree;           // E
+    StringList stat_allow;             // M
+    StringList deny_tree;              // D
+    StringList deny_exact;             // F
+    char* deny_single;                 // S
+    StringList write_allow;            // W
+    StringList write_patterns;         // P
+    regex_t* write_regexes;            // one per write_patterns entry
+    StringList write_deny;             // X
+    StringList delete_deny_exact;      // A
+    PortList loopback_allow_ports;     // L
+    StringList git_write_allow;        // G
+    int32_t loopback_default_allow;    // H
+    PortList loopback_deny_ports;      // N
+};
+
+inline constexpr int k_exit_no_memory = 111;
+inline constexpr int k_exit_bad_pattern = 112;
+
+// Decodes the standard Base64 alphabet, skipping every other byte, into out
+// (room for strlen(text) bytes plus a NUL). Leftover bits are dropped.
+// Returns the number of bytes decoded; out[n] is set to NUL.
+size_t decode_base64(const char* text, unsigned char* out);
+
+// Fills *policy from the blob. Returns only on success; ends the process with
+// 111 when memory runs out and 112 when a write pattern does not compile.
+void decode_policy(const char* blob, Policy* policy);
+
+// Appends a private copy of value; ends the process with 111 on exhaustion.
+void str_list_push(StringList* list, const char* value);

@@ -1,0 +1,160 @@
+#include "launcher/setup.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "launcher/filter.h"
+#include "launcher/io.h"
+#include "launcher/launcher.h"
+#include "supervisor/notify_loop.h"
+
+namespace {
+
+// Listener channel ends.
+constexpr int k_end_supervisor = 0;
+constexpr int k_end_child = 1;
+
+int send_listener(int channel, int listener) {
+    char byte = 'F';
+    iovec data = {&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    memset(control, 0, sizeof(control));
+    msghdr message;
+    memset(&message, 0, sizeof(message));
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(header), &listener, sizeof(int));
+    ssize_t sent;
+    do {
+        sent = sendmsg(channel, &message, 0);
+    } while (sent < 0 && errno == EINTR);
+    return sent == 1 ? 0 : -1;
+}
+
+// Returns the listener carried by the child's message, or -1.
+int receive_listener(int channel) {
+    char byte = 0;
+    iovec data = {&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    memset(control, 0, sizeof(control));
+    msghdr message;
+    memset(&message, 0, sizeof(message));
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    ssize_t got;
+    do {
+        got = recvmsg(channel, &message, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return -1;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (header == nullptr || header->cmsg_len != CMSG_LEN(sizeof(int))) return -1;
+    int listener = -1;
+    memcpy(&listener, CMSG_DATA(header), sizeof(int));
+    return listener >= 0 ? listener : -1;
+}
+
+[[noreturn]] void run_sandboxed_child(const sigset_t* saved_mask, int channel[2], int status_write, char** command) {
+    sigprocmask(SIG_SETMASK, saved_mask, nullptr);
+    close(channel[k_end_supervisor]);
+    close(status_write);
+
+    int listener = install_filter();
+    if (listener < 0) _exit(EXIT_FILTER);
+    // From here on this process runs under its own filter; none of the calls
+    // below is trapped, so the handshake never waits on itself.
+    if (send_listener(channel[k_end_child], listener) != 0) _exit(EXIT_SEND_LISTENER);
+    close(listener);
+
+    char ack = 0;
+    ssize_t got;
+    do {
+        got = read(channel[k_end_child], &ack, 1);
+    } while (got < 0 && errno == EINTR);
+    if (got != 1) _exit(EXIT_READ_ACK);
+    close(channel[k_end_child]);
+
+    execvp(command[0], command);
+    _exit(errno == ENOENT ? EXIT_NOT_FOUND : EXIT_EXEC_FAILED);
+}
+
+void redirect_to_dev_null() {
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0) return;
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    if (null_fd > 2) close(null_fd);
+}
+
+[[noreturn]] void fail_with_child(pid_t child, int status) {
+    kill(child, SIGKILL);
+    _exit(status);
+}
+
+}  // namespace
+
+void run_supervisor(const Policy* policy, int status_read, int status_write, char** command) {
+    close(status_read);
+    prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+
+    sigset_t chld;
+    sigset_t saved_mask;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    if (sigprocmask(SIG_BLOCK, &chld, &saved_mask) != 0) _exit(EXIT_PIPE_OR_MASK);
+
+    int channel[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) _exit(EXIT_SOCKETPAIR);
+
+    pid_t child = fork();
+    if (child < 0) _exit(EXIT_FORK_CHILD);
+    if (child == 0) run_sandboxed_child(&saved_mask, channel, status_write, command);
+    close(channel[k_end_child]);
+
+    int child_pid = child;
+    if (write_full(status_write, &child_pid) != 0) fail_with_child(child, EXIT_WRITE_PID);
+
+    int listener = receive_listener(channel[k_end_supervisor]);
+    if (listener < 0) fail_with_child(child, EXIT_RECV_LISTENER);
+
+    setsid();
+    signal(SIGPIPE, SIG_IGN);
+    redirect_to_dev_null();
+
+    int sigfd = signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (sigfd < 0) fail_with_child(child, EXIT_SIGNALFD);
+    int self = getpid();
+
+    char ack = 'A';
+    ssize_t put;
+    do {
+        put = write(channel[k_end_supervisor], &ack, 1);
+    } while (put < 0 && errno == EINTR);
+    if (put != 1) fail_with_child(child, EXIT_WRITE_ACK);
+    close(channel[k_end_supervisor]);
+
+    NotifyLoop loop;
+    loop.policy = policy;
+    loop.listener = listener;
+    loop.signal_fd = sigfd;
+    loop.child_pid = child_pid;
+    loop.supervisor_pid = self;
+    loop.status_write = status_write;
+    loop.status_relayed = 0;
+    serve_notifications(&loop);
+}
