@@ -124,7 +124,7 @@ TEST(FilterProgram, LengthsOfBothBuilds) {
 }
 
 TEST(FilterProgram, RefusesABufferTooSmall) {
-    sock_filter program[47];
+    sock_filter program[48];
     EXPECT_EQ(build_filter(k_x86_64_syscalls.data(), 45, program, 47), 0u);
     EXPECT_EQ(build_filter(k_x86_64_syscalls.data(), 45, program, 48), 48u);
 }
