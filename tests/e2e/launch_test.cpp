@@ -1,0 +1,370 @@
+// Launch behaviour of the sandbox program seen from outside: command-line
+// checks, exit statuses, signal forwarding and the process layout. The
+// supervisor lets every trapped call through here; what the policy refuses is
+// tested elsewhere.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "launcher/arch.h"
+#include "support/run.h"
+
+namespace {
+
+using e2e::Process;
+using e2e::RunOptions;
+using e2e::RunResult;
+using e2e::ScratchDir;
+using Words = std::vector<std::string>;
+
+constexpr int k_exit_usage = 110;
+constexpr int k_exit_bad_pattern = 112;
+constexpr int k_exit_no_status = 125;
+constexpr int k_exit_exec_failed = 126;
+constexpr int k_exit_not_found = 127;
+
+// Words with "{probe}" and "{scratch}" put in place.
+Words expand(const Words& words, const ScratchDir& scratch) {
+    Words out;
+    for (std::string word : words) {
+        for (const auto& [key, value] : {std::pair<std::string, std::string>{"{probe}", e2e::probe_path()},
+                                         {"{scratch}", scratch.path()}}) {
+            size_t at = word.find(key);
+            if (at != std::string::npos) word.replace(at, key.size(), value);
+        }
+        out.push_back(word);
+    }
+    return out;
+}
+
+// Probe operations joined with ":".
+Words ops(const std::vector<Words>& list) {
+    Words out;
+    for (const Words& op : list) {
+        if (!out.empty()) out.push_back(":");
+        out.insert(out.end(), op.begin(), op.end());
+    }
+    return out;
+}
+
+// "OK #" in an expectation stands for any "OK <number>" line.
+void expect_lines(const std::string& out, const Words& expected) {
+    Words got = e2e::lines_of(out);
+    ASSERT_EQ(got.size(), expected.size()) << out;
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (expected[i] == "OK #") {
+            EXPECT_GE(e2e::ok_value(got[i]), 0) << "line " << i << ": " << got[i];
+        } else {
+            EXPECT_EQ(got[i], expected[i]) << "line " << i;
+        }
+    }
+}
+
+// Test names of the tables: the case's own name.
+template <typename Case>
+std::string case_name(const testing::TestParamInfo<Case>& param) {
+    return param.param.name;
+}
+
+// ---- command line -----------------------------------------------------------
+
+struct UsageCase {
+    const char* name;
+    std::string argv0;  // empty: the real path
+    Words args;
+};
+
+class Usage : public testing::TestWithParam<UsageCase> {};
+
+// The command of every malformed line would leave a file behind if run.
+const Words k_marker_command = {"{probe}", "write_file", "{scratch}/ran", "yes"};
+
+Words with_marker(Words head) {
+    head.insert(head.end(), k_marker_command.begin(), k_marker_command.end());
+    return head;
+}
+
+TEST_P(Usage, RefusedBeforeAnythingStarts) {
+    ScratchDir scratch;
+    const UsageCase& c = GetParam();
+    std::string argv0 = c.argv0.empty() ? e2e::sandbox_path() : c.argv0;
+    Words argv = {argv0};
+    Words rest = expand(c.args, scratch);
+    argv.insert(argv.end(), rest.begin(), rest.end());
+    RunOptions options;
+    options.exe = e2e::sandbox_path();
+
+    RunResult r = e2e::run(argv, options);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, k_exit_usage);
+    EXPECT_EQ(r.err, "usage: " + argv0 + " --policy <base64> -- <binary> [args...]\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(e2e::file_exists(scratch / "ran"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Launch, Usage,
+    testing::Values(UsageCase{"no_arguments", "", {}},
+                    UsageCase{"only_four_words", "", {"--policy", "", "--"}},
+                    UsageCase{"only_four_words_with_command", "", {"--policy", "", "{probe}"}},
+                    UsageCase{"single_dash", "", with_marker({"--policy", "", "-"})},
+                    UsageCase{"three_dashes", "", with_marker({"--policy", "", "---"})},
+                    UsageCase{"dashes_and_more", "", with_marker({"--policy", "", "--x"})},
+                    UsageCase{"longer_option", "", with_marker({"--policyx", "", "--"})},
+                    UsageCase{"shorter_option", "", with_marker({"--polic", "", "--"})},
+                    UsageCase{"argv0_as_given", "some/other-name", with_marker({"--polic", "", "--"})},
+                    UsageCase{"bare_argv0", "sbx", with_marker({"--policy", "", "-"})}),
+    case_name<UsageCase>);
+
+// ---- exit statuses -----------------------------------------------------------
+
+struct StatusCase {
+    const char* name;
+    Words command;  // after "--"; may use {probe} and {scratch}
+    int code;
+};
+
+class ExitStatus : public testing::TestWithParam<StatusCase> {};
+
+TEST_P(ExitStatus, Relayed) {
+    ScratchDir scratch;
+    // A file without execute bits and a directory, for the exec failures.
+    e2e::write_file(scratch / "plain", "not a program\n");
+    ASSERT_EQ(chmod((scratch / "plain").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir((scratch / "dir").c_str(), 0755), 0);
+
+    RunResult r = e2e::run(e2e::sandboxed("", expand(GetParam().command, scratch)));
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, GetParam().code) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Launch, ExitStatus,
+    testing::Values(StatusCase{"true_by_path", {"/bin/true"}, 0},
+                    StatusCase{"true_by_name", {"true"}, 0},
+                    StatusCase{"false_by_path", {"/bin/false"}, 1},
+                    StatusCase{"probe_no_operations", {"{probe}"}, 0},
+                    StatusCase{"exit_0", {"{probe}", "exit", "0"}, 0},
+                    StatusCase{"exit_3", {"{probe}", "exit", "3"}, 3},
+                    StatusCase{"exit_255", {"{probe}", "exit", "255"}, 255},
+                    StatusCase{"raise_sigterm", {"{probe}", "raise", "15"}, 128 + SIGTERM},
+                    StatusCase{"raise_sigkill", {"{probe}", "raise", "9"}, 128 + SIGKILL},
+                    StatusCase{"missing_path", {"/nonexistent/x"}, k_exit_not_found},
+                    StatusCase{"name_not_on_path", {"sandbox-e2e-no-such-command"}, k_exit_not_found},
+                    StatusCase{"not_executable", {"{scratch}/plain"}, k_exit_exec_failed},
+                    StatusCase{"directory", {"{scratch}/dir"}, k_exit_exec_failed}),
+    case_name<StatusCase>);
+
+// ---- policies that do not compile ----------------------------------------------
+
+struct PatternCase {
+    const char* name;
+    Records records;
+};
+
+class BadPattern : public testing::TestWithParam<PatternCase> {};
+
+TEST_P(BadPattern, EndsTheLaunchBeforeTheCommand) {
+    ScratchDir scratch;
+    RunResult r = e2e::run(e2e::sandboxed(make_blob(GetParam().records), expand(k_marker_command, scratch)));
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, k_exit_bad_pattern);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(e2e::file_exists(scratch / "ran"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Launch, BadPattern,
+    testing::Values(PatternCase{"open_group", {{"P", "("}}},
+                    PatternCase{"later_of_several",
+                                {{"P", "^/tmp/[a-z]+$"}, {"W", "/tmp"}, {"P", "\\.log$"}, {"P", "("}}},
+                    PatternCase{"open_bracket_after_good", {{"P", "^/var/"}, {"P", "a["}}}),
+    case_name<PatternCase>);
+
+TEST(Launch, EmptyPolicyIsAccepted) {
+    RunResult r = e2e::run(e2e::sandboxed("", {"/bin/true"}));
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
+// ---- signals ---------------------------------------------------------------------
+
+class ForwardedSignal : public testing::TestWithParam<int> {};
+
+TEST_P(ForwardedSignal, ReachesTheCommand) {
+    const int sig = GetParam();
+    Process launcher(e2e::sandboxed_probe("", ops({{"ready"}, {"pause"}})));
+    ASSERT_TRUE(launcher.read_until("READY"));
+    // The command can be running before the launcher has its handlers.
+    ASSERT_TRUE(e2e::wait_until_caught(launcher.pid(), sig));
+    launcher.signal(sig);
+    RunResult r = launcher.finish();
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, 128 + sig) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Launch, ForwardedSignal, testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const testing::TestParamInfo<int>& param) {
+                             return std::string(param.param == SIGINT ? "INT" : param.param == SIGTERM ? "TERM" : "HUP");
+                         });
+
+// ---- process layout ------------------------------------------------------------
+
+TEST(Launch, CommandKeepsTheSessionAndGroupSupervisorLeaves) {
+    Process launcher(e2e::sandboxed_probe("", ops({{"sid"},
+                                                   {"pgid"},
+                                                   {"ppid"},
+                                                   {"sid_of", "parent"},
+                                                   {"readlink_of_parent_fd", "0"},
+                                                   {"readlink_of_parent_fd", "1"},
+                                                   {"readlink_of_parent_fd", "2"}})));
+    RunResult r = launcher.finish();
+    ASSERT_FALSE(r.timed_out);
+    ASSERT_EQ(r.code, 0) << r.err;
+    Words lines = e2e::lines_of(r.out);
+    ASSERT_EQ(lines.size(), 7u) << r.out;
+
+    EXPECT_EQ(lines[0], "OK " + std::to_string(getsid(0)));
+    // The launcher leads its own group; the command stays in it.
+    EXPECT_EQ(lines[1], "OK " + std::to_string(launcher.pid()));
+    long supervisor = e2e::ok_value(lines[2]);
+    EXPECT_GT(supervisor, 1);
+    EXPECT_NE(supervisor, launcher.pid());
+    // The supervisor made a session of its own and dropped the streams.
+    EXPECT_EQ(lines[3], "OK " + std::to_string(supervisor));
+    EXPECT_NE(supervisor, getsid(0));
+    for (size_t fd = 4; fd < 7; ++fd) EXPECT_EQ(lines[fd], "OK /dev/null");
+}
+
+TEST(Launch, SupervisorDeathEndsTheCommand) {
+    Process launcher(e2e::sandboxed_probe("", ops({{"pid"}, {"ppid"}, {"sid_of", "parent"}, {"ready"}, {"pause"}})));
+    Words seen;
+    ASSERT_TRUE(launcher.read_until("READY", &seen));
+    ASSERT_EQ(seen.size(), 3u);
+    long command = e2e::ok_value(seen[0]);
+    long supervisor = e2e::ok_value(seen[1]);
+    // Only signal a process that is what it should be: a session leader
+    // other than us, running the sandbox program.
+    ASSERT_GT(command, 1);
+    ASSERT_GT(supervisor, 1);
+    ASSERT_NE(supervisor, getpid());
+    ASSERT_NE(supervisor, launcher.pid());
+    ASSERT_EQ(seen[2], "OK " + std::to_string(supervisor));
+
+    ASSERT_EQ(kill(static_cast<pid_t>(supervisor), SIGKILL), 0);
+    RunResult r = launcher.finish();
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, k_exit_no_status);
+    EXPECT_TRUE(e2e::wait_until_gone(static_cast<pid_t>(command)));
+}
+
+TEST(Launch, BackgroundProcessOutlivesTheLauncher) {
+    ScratchDir scratch;
+    // The background probe makes its trapped calls only once the test has
+    // seen the launcher exit, so the answers come from a supervisor that is
+    // still there on its own.
+    RunOptions options;
+    options.timeout_seconds = 30;
+    RunResult r = e2e::run(e2e::sandboxed_probe("", ops({{"bg", "out", scratch / "bg.out"},
+                                                        {"await", scratch / "go"},
+                                                        {"stat", "/"},
+                                                        {"write_file", scratch / "bg.txt", "done"}})),
+                           options);
+    e2e::write_file(scratch / "go", "");
+    ASSERT_FALSE(r.timed_out) << "the launcher waited for the background process";
+    EXPECT_EQ(r.code, 0) << r.err;
+
+    Words lines;
+    for (int i = 0; i < 60 * 1000 && lines.size() < 4; ++i) {
+        lines = e2e::lines_of(e2e::read_file(scratch / "bg.out"));
+        if (lines.size() < 4) usleep(1000);
+    }
+    EXPECT_EQ(lines, (Words{"OK", "OK", "OK", "OK"}));
+    EXPECT_EQ(e2e::read_file(scratch / "bg.txt"), "done");
+}
+
+// ---- trapped calls pass through --------------------------------------------------
+
+struct CallCase {
+    Words op;
+    std::string expected;
+};
+
+// Runs the calls in one probe, in order, inside a scratch directory.
+void expect_calls(const std::vector<CallCase>& calls) {
+    ScratchDir scratch;
+    std::vector<Words> list;
+    Words expected;
+    for (const CallCase& c : calls) {
+        list.push_back(expand(c.op, scratch));
+        expected.push_back(c.expected);
+    }
+    RunResult r = e2e::run(e2e::sandboxed_probe("", ops(list)));
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, 0) << r.err;
+    expect_lines(r.out, expected);
+}
+
+TEST(Launch, LegacyCallsPassThrough) {
+    if (!k_has_legacy_calls) GTEST_SKIP() << "this architecture has no legacy path calls";
+    expect_calls({
+        {{"open", "/", "O_RDONLY|O_DIRECTORY"}, "OK #"},
+        {{"stat", "/"}, "OK"},
+        {{"lstat", "/"}, "OK"},
+        {{"access", "/", "F_OK"}, "OK"},
+        {{"creat", "{scratch}/f", "0644"}, "OK #"},
+        {{"mkdir", "{scratch}/d", "0755"}, "OK"},
+        {{"rename", "{scratch}/f", "{scratch}/g"}, "OK"},
+        {{"link", "{scratch}/g", "{scratch}/h"}, "OK"},
+        {{"symlink", "g", "{scratch}/l"}, "OK"},
+        {{"readlink", "{scratch}/l"}, "OK g"},
+        {{"chmod", "{scratch}/g", "0600"}, "OK"},
+        {{"chown", "{scratch}/g", "-1", "-1"}, "OK"},
+        {{"lchown", "{scratch}/l", "-1", "-1"}, "OK"},
+        {{"mknod", "{scratch}/p", "S_IFIFO|0600", "0"}, "OK"},
+        {{"unlink", "{scratch}/h"}, "OK"},
+        {{"rmdir", "{scratch}/d"}, "OK"},
+        {{"open", "{scratch}/missing", "O_RDONLY"}, "ERR ENOENT"},
+    });
+}
+
+TEST(Launch, AtCallsPassThrough) {
+    expect_calls({
+        {{"openat", "AT_FDCWD", "{scratch}", "O_RDONLY|O_DIRECTORY"}, "OK #"},
+        {{"save", "dir"}, "OK"},
+        {{"openat2", "dir", "f", "O_WRONLY|O_CREAT", "RESOLVE_BENEATH", "0644"}, "OK #"},
+        {{"openat2", "dir", "../etc", "O_RDONLY", "RESOLVE_BENEATH"}, "ERR EXDEV"},
+        {{"openat2_nullhow", "dir", "f"}, "ERR EFAULT"},
+        {{"newfstatat", "dir", "f", "0"}, "OK"},
+        {{"statx", "dir", "f", "AT_SYMLINK_NOFOLLOW", "STATX_BASIC_STATS"}, "OK"},
+        {{"faccessat", "dir", "f", "R_OK|W_OK"}, "OK"},
+        {{"faccessat2", "dir", "f", "F_OK", "AT_EACCESS"}, "OK"},
+        {{"mkdirat", "dir", "d", "0755"}, "OK"},
+        {{"renameat", "dir", "f", "AT_FDCWD", "{scratch}/g"}, "OK"},
+        {{"renameat2", "dir", "g", "dir", "d", "RENAME_NOREPLACE"}, "ERR EEXIST"},
+        {{"linkat", "dir", "g", "dir", "h", "0"}, "OK"},
+        {{"symlinkat", "g", "dir", "l"}, "OK"},
+        {{"readlinkat", "dir", "l"}, "OK g"},
+        {{"fchmodat", "dir", "g", "0600"}, "OK"},
+        {{"fchownat", "dir", "l", "-1", "-1", "AT_SYMLINK_NOFOLLOW"}, "OK"},
+        {{"truncate", "@page:{scratch}/g", "10"}, "OK"},
+        {{"mknodat", "dir", "p", "S_IFIFO|0600", "0"}, "OK"},
+        {{"utimensat", "dir", "g", "0"}, "OK"},
+        {{"unlinkat", "dir", "d", "AT_REMOVEDIR"}, "OK"},
+        {{"unlinkat", "dir", "h", "0"}, "OK"},
+        {{"stat", "BADPTR"}, k_has_legacy_calls ? "ERR EFAULT" : "ERR ENOSYS"},
+        {{"kill", "self", "0"}, "OK"},
+        {{"tgkill", "self", "tid", "0"}, "OK"},
+        {{"process_vm_readv", "self"}, "OK 8"},
+        {{"sendto_null"}, "OK 5"},
+        {{"connect", "unix", "{scratch}/no-socket"}, "ERR ENOENT"},
+        {{"execveat", "dir", "g", "0"}, "ERR EACCES"},
+    });
+}
+
+}  // namespace

@@ -1,0 +1,714 @@
+// probe: makes the system calls named on its command line, one raw call per
+// operation, and prints one line per operation, so that tests can see what a
+// sandboxed program observes. Trapped calls are made by number from
+// launcher/arch.h, never through libc wrappers, because libc may route e.g.
+// open() through openat and the legacy entry points would go untested.
+//
+// Grammar
+//   probe [OP [: OP]...]
+//   Operations are separated by a lone ":" word. Each operation prints
+//   exactly one line to stdout (written with one write call, no buffering):
+//     OK            the call returned 0 (or its value is not interesting)
+//     OK <value>    a returned fd, byte count, pid, or the text of a link
+//     ERR <ENAME>   the call failed with that errno (ERR E<n> if unnamed)
+//   The probe exits 0 after the last operation, whatever they printed. A
+//   malformed command line prints "BAD <reason>" on stderr and exits 2.
+//
+// Arguments
+//   numbers   C syntax (0x241, 0644, -1) or a "|" list of symbols and
+//             numbers (O_WRONLY|O_CREAT|O_TRUNC, S_IFIFO|0600, SIGTERM).
+//             A name given to "save" stands for the saved fd; "self" is the
+//             probe's pid, "parent" its parent's, "tid" its thread id.
+//   dirfd     a number as above, so AT_FDCWD or a saved name work.
+//   paths     NULL passes a null pointer, EMPTY passes "", BADPTR passes an
+//             unmapped address, @page:<path> passes <path> copied so that it
+//             starts 10 bytes before a page boundary and runs across it.
+//
+// File calls (each is the raw trapped call of the same name)
+//   open PATH FLAGS [MODE]            creat PATH MODE
+//   openat DIRFD PATH FLAGS [MODE]    openat2 DIRFD PATH FLAGS [RESOLVE [MODE]]
+//   openat2_nullhow DIRFD PATH        (open_how pointer is NULL)
+//   stat PATH    lstat PATH    newfstatat DIRFD PATH FLAGS
+//   statx DIRFD PATH FLAGS MASK
+//   access PATH MODE    faccessat DIRFD PATH MODE
+//   faccessat2 DIRFD PATH MODE FLAGS
+//   readlink PATH    readlinkat DIRFD PATH             (print OK <text>)
+//   mkdir PATH MODE    mkdirat DIRFD PATH MODE
+//   unlink PATH    rmdir PATH    unlinkat DIRFD PATH FLAGS
+//   rename A B    renameat D1 A D2 B    renameat2 D1 A D2 B FLAGS
+//   link A B    linkat D1 A D2 B FLAGS
+//   symlink TARGET LINK    symlinkat TARGET DIRFD LINK
+//   chmod PATH MODE    fchmodat DIRFD PATH MODE    fchmodat2 DIRFD PATH MODE FLAGS
+//   chown PATH UID GID    lchown PATH UID GID    fchownat DIRFD PATH UID GID FLAGS
+//   truncate PATH LEN    mknod PATH MODE DEV    mknodat DIRFD PATH MODE DEV
+//   utimensat DIRFD PATH FLAGS        (times NULL: "now")
+//   execve PATH [ARG...]              execveat DIRFD PATH FLAGS [ARG...]
+//     Every word after PATH (or FLAGS), ":" included, becomes the new
+//     program's argv[1...]; argv[0] is the PATH word. Nothing runs after a
+//     successful exec; a failed one prints ERR and ends the probe.
+//   A call this architecture lacks prints ERR ENOSYS without being made.
+//
+// Descriptors
+//   save NAME      names the value of the previous OK <value> operation
+//   close FD       pipe (prints OK r w, saved as pipe_r and pipe_w)
+//
+// Processes
+//   kill PID SIG    tkill TID SIG    tgkill TGID TID SIG    raise SIG
+//   ptrace REQUEST [PID]
+//   process_vm_readv PID    process_vm_writev PID
+//     (8 bytes at the address of a buffer of this program: meaningful for
+//     the probe itself and for other probe processes)
+//
+// Sockets (one fresh socket per operation, closed afterwards)
+//   connect inet ADDR PORT | inet6 ADDR PORT | unix PATH   (stream socket)
+//   sendto  inet ADDR PORT | inet6 ADDR PORT | unix PATH   (datagram socket)
+//     A unix PATH starting with "@" names an abstract socket.
+//   connect_raw LEN HEX    sendto_raw LEN HEX   (HEX: the sockaddr bytes,
+//     family included; the socket's family is taken from those bytes)
+//   connect_null [LEN]     (NULL address, LEN defaults to 16)
+//   sendto_null            (no destination, on a unix datagram socket pair)
+//
+// Information and control
+//   pid  ppid  tid  sid  pgid  sid_of PID  pgid_of PID      (OK <number>)
+//   readlink_of_parent_fd N     (readlink of /proc/<ppid>/fd/N)
+//   sleep SECONDS (fractions allowed)   pause   exit CODE   ready (READY)
+//   echo TEXT (prints TEXT)   write_file PATH TEXT (OK/ERR of the open)
+//   out FILE     sends stdout and stderr to FILE (created, appended to);
+//                its OK line goes to FILE. Detaches from the caller's pipes.
+//   await PATH   waits (at most 60 s) until PATH exists, else ERR ETIMEDOUT
+//
+// Forms: everything after the form word (a ":" right after it is skipped)
+// up to the end of the command line runs in the new context:
+//   fork ...     in a child; the parent waits and then exits with the
+//                child's status (128+signal if it was killed)
+//   bg ...       in a child nobody waits for; the parent exits 0 at once
+//   thread ...   in a new thread, joined; then the probe exits 0
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <type_traits>
+#include <unistd.h>
+
+#include "launcher/arch.h"
+
+extern char** environ;
+
+namespace {
+
+// ---- output ----------------------------------------------------------------
+
+void emit(const char* line) {
+    char buffer[4200];
+    size_t n = strnlen(line, sizeof(buffer) - 2);
+    memcpy(buffer, line, n);
+    buffer[n++] = '\n';
+    size_t done = 0;
+    while (done < n) {
+        long put = syscall(SYS_write, 1, buffer + done, n - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;
+        done += static_cast<size_t>(put);
+    }
+}
+
+[[noreturn]] void bad(const char* what, const char* word) {
+    char line[512];
+    snprintf(line, sizeof(line), "BAD %s: %s\n", what, word ? word : "(missing)");
+    syscall(SYS_write, 2, line, strlen(line));
+    syscall(SYS_exit_group, 2);
+    __builtin_unreachable();
+}
+
+struct ErrnoName {
+    int value;
+    const char* name;
+};
+
+#define E(x) {x, #x}
+const ErrnoName k_errno_names[] = {
+    E(EPERM),        E(ENOENT),       E(ESRCH),        E(EINTR),         E(EIO),
+    E(ENXIO),        E(E2BIG),        E(ENOEXEC),      E(EBADF),         E(ECHILD),
+    E(EAGAIN),       E(ENOMEM),       E(EACCES),       E(EFAULT),        E(ENOTBLK),
+    E(EBUSY),        E(EEXIST),       E(EXDEV),        E(ENODEV),        E(ENOTDIR),
+    E(EISDIR),       E(EINVAL),       E(ENFILE),       E(EMFILE),        E(ENOTTY),
+    E(ETXTBSY),      E(EFBIG),        E(ENOSPC),       E(ESPIPE),        E(EROFS),
+    E(EMLINK),       E(EPIPE),        E(ERANGE),       E(ENAMETOOLONG),  E(ENOSYS),
+    E(ENOTEMPTY),    E(ELOOP),        E(EOVERFLOW),    E(ENOTSOCK),      E(EDESTADDRREQ),
+    E(EMSGSIZE),     E(EPROTOTYPE),   E(EPROTONOSUPPORT), E(EOPNOTSUPP), E(EAFNOSUPPORT),
+    E(EADDRINUSE),   E(EADDRNOTAVAIL), E(ENETUNREACH), E(ECONNRESET),    E(EISCONN),
+    E(ENOTCONN),     E(ETIMEDOUT),    E(ECONNREFUSED), E(EHOSTUNREACH),  E(EALREADY),
+    E(EINPROGRESS),  E(ECANCELED),
+};
+#undef E
+
+long g_last = -1;  // value of the latest OK <value> line, for "save"
+
+void report(long rc) {
+    char line[64];
+    if (rc >= 0) {
+        emit("OK");
+        return;
+    }
+    int err = errno;
+    for (const ErrnoName& e : k_errno_names) {
+        if (e.value == err) {
+            snprintf(line, sizeof(line), "ERR %s", e.name);
+            emit(line);
+            return;
+        }
+    }
+    snprintf(line, sizeof(line), "ERR E%d", err);
+    emit(line);
+}
+
+void report_value(long rc) {
+    if (rc < 0) {
+        report(rc);
+        return;
+    }
+    char line[64];
+    snprintf(line, sizeof(line), "OK %ld", rc);
+    g_last = rc;
+    emit(line);
+}
+
+// ---- raw calls ---------------------------------------------------------------
+
+template <typename T>
+long as_long(T value) {
+    if constexpr (std::is_null_pointer_v<T>) {
+        return 0;
+    } else if constexpr (std::is_pointer_v<T>) {
+        return static_cast<long>(reinterpret_cast<uintptr_t>(value));
+    } else {
+        return static_cast<long>(value);
+    }
+}
+
+// Every argument goes to syscall() as a long: an int read back as a long
+// through the varargs could carry garbage in its upper half.
+template <typename... A>
+long call(CallId id, A... args) {
+    if (k_native_nr[id] < 0) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return syscall(native_nr(id), as_long(args)...);
+}
+
+template <typename... A>
+long sys(long nr, A... args) {
+    return syscall(nr, as_long(args)...);
+}
+
+// ---- argument parsing ---------------------------------------------------------
+
+struct Saved {
+    char name[32];
+    long value;
+};
+Saved g_saved[32];
+int g_saved_count = 0;
+
+void save_value(const char* name, long value) {
+    for (int i = 0; i < g_saved_count; ++i) {
+        if (strcmp(g_saved[i].name, name) == 0) {
+            g_saved[i].value = value;
+            return;
+        }
+    }
+    if (g_saved_count == 32 || strlen(name) >= sizeof(g_saved[0].name)) bad("cannot save", name);
+    snprintf(g_saved[g_saved_count].name, sizeof(g_saved[0].name), "%s", name);
+    g_saved[g_saved_count++].value = value;
+}
+
+struct Symbol {
+    const char* name;
+    long value;
+};
+
+#define S(x) {#x, static_cast<long>(x)}
+const Symbol k_symbols[] = {
+    S(O_RDONLY), S(O_WRONLY), S(O_RDWR), S(O_CREAT), S(O_EXCL), S(O_NOCTTY), S(O_TRUNC),
+    S(O_APPEND), S(O_NONBLOCK), S(O_DIRECTORY), S(O_NOFOLLOW), S(O_CLOEXEC), S(O_PATH),
+    S(O_TMPFILE), S(O_SYNC), S(O_DSYNC), S(O_NOATIME),
+    S(AT_FDCWD), S(AT_SYMLINK_NOFOLLOW), S(AT_SYMLINK_FOLLOW), S(AT_REMOVEDIR), S(AT_EMPTY_PATH),
+    S(AT_EACCESS), S(AT_NO_AUTOMOUNT), S(AT_STATX_SYNC_AS_STAT),
+    S(RESOLVE_NO_XDEV), S(RESOLVE_NO_MAGICLINKS), S(RESOLVE_NO_SYMLINKS), S(RESOLVE_BENEATH),
+    S(RESOLVE_IN_ROOT),
+    S(F_OK), S(R_OK), S(W_OK), S(X_OK),
+    {"RENAME_NOREPLACE", 1}, {"RENAME_EXCHANGE", 2}, {"RENAME_WHITEOUT", 4},
+    S(S_IFREG), S(S_IFCHR), S(S_IFBLK), S(S_IFIFO), S(S_IFSOCK), S(S_IFDIR),
+    {"STATX_TYPE", 0x1}, {"STATX_MODE", 0x2}, {"STATX_BASIC_STATS", 0x7ff}, {"STATX_ALL", 0xfff},
+    S(SIGHUP), S(SIGINT), S(SIGQUIT), S(SIGILL), S(SIGTRAP), S(SIGABRT), S(SIGKILL), S(SIGUSR1),
+    S(SIGSEGV), S(SIGUSR2), S(SIGPIPE), S(SIGALRM), S(SIGTERM), S(SIGCHLD), S(SIGCONT),
+    S(SIGSTOP), S(SIGTSTP),
+    S(PTRACE_TRACEME), S(PTRACE_PEEKDATA), S(PTRACE_CONT), S(PTRACE_KILL), S(PTRACE_ATTACH),
+    S(PTRACE_DETACH), S(PTRACE_SEIZE), S(PTRACE_INTERRUPT),
+};
+#undef S
+
+long parse_token(const char* token, size_t len) {
+    for (const Symbol& s : k_symbols) {
+        if (strlen(s.name) == len && strncmp(s.name, token, len) == 0) return s.value;
+    }
+    char copy[64];
+    if (len == 0 || len >= sizeof(copy)) bad("bad number", token);
+    memcpy(copy, token, len);
+    copy[len] = 0;
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(copy, &end, 0);
+    if (errno != 0 || *end != 0) bad("bad number", copy);
+    return value;
+}
+
+long num(const char* word) {
+    if (word == nullptr) bad("missing number", word);
+    for (int i = 0; i < g_saved_count; ++i) {
+        if (strcmp(g_saved[i].name, word) == 0) return g_saved[i].value;
+    }
+    if (strcmp(word, "self") == 0) return sys(SYS_getpid);
+    if (strcmp(word, "parent") == 0) return sys(SYS_getppid);
+    if (strcmp(word, "tid") == 0) return sys(SYS_gettid);
+    long value = 0;
+    const char* at = word;
+    for (;;) {
+        const char* bar = strchr(at, '|');
+        size_t len = bar ? static_cast<size_t>(bar - at) : strlen(at);
+        value |= parse_token(at, len);
+        if (!bar) return value;
+        at = bar + 1;
+    }
+}
+
+const char* path(const char* word) {
+    if (word == nullptr) bad("missing path", word);
+    if (strcmp(word, "NULL") == 0) return nullptr;
+    if (strcmp(word, "EMPTY") == 0) return "";
+    long page = sysconf(_SC_PAGESIZE);
+    if (strcmp(word, "BADPTR") == 0) {
+        void* hole = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (hole == MAP_FAILED) bad("mmap failed", word);
+        munmap(hole, page);
+        return static_cast<const char*>(hole);
+    }
+    if (strncmp(word, "@page:", 6) == 0) {
+        const char* text = word + 6;
+        size_t len = strlen(text) + 1;
+        size_t size = (static_cast<size_t>(page) * 2 + len + page - 1) / page * page;
+        void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED) bad("mmap failed", word);
+        char* at = static_cast<char*>(map) + page - 10;
+        memcpy(at, text, len);
+        return at;
+    }
+    return word;
+}
+
+// ---- operations -------------------------------------------------------------
+
+struct Args {
+    char** v;
+    int n;
+    const char* operator[](int i) const { return i < n ? v[i] : nullptr; }
+};
+
+char g_vm_buffer[16] = "probe-vm-buffer";
+
+void print_link(long rc, const char* text) {
+    if (rc < 0) {
+        report(rc);
+        return;
+    }
+    char line[4200];
+    snprintf(line, sizeof(line), "OK %.*s", static_cast<int>(rc), text);
+    emit(line);
+}
+
+void do_readlink(CallId id, long dirfd, const char* p) {
+    char target[4096];
+    long rc = id == CALL_READLINK ? call(id, p, target, sizeof(target))
+                                  : call(id, dirfd, p, target, sizeof(target));
+    print_link(rc, target);
+}
+
+void do_execve(const Args& a, int fixed, bool at) {
+    if (a.n < fixed) bad("missing arguments", at ? "execveat" : "execve");
+    // argv[0] is the path word; the words after the fixed arguments follow.
+    char** argv = static_cast<char**>(calloc(static_cast<size_t>(a.n) + 2, sizeof(char*)));
+    if (argv == nullptr) bad("no memory", "execve");
+    int k = 0;
+    argv[k++] = a.v[at ? 1 : 0];
+    for (int i = fixed; i < a.n; ++i) argv[k++] = a.v[i];
+    argv[k] = nullptr;
+    long rc = at ? call(CALL_EXECVEAT, num(a[0]), path(a[1]), argv, environ, num(a[2]))
+                 : call(CALL_EXECVE, path(a[0]), argv, environ);
+    report(rc);
+    syscall(SYS_exit_group, 0);
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    bad("bad hex", "digit");
+}
+
+// Fills storage with the address the words describe; returns its length.
+socklen_t make_address(const Args& a, sockaddr_storage* storage, int* family) {
+    memset(storage, 0, sizeof(*storage));
+    const char* kind = a[0];
+    if (kind == nullptr) bad("missing family", kind);
+    if (strcmp(kind, "inet") == 0) {
+        auto* in = reinterpret_cast<sockaddr_in*>(storage);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(static_cast<uint16_t>(num(a[2])));
+        if (a[1] == nullptr || inet_pton(AF_INET, a[1], &in->sin_addr) != 1) bad("bad address", a[1]);
+        *family = AF_INET;
+        return sizeof(sockaddr_in);
+    }
+    if (strcmp(kind, "inet6") == 0) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(static_cast<uint16_t>(num(a[2])));
+        if (a[1] == nullptr || inet_pton(AF_INET6, a[1], &in6->sin6_addr) != 1) bad("bad address", a[1]);
+        *family = AF_INET6;
+        return sizeof(sockaddr_in6);
+    }
+    if (strcmp(kind, "unix") == 0) {
+        auto* un = reinterpret_cast<sockaddr_un*>(storage);
+        un->sun_family = AF_UNIX;
+        const char* name = a[1];
+        if (name == nullptr || strlen(name) >= sizeof(un->sun_path)) bad("bad unix path", name);
+        size_t len = strlen(name);
+        memcpy(un->sun_path, name, len);
+        *family = AF_UNIX;
+        // An abstract name has no terminating NUL: its length is exact.
+        if (name[0] == '@') {
+            un->sun_path[0] = 0;
+            return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
+        }
+        return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len + 1);
+    }
+    if (strcmp(kind, "raw") == 0) {
+        long len = num(a[1]);
+        const char* hex = a[2] ? a[2] : "";
+        size_t bytes = strlen(hex) / 2;
+        if (bytes > sizeof(*storage)) bad("address too long", hex);
+        auto* out = reinterpret_cast<unsigned char*>(storage);
+        for (size_t i = 0; i < bytes; ++i) {
+            out[i] = static_cast<unsigned char>(hex_digit(hex[2 * i]) * 16 + hex_digit(hex[2 * i + 1]));
+        }
+        int f = storage->ss_family;
+        *family = (f == AF_UNIX || f == AF_INET6) ? f : AF_INET;
+        return static_cast<socklen_t>(len);
+    }
+    bad("unknown family", kind);
+}
+
+void do_socket_call(const Args& a, bool send, bool raw) {
+    sockaddr_storage address;
+    int family = AF_INET;
+    socklen_t len;
+    if (raw) {
+        char kind[] = "raw";
+        char* words[3] = {kind, a.v[0], a.n > 1 ? a.v[1] : nullptr};
+        len = make_address(Args{words, a.n + 1 < 3 ? a.n + 1 : 3}, &address, &family);
+    } else {
+        len = make_address(a, &address, &family);
+    }
+    int fd = socket(family, (send ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        report(-1);
+        return;
+    }
+    static const char payload[] = "probe";
+    long rc = send ? call(CALL_SENDTO, fd, payload, 5, MSG_DONTWAIT, &address, len)
+                   : call(CALL_CONNECT, fd, &address, len);
+    int err = errno;
+    close(fd);
+    errno = err;
+    if (send) {
+        report_value(rc);
+    } else {
+        report(rc);
+    }
+}
+
+void do_vm(long pid, bool write) {
+    char local[8];
+    memcpy(local, g_vm_buffer, sizeof(local));
+    iovec mine = {local, sizeof(local)};
+    iovec theirs = {g_vm_buffer, sizeof(local)};
+    report_value(call(write ? CALL_PROCESS_VM_WRITEV : CALL_PROCESS_VM_READV, pid, &mine, 1, &theirs, 1, 0));
+}
+
+void do_sleep(const char* word) {
+    if (word == nullptr) bad("missing seconds", word);
+    double seconds = strtod(word, nullptr);
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    long rc;
+    do {
+        rc = sys(SYS_nanosleep, &ts, &ts);
+    } while (rc < 0 && errno == EINTR);
+    report(rc);
+}
+
+void do_out(const char* file) {
+    long fd = call(CALL_OPENAT, AT_FDCWD, path(file), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        report(fd);
+        return;
+    }
+    dup2(static_cast<int>(fd), 1);
+    dup2(static_cast<int>(fd), 2);
+    close(static_cast<int>(fd));
+    report(0);
+}
+
+void do_await(const char* file) {
+    const char* p = path(file);
+    timespec step = {0, 5 * 1000 * 1000};
+    for (int i = 0; i < 60 * 200; ++i) {
+        if (call(CALL_FACCESSAT, AT_FDCWD, p, F_OK) == 0) {
+            report(0);
+            return;
+        }
+        nanosleep(&step, nullptr);
+    }
+    errno = ETIMEDOUT;
+    report(-1);
+}
+
+void do_write_file(const char* file, const char* text) {
+    long fd = call(CALL_OPENAT, AT_FDCWD, path(file), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        report(fd);
+        return;
+    }
+    size_t len = text ? strlen(text) : 0;
+    long put = sys(SYS_write, fd, text, len);
+    int err = errno;
+    close(static_cast<int>(fd));
+    errno = err;
+    report(put < 0 ? put : 0);
+}
+
+void do_parent_fd(long n) {
+    char link[64];
+    snprintf(link, sizeof(link), "/proc/%ld/fd/%ld", sys(SYS_getppid), n);
+    do_readlink(CALL_READLINKAT, AT_FDCWD, link);
+}
+
+void run_ops(int argc, char** argv);
+
+struct ThreadStart {
+    int argc;
+    char** argv;
+};
+
+void* thread_main(void* raw) {
+    auto* start = static_cast<ThreadStart*>(raw);
+    run_ops(start->argc, start->argv);
+    return nullptr;
+}
+
+// Runs the words after a form word in a child or a thread. Returns only in
+// the caller's context, which then has nothing left to do.
+void run_form(const char* form, int argc, char** argv) {
+    if (argc > 0 && strcmp(argv[0], ":") == 0) {
+        ++argv;
+        --argc;
+    }
+    if (strcmp(form, "thread") == 0) {
+        ThreadStart start = {argc, argv};
+        pthread_t thread;
+        if (pthread_create(&thread, nullptr, thread_main, &start) != 0) bad("pthread_create failed", form);
+        pthread_join(thread, nullptr);
+        return;
+    }
+    pid_t child = fork();
+    if (child < 0) bad("fork failed", form);
+    if (child == 0) {
+        run_ops(argc, argv);
+        syscall(SYS_exit_group, 0);
+    }
+    if (strcmp(form, "bg") == 0) return;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    syscall(SYS_exit_group, WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
+}
+
+// One operation; a word count of a.n arguments.
+void run_one(const char* op, const Args& a) {
+    auto is = [op](const char* name) { return strcmp(op, name) == 0; };
+    // File calls.
+    if (is("open")) return report_value(call(CALL_OPEN, path(a[0]), num(a[1]), a.n > 2 ? num(a[2]) : 0));
+    if (is("creat")) return report_value(call(CALL_CREAT, path(a[0]), num(a[1])));
+    if (is("openat")) {
+        return report_value(call(CALL_OPENAT, num(a[0]), path(a[1]), num(a[2]), a.n > 3 ? num(a[3]) : 0));
+    }
+    if (is("openat2") || is("openat2_nullhow")) {
+        open_how how;
+        memset(&how, 0, sizeof(how));
+        open_how* how_arg = nullptr;
+        if (is("openat2")) {
+            how.flags = static_cast<uint64_t>(num(a[2]));
+            how.resolve = a.n > 3 ? static_cast<uint64_t>(num(a[3])) : 0;
+            how.mode = a.n > 4 ? static_cast<uint64_t>(num(a[4])) : 0;
+            how_arg = &how;
+        }
+        return report_value(call(CALL_OPENAT2, num(a[0]), path(a[1]), how_arg, sizeof(how)));
+    }
+    alignas(16) char statbuf[512];
+    if (is("stat")) return report(call(CALL_STAT, path(a[0]), statbuf));
+    if (is("lstat")) return report(call(CALL_LSTAT, path(a[0]), statbuf));
+    if (is("newfstatat")) return report(call(CALL_NEWFSTATAT, num(a[0]), path(a[1]), statbuf, num(a[2])));
+    if (is("statx")) return report(call(CALL_STATX, num(a[0]), path(a[1]), num(a[2]), num(a[3]), statbuf));
+    if (is("access")) return report(call(CALL_ACCESS, path(a[0]), num(a[1])));
+    if (is("faccessat")) return report(call(CALL_FACCESSAT, num(a[0]), path(a[1]), num(a[2])));
+    if (is("faccessat2")) return report(call(CALL_FACCESSAT2, num(a[0]), path(a[1]), num(a[2]), num(a[3])));
+    if (is("readlink")) return do_readlink(CALL_READLINK, 0, path(a[0]));
+    if (is("readlinkat")) return do_readlink(CALL_READLINKAT, num(a[0]), path(a[1]));
+    if (is("mkdir")) return report(call(CALL_MKDIR, path(a[0]), num(a[1])));
+    if (is("mkdirat")) return report(call(CALL_MKDIRAT, num(a[0]), path(a[1]), num(a[2])));
+    if (is("unlink")) return report(call(CALL_UNLINK, path(a[0])));
+    if (is("rmdir")) return report(call(CALL_RMDIR, path(a[0])));
+    if (is("unlinkat")) return report(call(CALL_UNLINKAT, num(a[0]), path(a[1]), num(a[2])));
+    if (is("rename")) return report(call(CALL_RENAME, path(a[0]), path(a[1])));
+    if (is("renameat")) return report(call(CALL_RENAMEAT, num(a[0]), path(a[1]), num(a[2]), path(a[3])));
+    if (is("renameat2")) {
+        return report(call(CALL_RENAMEAT2, num(a[0]), path(a[1]), num(a[2]), path(a[3]), num(a[4])));
+    }
+    if (is("link")) return report(call(CALL_LINK, path(a[0]), path(a[1])));
+    if (is("linkat")) return report(call(CALL_LINKAT, num(a[0]), path(a[1]), num(a[2]), path(a[3]), num(a[4])));
+    if (is("symlink")) return report(call(CALL_SYMLINK, path(a[0]), path(a[1])));
+    if (is("symlinkat")) return report(call(CALL_SYMLINKAT, path(a[0]), num(a[1]), path(a[2])));
+    if (is("chmod")) return report(call(CALL_CHMOD, path(a[0]), num(a[1])));
+    if (is("fchmodat")) return report(call(CALL_FCHMODAT, num(a[0]), path(a[1]), num(a[2])));
+    if (is("fchmodat2")) return report(call(CALL_FCHMODAT2, num(a[0]), path(a[1]), num(a[2]), num(a[3])));
+    if (is("chown")) return report(call(CALL_CHOWN, path(a[0]), num(a[1]), num(a[2])));
+    if (is("lchown")) return report(call(CALL_LCHOWN, path(a[0]), num(a[1]), num(a[2])));
+    if (is("fchownat")) {
+        return report(call(CALL_FCHOWNAT, num(a[0]), path(a[1]), num(a[2]), num(a[3]), num(a[4])));
+    }
+    if (is("truncate")) return report(call(CALL_TRUNCATE, path(a[0]), num(a[1])));
+    if (is("mknod")) return report(call(CALL_MKNOD, path(a[0]), num(a[1]), num(a[2])));
+    if (is("mknodat")) return report(call(CALL_MKNODAT, num(a[0]), path(a[1]), num(a[2]), num(a[3])));
+    if (is("utimensat")) return report(call(CALL_UTIMENSAT, num(a[0]), path(a[1]), nullptr, num(a[2])));
+    if (is("execve")) return do_execve(a, 1, false);
+    if (is("execveat")) return do_execve(a, 3, true);
+    // Descriptors.
+    if (is("save")) {
+        if (a[0] == nullptr) bad("missing name", op);
+        save_value(a[0], g_last);
+        return report(0);
+    }
+    if (is("close")) return report(sys(SYS_close, num(a[0])));
+    if (is("pipe")) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return report(-1);
+        save_value("pipe_r", fds[0]);
+        save_value("pipe_w", fds[1]);
+        char line[64];
+        snprintf(line, sizeof(line), "OK %d %d", fds[0], fds[1]);
+        return emit(line);
+    }
+    // Processes.
+    if (is("kill")) return report(call(CALL_KILL, num(a[0]), num(a[1])));
+    if (is("raise")) return report(call(CALL_KILL, sys(SYS_getpid), num(a[0])));
+    if (is("tkill")) return report(call(CALL_TKILL, num(a[0]), num(a[1])));
+    if (is("tgkill")) return report(call(CALL_TGKILL, num(a[0]), num(a[1]), num(a[2])));
+    if (is("ptrace")) return report(call(CALL_PTRACE, num(a[0]), a.n > 1 ? num(a[1]) : 0, 0, 0));
+    if (is("process_vm_readv")) return do_vm(num(a[0]), false);
+    if (is("process_vm_writev")) return do_vm(num(a[0]), true);
+    // Sockets.
+    if (is("connect")) return do_socket_call(a, false, false);
+    if (is("sendto")) return do_socket_call(a, true, false);
+    if (is("connect_raw")) return do_socket_call(a, false, true);
+    if (is("sendto_raw")) return do_socket_call(a, true, true);
+    if (is("connect_null")) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        long rc = call(CALL_CONNECT, fd, nullptr, a.n > 0 ? num(a[0]) : 16);
+        int err = errno;
+        close(fd);
+        errno = err;
+        return report(rc);
+    }
+    if (is("sendto_null")) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) return report(-1);
+        long rc = call(CALL_SENDTO, pair[0], "probe", 5, 0, nullptr, 0);
+        int err = errno;
+        close(pair[0]);
+        close(pair[1]);
+        errno = err;
+        return report_value(rc);
+    }
+    // Information and control.
+    if (is("pid")) return report_value(sys(SYS_getpid));
+    if (is("ppid")) return report_value(sys(SYS_getppid));
+    if (is("tid")) return report_value(sys(SYS_gettid));
+    if (is("sid")) return report_value(sys(SYS_getsid, 0));
+    if (is("pgid")) return report_value(sys(SYS_getpgid, 0));
+    if (is("sid_of")) return report_value(sys(SYS_getsid, num(a[0])));
+    if (is("pgid_of")) return report_value(sys(SYS_getpgid, num(a[0])));
+    if (is("readlink_of_parent_fd")) return do_parent_fd(num(a[0]));
+    if (is("sleep")) return do_sleep(a[0]);
+    if (is("pause")) {
+        pause();
+        return report(0);
+    }
+    if (is("exit")) syscall(SYS_exit_group, num(a[0]));
+    if (is("ready")) return emit("READY");
+    if (is("echo")) return emit(a[0] ? a[0] : "");
+    if (is("write_file")) return do_write_file(a[0], a[1]);
+    if (is("out")) return do_out(a[0]);
+    if (is("await")) return do_await(a[0]);
+    bad("unknown operation", op);
+}
+
+void run_ops(int argc, char** argv) {
+    int i = 0;
+    while (i < argc) {
+        const char* op = argv[i++];
+        if (strcmp(op, ":") == 0) continue;
+        if (strcmp(op, "fork") == 0 || strcmp(op, "bg") == 0 || strcmp(op, "thread") == 0) {
+            return run_form(op, argc - i, argv + i);
+        }
+        int first = i;
+        // exec takes every remaining word as the new program's arguments.
+        bool exec = strcmp(op, "execve") == 0 || strcmp(op, "execveat") == 0;
+        while (i < argc && (exec || strcmp(argv[i], ":") != 0)) ++i;
+        run_one(op, Args{argv + first, i - first});
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    run_ops(argc - 1, argv + 1);
+    return 0;
+}
