@@ -1,0 +1,69 @@
+#include "rules/process_tree.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+// One read of at most size - 1 bytes, NUL-terminated. Returns the count read,
+// or a value below 1 when nothing could be read.
+ssize_t read_proc_file(const char* format, int pid, char* buffer, size_t size) {
+    char name[64];
+    snprintf(name, sizeof(name), format, pid);
+    int fd;
+    do {
+        fd = open(name, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    ssize_t got;
+    do {
+        got = read(fd, buffer, size - 1);
+    } while (got < 0 && errno == EINTR);
+    close(fd);
+    if (got > 0) buffer[got] = 0;
+    return got;
+}
+
+// The parent pid from a stat file, or -1. The command name may hold ')' and
+// blanks, so the fields are found after the last ')'.
+int parent_of(int pid) {
+    char text[512];
+    if (read_proc_file("/proc/%d/stat", pid, text, sizeof(text)) <= 0) return -1;
+    const char* close_paren = strrchr(text, ')');
+    if (close_paren == nullptr || close_paren[1] == 0 || close_paren[2] == 0) return -1;
+    char state;
+    int parent;
+    if (sscanf(close_paren + 2, "%c %d", &state, &parent) < 2) return -1;
+    return parent;
+}
+
+}  // namespace
+
+int thread_group_of(int tid) {
+    char text[1024];
+    if (read_proc_file("/proc/%d/status", tid, text, sizeof(text)) <= 0) return tid;
+    const char* field = strstr(text, "\nTgid:");
+    if (field == nullptr) return tid;
+    int tgid;
+    if (sscanf(field + 6, "%d", &tgid) != 1 || tgid <= 0) return tid;
+    return tgid;
+}
+
+int is_in_sandbox_tree(int pid, int child_pid, int supervisor_pid) {
+    if (pid <= 0 || pid == supervisor_pid) return 0;
+    if (pid == child_pid) return 1;
+    int current = thread_group_of(pid);
+    if (current == supervisor_pid || current <= 1) return 0;
+    for (int hops = 0;;) {
+        if (current == child_pid) return 1;
+        if (current == supervisor_pid) return 0;
+        current = parent_of(current);
+        if (current == -1) return 0;
+        if (current == child_pid) return 1;
+        if (++hops >= k_tree_hop_limit) return 0;
+        if (current <= 1) return 0;
+    }
+}

@@ -1,0 +1,12 @@
+// Membership of the sandbox tree, read from /proc at the moment of asking.
+#pragma once
+
+// Longest parent chain walked from a process to the sandboxed child.
+inline constexpr int k_tree_hop_limit = 48;
+
+// The thread-group id of tid, or tid itself when it cannot be read.
+int thread_group_of(int tid);
+
+// 1 when pid (a process or thread id) is the sandboxed child or descends from
+// it; 0 otherwise, and always 0 for the supervisor and on any read failure.
+int is_in_sandbox_tree(int pid, int child_pid, int supervisor_pid);

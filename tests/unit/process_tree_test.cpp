@@ -1,0 +1,120 @@
+#include "rules/process_tree.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "unit/process_family.h"
+
+namespace {
+
+// A thread of this process that stays alive while the test needs its id.
+class Thread {
+public:
+    Thread() : worker_([this] {
+        tid_ = static_cast<int>(syscall(SYS_gettid));
+        while (!stop_) usleep(1000);
+    }) {
+        while (tid_ == 0) usleep(100);
+    }
+    ~Thread() {
+        stop_ = true;
+        worker_.join();
+    }
+    int tid() const { return tid_; }
+
+private:
+    std::atomic<int> tid_{0};
+    std::atomic<bool> stop_{false};
+    std::thread worker_;
+};
+
+TEST(ThreadGroupOf, ThreadsMapToTheirProcess) {
+    Thread thread;
+    EXPECT_EQ(thread_group_of(getpid()), getpid());
+    EXPECT_EQ(thread_group_of(thread.tid()), getpid());
+    EXPECT_NE(thread.tid(), getpid());
+    // No such process: the id itself.
+    EXPECT_EQ(thread_group_of(0x3ffffff0), 0x3ffffff0);
+}
+
+TEST(SandboxTree, FixedAnswers) {
+    ProcessChain chain(1);
+    int child = chain.at(0);
+    int self = getpid();
+    EXPECT_EQ(is_in_sandbox_tree(0, child, self), 0);
+    EXPECT_EQ(is_in_sandbox_tree(-5, child, self), 0);
+    EXPECT_EQ(is_in_sandbox_tree(self, child, self), 0);
+    EXPECT_EQ(is_in_sandbox_tree(child, child, self), 1);
+    EXPECT_EQ(is_in_sandbox_tree(1, child, self), 0);
+    EXPECT_EQ(is_in_sandbox_tree(getppid(), child, self), 0);
+    // The child is a member without any read, even once it is gone.
+    EXPECT_EQ(is_in_sandbox_tree(0x3ffffff0, 0x3ffffff0, self), 1);
+    EXPECT_EQ(is_in_sandbox_tree(0x3ffffff1, 0x3ffffff0, self), 0);
+}
+
+TEST(SandboxTree, DescendantsAndTheirThreads) {
+    ProcessChain chain(3);
+    ASSERT_EQ(chain.pids().size(), 3u);
+    EXPECT_EQ(is_in_sandbox_tree(chain.at(2), chain.at(0), getpid()), 1);
+    EXPECT_EQ(is_in_sandbox_tree(chain.at(1), chain.at(0), getpid()), 1);
+    // Seen from a member further down, the root is outside.
+    EXPECT_EQ(is_in_sandbox_tree(chain.at(0), chain.at(1), getpid()), 0);
+
+    // A thread of the sandboxed child: here this process plays the child.
+    Thread thread;
+    EXPECT_EQ(is_in_sandbox_tree(thread.tid(), getpid(), getppid()), 1);
+}
+
+TEST(SandboxTree, HopLimit) {
+    ProcessChain chain(50);
+    ASSERT_EQ(chain.pids().size(), 50u);
+    int self = getpid();
+    EXPECT_EQ(is_in_sandbox_tree(chain.at(47), chain.at(0), self), 1);
+    EXPECT_EQ(is_in_sandbox_tree(chain.at(48), chain.at(0), self), 1);  // 48 generations below
+    EXPECT_EQ(is_in_sandbox_tree(chain.at(49), chain.at(0), self), 0);  // 49
+    EXPECT_EQ(is_in_sandbox_tree(chain.at(49), chain.at(1), self), 1);
+}
+
+TEST(SandboxTree, NamesWithParenthesesAndBlanks) {
+    ProcessChain chain(3, "a) b (c) ");
+    ASSERT_EQ(chain.pids().size(), 3u);
+    EXPECT_EQ(is_in_sandbox_tree(chain.at(2), chain.at(0), getpid()), 1);
+    EXPECT_EQ(is_in_sandbox_tree(chain.at(2), chain.at(1), getpid()), 1);
+}
+
+TEST(SandboxTree, OrphansReparentedToTheSupervisorAreOutside) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
+    int orphan;
+    {
+        ProcessChain chain(3);
+        ASSERT_EQ(chain.pids().size(), 3u);
+        orphan = chain.at(2);
+        ASSERT_EQ(is_in_sandbox_tree(orphan, chain.at(0), getpid()), 1);
+        kill(chain.at(1), SIGKILL);
+        // The orphan's parent becomes this process once its parent is reaped.
+        for (int i = 0; i < 10000 && getpgid(orphan) >= 0; ++i) {
+            char path[64];
+            snprintf(path, sizeof(path), "/proc/%d/stat", orphan);
+            FILE* f = fopen(path, "r");
+            if (f == nullptr) break;
+            int parent = 0;
+            int scanned = fscanf(f, "%*d %*s %*c %d", &parent);
+            fclose(f);
+            if (scanned == 1 && parent == getpid()) break;
+            usleep(1000);
+        }
+        EXPECT_EQ(is_in_sandbox_tree(orphan, chain.at(0), getpid()), 0);
+    }
+    kill(orphan, SIGKILL);
+    while (waitpid(orphan, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
+}
+
+}  // namespace
