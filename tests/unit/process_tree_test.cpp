@@ -89,7 +89,9 @@ TEST(SandboxTree, NamesWithParenthesesAndBlanks) {
 }
 
 TEST(SandboxTree, OrphansReparentedToTheSupervisorAreOutside) {
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0), 0);
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
+        GTEST_SKIP() << "cannot become a child subreaper here (user-mode emulation does not support it)";
+    }
     int orphan;
     {
         ProcessChain chain(3);
