@@ -1,15 +1,81 @@
 #include "supervisor/dispatch.h"
 
+#include <errno.h>
+#include <sys/stat.h>
+
 #include "launcher/arch.h"
+#include "path/path_rules.h"
+#include "path/tracee_path.h"
+#include "supervisor/file_calls.h"
+
+namespace {
+
+constexpr uint64_t k_resolve_in_root = 0x10;
+
+// The tracee's struct open_how as the kernel defines it.
+struct OpenHow {
+    uint64_t flags;
+    uint64_t mode;
+    uint64_t resolve;
+};
+
+CallId call_of(int nr) {
+    for (int id = 0; id < CALL_COUNT; ++id) {
+        if (native_nr(static_cast<CallId>(id)) == nr) return static_cast<CallId>(id);
+    }
+    return CALL_COUNT;
+}
+
+int is_device_node(uint64_t mode) {
+    return S_ISCHR(static_cast<mode_t>(mode)) || S_ISBLK(static_cast<mode_t>(mode));
+}
+
+// 1 when every path of the call is allowed, judged in the call's order;
+// a refused path ends the judgement before the next one is read.
+int judge_file_call(const Tracee* tracee, const FileCall* call, const uint64_t* args) {
+    uint64_t open_flags = 0;
+    if (call->id == CALL_OPENAT2) {
+        // resolve-in-root makes an absolute path start at the descriptor,
+        // not at "/": the path would name another file than it says.
+        OpenHow how;
+        if (read_tracee_mem(tracee->pid, args[2], &how, sizeof(how)) != 0) return 0;
+        if (how.resolve & k_resolve_in_root) return 0;
+        open_flags = how.flags;
+    } else if (call->slot[0].access_rule == ACCESS_BY_OPEN_FLAGS) {
+        open_flags = args[call->slot[0].flags_arg];
+    }
+    // A device node opens raw devices that no path rule ever sees.
+    if (call->id == CALL_MKNOD && is_device_node(args[1])) return 0;
+    if (call->id == CALL_MKNODAT && is_device_node(args[2])) return 0;
+
+    for (int i = 0; i < call->paths; ++i) {
+        PathOperand operand = make_operand(call->slot[i], args, open_flags, k_o_nofollow);
+        if (!check_tracee_path(tracee, &operand)) return 0;
+    }
+    return 1;
+}
+
+// utimensat without a path changes the times of the descriptor itself.
+int judge_times_of_descriptor(const Tracee* tracee, const uint64_t* args) {
+    return check_tracee_descriptor(tracee, static_cast<int>(static_cast<uint32_t>(args[0])), ACCESS_WRITE);
+}
+
+}  // namespace
 
 int dispatch_notification(const Policy* policy, int listener, const seccomp_notif* notif, int child_pid,
                           int supervisor_pid) {
-    (void)policy;
-    (void)listener;
-    (void)child_pid;
-    (void)supervisor_pid;
+    Tracee tracee = {policy, listener, notif->id, static_cast<int>(notif->pid), child_pid, supervisor_pid};
+    const uint64_t* args = reinterpret_cast<const uint64_t*>(notif->data.args);
+    int allowed = 0;
+    int refusal = EACCES;
+
     switch (notif->data.nr) {
-    // File-system calls.
+    case native_nr(CALL_UTIMENSAT):
+        if (args[1] == 0) {
+            allowed = judge_times_of_descriptor(&tracee, args);
+            break;
+        }
+        [[fallthrough]];
     case native_nr(CALL_OPENAT):
     case native_nr(CALL_OPENAT2):
     case native_nr(CALL_OPEN):
@@ -44,10 +110,10 @@ int dispatch_notification(const Policy* policy, int listener, const seccomp_noti
     case native_nr(CALL_TRUNCATE):
     case native_nr(CALL_MKNODAT):
     case native_nr(CALL_MKNOD):
-    case native_nr(CALL_UTIMENSAT):
     case native_nr(CALL_EXECVE):
     case native_nr(CALL_EXECVEAT):
-        return k_answer_continue;
+        allowed = judge_file_call(&tracee, find_file_call(call_of(notif->data.nr)), args);
+        break;
     // Process and socket calls.
     case native_nr(CALL_CONNECT):
     case native_nr(CALL_SENDTO):
@@ -57,8 +123,9 @@ int dispatch_notification(const Policy* policy, int listener, const seccomp_noti
     case native_nr(CALL_KILL):
     case native_nr(CALL_TKILL):
     case native_nr(CALL_TGKILL):
-        return k_answer_continue;
     default:
-        return k_answer_continue;
+        allowed = 1;
+        break;
     }
+    return allowed ? k_answer_continue : refusal;
 }

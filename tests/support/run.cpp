@@ -27,6 +27,17 @@ long long now_ms() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+}  // namespace
+
+std::string probe_policy(const Records& extra) {
+    Records records = {{"E", bin_dir()}, {"E", "/usr"}, {"E", "/lib"}, {"E", "/lib64"}, {"E", "/bin"},
+                       {"E", "/sbin"},   {"E", "/etc"}, {"E", "/dev"}};
+    records.insert(records.end(), extra.begin(), extra.end());
+    return make_blob(records);
+}
+
+namespace {
+
 std::string env_or(const char* name, const std::string& fallback) {
     const char* value = getenv(name);
     return value != nullptr && value[0] != 0 ? value : fallback;
@@ -48,6 +59,15 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
     std::vector<char*> args;
     for (const std::string& word : argv) args.push_back(const_cast<char*>(word.c_str()));
     args.push_back(nullptr);
+    // A fixed search path: commands are looked up only where the test
+    // policies make them visible, whatever the caller's PATH holds.
+    static std::string path_entry = "PATH=" + std::string(k_test_search_path);
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (strncmp(*e, "PATH=", 5) != 0) env.push_back(*e);
+    }
+    env.push_back(path_entry.data());
+    env.push_back(nullptr);
     const std::string& exe = options.exe.empty() ? argv.at(0) : options.exe;
 
     pid_t pid = fork();
@@ -64,7 +84,7 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
         if (null_fd >= 0) dup2(null_fd, 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
-        execve(exe.c_str(), args.data(), environ);
+        execve(exe.c_str(), args.data(), env.data());
         const char* message = "e2e: execve failed\n";
         ssize_t ignored = write(2, message, strlen(message));
         (void)ignored;

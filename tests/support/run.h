@@ -18,6 +18,14 @@ std::string sandbox_path();
 // $SANDBOX_PROBE, else <bin_dir>/probe.
 std::string probe_path();
 
+// The search path the programs under test get.
+inline constexpr const char* k_test_search_path = "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
+
+// A policy blob under which the probe and the system's programs run: their
+// directories, the loader and libraries, /etc and /dev stay visible;
+// nothing is writable unless extra says so.
+std::string probe_policy(const Records& extra = {});
+
 // The sandbox command line: sandbox --policy <blob> -- <command...>.
 std::vector<std::string> sandboxed(const std::string& blob, const std::vector<std::string>& command);
 // The same with the probe as the command and its words after it.
