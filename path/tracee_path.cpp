@@ -28,9 +28,9 @@ ssize_t read_with_vm(int pid, uint64_t address, void* buffer, size_t size) {
     return got;
 }
 
-// Through the memory file: the same access check as process_vm_readv, but
-// it works where that call is not available.
-ssize_t read_with_mem_file(int pid, uint64_t address, void* buffer, size_t size) {
+}  // namespace
+
+ssize_t read_proc_mem(int pid, uint64_t address, void* buffer, size_t size) {
     char name[64];
     snprintf(name, sizeof(name), "/proc/%d/mem", pid);
     int fd;
@@ -45,6 +45,8 @@ ssize_t read_with_mem_file(int pid, uint64_t address, void* buffer, size_t size)
     close(fd);
     return got;
 }
+
+namespace {
 
 int is_allowed(const Tracee* tracee, const char* path, int access, int canonical) {
     return is_single_path_allowed(tracee->policy, path, access, tracee->child_pid, tracee->supervisor_pid, canonical);
@@ -93,7 +95,7 @@ int judge_reopened_descriptor(const Tracee* tracee, const char* link, const char
 int read_tracee_mem(int pid, uint64_t address, void* buffer, size_t size) {
     if (address == 0) return -1;
     if (read_with_vm(pid, address, buffer, size) == static_cast<ssize_t>(size)) return 0;
-    return read_with_mem_file(pid, address, buffer, size) == static_cast<ssize_t>(size) ? 0 : -1;
+    return read_proc_mem(pid, address, buffer, size) == static_cast<ssize_t>(size) ? 0 : -1;
 }
 
 int copy_tracee_path(int pid, uint64_t address, char* out) {
@@ -104,7 +106,7 @@ int copy_tracee_path(int pid, uint64_t address, char* out) {
         size_t chunk = static_cast<size_t>(k_page - address % k_page);
         if (chunk > k_path_max - count) chunk = k_path_max - count;
         ssize_t got = read_with_vm(pid, address, out + count, chunk);
-        if (got <= 0) got = read_with_mem_file(pid, address, out + count, chunk);
+        if (got <= 0) got = read_proc_mem(pid, address, out + count, chunk);
         if (got <= 0) return -1;
         if (memchr(out + count, 0, static_cast<size_t>(got)) != nullptr) return 0;
         count += static_cast<size_t>(got);

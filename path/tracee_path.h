@@ -3,6 +3,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include "launcher/policy.h"
 
@@ -28,6 +29,11 @@ struct PathOperand {
 // Copies size bytes at address out of the tracee. 0 when all arrived, -1
 // otherwise (a null address included).
 int read_tracee_mem(int pid, uint64_t address, void* buffer, size_t size);
+
+// The same through "/proc/<pid>/mem": the same access check as
+// process_vm_readv, for kernels and settings where that call is refused.
+// Returns the count read, or -1.
+ssize_t read_proc_mem(int pid, uint64_t address, void* buffer, size_t size);
 
 // Copies the NUL-terminated string at address, at most 4095 bytes, never
 // reading past the page that holds its end. 0, or -1 when unreadable.
