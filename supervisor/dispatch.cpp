@@ -6,6 +6,8 @@
 #include "launcher/arch.h"
 #include "path/path_rules.h"
 #include "path/tracee_path.h"
+#include "rules/process_tree.h"
+#include "rules/socket_rules.h"
 #include "supervisor/file_calls.h"
 
 namespace {
@@ -58,6 +60,13 @@ int judge_file_call(const Tracee* tracee, const FileCall* call, const uint64_t* 
 // utimensat without a path changes the times of the descriptor itself.
 int judge_times_of_descriptor(const Tracee* tracee, const uint64_t* args) {
     return check_tracee_descriptor(tracee, static_cast<int>(static_cast<uint32_t>(args[0])), ACCESS_WRITE);
+}
+
+// Process groups and broadcasts pass; a single process must belong to the
+// sandbox tree.
+int is_signal_allowed(const Tracee* tracee, uint64_t target_arg) {
+    int target = static_cast<int>(static_cast<uint32_t>(target_arg));
+    return target <= 0 || is_in_sandbox_tree(target, tracee->child_pid, tracee->supervisor_pid);
 }
 
 }  // namespace
@@ -114,15 +123,24 @@ int dispatch_notification(const Policy* policy, int listener, const seccomp_noti
     case native_nr(CALL_EXECVEAT):
         allowed = judge_file_call(&tracee, find_file_call(call_of(notif->data.nr)), args);
         break;
-    // Process and socket calls.
-    case native_nr(CALL_CONNECT):
-    case native_nr(CALL_SENDTO):
     case native_nr(CALL_PTRACE):
     case native_nr(CALL_PROCESS_VM_READV):
     case native_nr(CALL_PROCESS_VM_WRITEV):
+        refusal = EPERM;
+        break;
     case native_nr(CALL_KILL):
     case native_nr(CALL_TKILL):
     case native_nr(CALL_TGKILL):
+        allowed = is_signal_allowed(&tracee, args[0]);
+        refusal = EPERM;
+        break;
+    case native_nr(CALL_CONNECT):
+        allowed = check_sockaddr(&tracee, args[1], args[2]);
+        break;
+    case native_nr(CALL_SENDTO):
+        // No destination: the socket's own peer, judged when it connected.
+        allowed = args[4] == 0 || check_sockaddr(&tracee, args[4], args[5]);
+        break;
     default:
         allowed = 1;
         break;
