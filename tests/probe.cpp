@@ -18,7 +18,8 @@
 //   numbers   C syntax (0x241, 0644, -1) or a "|" list of symbols and
 //             numbers (O_WRONLY|O_CREAT|O_TRUNC, S_IFIFO|0600, SIGTERM).
 //             A name given to "save" stands for the saved fd; "self" is the
-//             probe's pid, "parent" its parent's, "tid" its thread id.
+//             probe's pid, "parent" its parent's, "tid" its thread id,
+//             "group" its process group id.
 //   dirfd     a number as above, so AT_FDCWD or a saved name work.
 //   paths     NULL passes a null pointer, EMPTY passes "", BADPTR passes an
 //             unmapped address, @page:<path> passes <path> copied so that it
@@ -63,6 +64,8 @@
 //   connect inet ADDR PORT | inet6 ADDR PORT | unix PATH   (stream socket)
 //   sendto  inet ADDR PORT | inet6 ADDR PORT | unix PATH   (datagram socket)
 //     A unix PATH starting with "@" names an abstract socket.
+//   connect_dgram ...   like connect, on a datagram socket: sets the peer,
+//                       sends nothing
 //   connect_raw LEN HEX    sendto_raw LEN HEX   (HEX: the sockaddr bytes,
 //     family included; the socket's family is taken from those bytes)
 //   connect_null [LEN]     (NULL address, LEN defaults to 16)
@@ -289,6 +292,7 @@ long num(const char* word) {
     if (strcmp(word, "self") == 0) return sys(SYS_getpid);
     if (strcmp(word, "parent") == 0) return sys(SYS_getppid);
     if (strcmp(word, "tid") == 0) return sys(SYS_gettid);
+    if (strcmp(word, "group") == 0) return sys(SYS_getpgid, 0);
     long value = 0;
     const char* at = word;
     for (;;) {
@@ -425,7 +429,7 @@ socklen_t make_address(const Args& a, sockaddr_storage* storage, int* family) {
     bad("unknown family", kind);
 }
 
-void do_socket_call(const Args& a, bool send, bool raw) {
+void do_socket_call(const Args& a, bool send, bool raw, int type) {
     sockaddr_storage address;
     int family = AF_INET;
     socklen_t len;
@@ -436,7 +440,7 @@ void do_socket_call(const Args& a, bool send, bool raw) {
     } else {
         len = make_address(a, &address, &family);
     }
-    int fd = socket(family, (send ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+    int fd = socket(family, type | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         report(-1);
         return;
@@ -645,10 +649,11 @@ void run_one(const char* op, const Args& a) {
     if (is("process_vm_readv")) return do_vm(num(a[0]), false);
     if (is("process_vm_writev")) return do_vm(num(a[0]), true);
     // Sockets.
-    if (is("connect")) return do_socket_call(a, false, false);
-    if (is("sendto")) return do_socket_call(a, true, false);
-    if (is("connect_raw")) return do_socket_call(a, false, true);
-    if (is("sendto_raw")) return do_socket_call(a, true, true);
+    if (is("connect")) return do_socket_call(a, false, false, SOCK_STREAM);
+    if (is("connect_dgram")) return do_socket_call(a, false, false, SOCK_DGRAM);
+    if (is("sendto")) return do_socket_call(a, true, false, SOCK_DGRAM);
+    if (is("connect_raw")) return do_socket_call(a, false, true, SOCK_STREAM);
+    if (is("sendto_raw")) return do_socket_call(a, true, true, SOCK_DGRAM);
     if (is("connect_null")) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         long rc = call(CALL_CONNECT, fd, nullptr, a.n > 0 ? num(a[0]) : 16);

@@ -1,0 +1,215 @@
+// What a sandboxed program may do to other processes and where it may
+// connect, seen through the probe. Traffic stays on this machine: loopback,
+// this machine's own addresses, and datagram connects that send nothing.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/run.h"
+
+namespace {
+
+using Words = std::vector<std::string>;
+
+Words ops(const std::vector<Words>& list) {
+    Words out;
+    for (const Words& op : list) {
+        if (!out.empty()) out.push_back(":");
+        out.insert(out.end(), op.begin(), op.end());
+    }
+    return out;
+}
+
+struct Row {
+    Words op;
+    std::string expected;
+};
+
+// Runs the rows in one probe under the policy and compares line by line.
+void expect_rows(const std::string& policy, const std::vector<Row>& rows) {
+    std::vector<Words> list;
+    for (const Row& row : rows) list.push_back(row.op);
+    e2e::RunResult r = e2e::run(e2e::sandboxed_probe(policy, ops(list)));
+    ASSERT_FALSE(r.timed_out);
+    ASSERT_EQ(r.code, 0) << r.err;
+    Words got = e2e::lines_of(r.out);
+    ASSERT_EQ(got.size(), rows.size()) << r.out;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        std::string op;
+        for (const std::string& w : rows[i].op) op += w + " ";
+        EXPECT_EQ(got[i], rows[i].expected) << op;
+    }
+}
+
+// A TCP port on this machine that nobody listens on: bound, never listening,
+// so a connect to it is refused by the kernel.
+class ClosedPort {
+public:
+    explicit ClosedPort(int family = AF_INET) {
+        fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage address = {};
+        socklen_t length;
+        if (family == AF_INET) {
+            auto* in = reinterpret_cast<sockaddr_in*>(&address);
+            in->sin_family = AF_INET;
+            in->sin_addr.s_addr = htonl(INADDR_ANY);
+            length = sizeof(*in);
+        } else {
+            auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_addr = in6addr_any;
+            length = sizeof(*in6);
+        }
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) return;
+        if (getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
+        port_ = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                                        : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    }
+    ~ClosedPort() {
+        if (fd_ >= 0) close(fd_);
+    }
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+    std::string port() const { return std::to_string(port_); }
+    bool ok() const { return port_ > 0; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+bool has_ipv6_loopback() {
+    int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 in6 = {};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_addr = in6addr_loopback;
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&in6), sizeof(in6)) == 0;
+    close(fd);
+    return ok;
+}
+
+TEST(Network, LoopbackPortsFollowThePolicy) {
+    ClosedPort closed;
+    ASSERT_TRUE(closed.ok());
+    const std::string port = closed.port();
+    // Refused by the policy: EACCES. Allowed: the kernel's own answer.
+    expect_rows(e2e::probe_policy(), {
+                                         {{"connect", "inet", "127.0.0.1", port}, "ERR EACCES"},
+                                         {{"connect", "inet", "127.1.2.3", port}, "ERR EACCES"},
+                                         {{"connect", "inet", "0.0.0.0", port}, "ERR EACCES"},
+                                         {{"connect", "inet6", "::ffff:127.0.0.1", port}, "ERR EACCES"},
+                                         {{"sendto", "inet", "127.0.0.1", port}, "ERR EACCES"},
+                                         {{"sendto_null"}, "OK 5"},
+                                     });
+    expect_rows(e2e::probe_policy({{"L", port}}), {
+                                                      {{"connect", "inet", "127.0.0.1", port}, "ERR ECONNREFUSED"},
+                                                      {{"connect", "inet", "0.0.0.0", port}, "ERR ECONNREFUSED"},
+                                                      {{"sendto", "inet", "127.0.0.1", port}, "OK 5"},
+                                                  });
+    expect_rows(e2e::probe_policy({{"H", "1"}, {"N", port}}),
+                {
+                    {{"connect", "inet", "127.0.0.1", port}, "ERR EACCES"},
+                    {{"sendto", "inet", "127.0.0.1", "9"}, "OK 5"},
+                });
+    if (!has_ipv6_loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+    ClosedPort closed6(AF_INET6);
+    expect_rows(e2e::probe_policy(), {{{"connect", "inet6", "::1", closed6.port()}, "ERR EACCES"}});
+    expect_rows(e2e::probe_policy({{"L", closed6.port()}}),
+                {{{"connect", "inet6", "::1", closed6.port()}, "ERR ECONNREFUSED"}});
+}
+
+TEST(Network, LocalSockets) {
+    expect_rows(e2e::probe_policy(),
+                {
+                    {{"connect", "unix", "/run/systemd/resolve/sandbox-test-missing"}, "ERR ENOENT"},
+                    {{"connect", "unix", "/run/systemd/resolve/../../../tmp/sandbox-test-missing"}, "ERR EACCES"},
+                    {{"connect", "unix", "/tmp/sandbox-test-missing"}, "ERR EACCES"},
+                    {{"connect", "unix", "@sandbox-test-abstract"}, "ERR EACCES"},
+                    {{"sendto", "unix", "/tmp/sandbox-test-missing"}, "ERR EACCES"},
+                    // Family only: an unnamed address is the kernel's to judge.
+                    {{"connect_raw", "2", "0100"}, "ERR EINVAL"},
+                    {{"connect_null", "16"}, "ERR EFAULT"},
+                });
+}
+
+// A datagram connect only records the peer, so a destination off this
+// machine can be named without sending anything to it.
+TEST(Network, OtherDestinationsAreOpen) {
+    e2e::RunResult r = e2e::run(e2e::sandboxed_probe(
+        e2e::probe_policy(), ops({{"connect_dgram", "inet", "192.0.2.1", "53"}, {"connect_dgram", "inet6", "2001:db8::1", "53"}})));
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (const std::string& line : e2e::lines_of(r.out)) EXPECT_NE(line, "ERR EACCES");
+}
+
+// A server bound to every address answers on this machine's own addresses
+// as it does on loopback, so those follow the loopback port rule.
+TEST(Network, OwnAddressesAreLikeLoopback) {
+    std::string own;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) == 0) {
+        for (ifaddrs* a = list; a != nullptr && own.empty(); a = a->ifa_next) {
+            if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+            char text[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, text, sizeof(text));
+            if (strncmp(text, "127.", 4) != 0) own = text;
+        }
+        freeifaddrs(list);
+    }
+    if (own.empty()) GTEST_SKIP() << "this machine has no IPv4 address besides loopback";
+    ClosedPort closed;
+    ASSERT_TRUE(closed.ok());
+    expect_rows(e2e::probe_policy(), {{{"connect", "inet", own, closed.port()}, "ERR EACCES"}});
+    expect_rows(e2e::probe_policy({{"L", closed.port()}}),
+                {{{"connect", "inet", own, closed.port()}, "ERR ECONNREFUSED"}});
+}
+
+TEST(Processes, DebuggingAndMemoryAccessAreRefused) {
+    expect_rows(e2e::probe_policy(), {
+                                         {{"ptrace", "PTRACE_TRACEME"}, "ERR EPERM"},
+                                         {{"process_vm_readv", "self"}, "ERR EPERM"},
+                                         {{"process_vm_writev", "self"}, "ERR EPERM"},
+                                         {{"fork", "process_vm_readv", "parent"}, "ERR EPERM"},
+                                     });
+}
+
+TEST(Processes, SignalsReachOnlyTheTree) {
+    const std::string outsider = std::to_string(getpid());
+    expect_rows(e2e::probe_policy(), {
+                                         {{"kill", "self", "0"}, "OK"},
+                                         {{"kill", "0", "0"}, "OK"},
+                                         {{"kill", "-1", "0"}, "OK"},
+                                         {{"kill", "parent", "0"}, "ERR EPERM"},  // the supervisor
+                                         {{"kill", "group", "0"}, "ERR EPERM"},   // the launcher
+                                         {{"kill", outsider, "0"}, "ERR EPERM"},
+                                         {{"kill", "1", "0"}, "ERR EPERM"},
+                                         {{"tkill", "tid", "0"}, "OK"},
+                                         {{"tkill", outsider, "0"}, "ERR EPERM"},
+                                         // Judged by the thread group alone.
+                                         {{"tgkill", "self", "tid", "0"}, "OK"},
+                                         {{"tgkill", outsider, "tid", "0"}, "ERR EPERM"},
+                                         {{"tgkill", "self", outsider, "0"}, "ERR ESRCH"},
+                                         // A child and a grandchild signal their parents.
+                                         {{"fork", "kill", "parent", "0"}, "OK"},
+                                         {{"fork", "fork", "kill", "parent", "0"}, "OK"},
+                                     });
+}
+
+TEST(Processes, ProcessEntriesOfTheTreeOnly) {
+    expect_rows(e2e::probe_policy(), {
+                                         {{"newfstatat", "AT_FDCWD", "/proc/self/status", "0"}, "OK"},
+                                         {{"readlinkat", "AT_FDCWD", "/proc/self/exe"}, "OK " + e2e::probe_path()},
+                                         {{"readlink_of_parent_fd", "0"}, "ERR EACCES"},
+                                         {{"newfstatat", "AT_FDCWD", "/proc/1/status", "0"}, "ERR EACCES"},
+                                         {{"fork", "newfstatat", "AT_FDCWD", "/proc/self/status", "0"}, "OK"},
+                                     });
+}
+
+}  // namespace
