@@ -144,7 +144,7 @@ TEST(Network, LocalSockets) {
 // machine can be named without sending anything to it.
 TEST(Network, OtherDestinationsAreOpen) {
     e2e::RunResult r = e2e::run(e2e::sandboxed_probe(
-        e2e::probe_policy(), ops({{"connect_dgram", "inet", "192.0.2.1", "53"}, {"connect_dgram", "inet6", "2001:db8::1", "53"}})));
+        e2e::probe_policy(), ops({{"connect_dgram", "inet", "198.51.100.7", "53"}, {"connect_dgram", "inet6", "2001:db8::1", "53"}})));
     ASSERT_EQ(r.code, 0) << r.err;
     for (const std::string& line : e2e::lines_of(r.out)) EXPECT_NE(line, "ERR EACCES");
 }

@@ -84,6 +84,7 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
         if (null_fd >= 0) dup2(null_fd, 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
         execve(exe.c_str(), args.data(), env.data());
         const char* message = "e2e: execve failed\n";
         ssize_t ignored = write(2, message, strlen(message));

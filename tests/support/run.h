@@ -39,6 +39,8 @@ struct RunOptions {
     int timeout_seconds = 60;
     // The file to execute when argv[0] should differ from it.
     std::string exe;
+    // The child's working directory when set; else the caller's.
+    std::string cwd;
 };
 
 struct RunResult {

@@ -110,14 +110,14 @@ TEST(SocketRules, InternetDestinations) {
         {inet_address("127.0.0.53", 8080), 16, 1},
         {inet_address("127.255.1.2", 8080), 16, 1},
         {inet_address("0.0.0.0", 8080), 16, 1},
-        {inet_address("192.0.2.1", 8080), 16, 0},
+        {inet_address("198.51.100.7", 8080), 16, 0},
         {inet6_address("::1", 8080), 28, 1},
         {inet6_address("::", 8080), 28, 1},
         {inet6_address("::ffff:127.0.0.1", 8080), 28, 1},
         {inet6_address("::ffff:0.0.0.0", 8080), 28, 1},
         {inet6_address("::2", 8080), 28, 0},
         {inet6_address("::127.0.0.1", 8080), 28, 0},
-        {inet6_address("::ffff:192.0.2.1", 8080), 28, 0},
+        {inet6_address("::ffff:198.51.100.7", 8080), 28, 0},
         {inet6_address("2001:db8::1", 8080), 28, 0},
     };
     for (const Case& c : cases) {
@@ -143,7 +143,7 @@ TEST(SocketRules, PrivateAndLinkLocalDestinations) {
 
 TEST(SocketRules, ShortAddressesAndOtherFamilies) {
     Policy p = decode_records({{"H", "1"}});
-    EXPECT_EQ(judge(p, inet_address("192.0.2.1", 80), 15), 0);
+    EXPECT_EQ(judge(p, inet_address("198.51.100.7", 80), 15), 0);
     EXPECT_EQ(judge(p, inet_address("127.0.0.1", 80), 16), 1);
     EXPECT_EQ(judge(p, inet6_address("2001:db8::1", 80), 27), 0);
     EXPECT_EQ(judge(p, inet6_address("::1", 80), 28), 1);
