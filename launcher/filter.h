@@ -1,17 +1,43 @@
-// The seccomp filter: a chain of comparisons against the trapped-call table.
+// The seccomp filter. In front of the chain of trapped calls it refuses
+// foreign system-call ABIs, the calls that would take the process tree out
+// of the supervisor's view, and two terminal requests; it also traps the
+// calls that carry paths, destinations or signals by other routes.
 #pragma once
 
 #include <linux/filter.h>
 #include <stddef.h>
 
-// Room for the longest program of either build.
-inline constexpr size_t k_filter_capacity = 64;
+struct RefusedCall;
 
-// Writes the program for a table of n call numbers into out (capacity cap):
-// load the call number, one comparison per entry jumping to the notify
-// return, then allow, then notify. Returns the instruction count, or 0 when
-// it does not fit or a jump offset would overflow.
-size_t build_filter(const int* table, size_t n, struct sock_filter* out, size_t cap);
+struct FilterLayout {
+    unsigned audit_arch;        // the build's own ABI; any other is killed
+    int guard_abi;              // 0 only in a test build that shows why it matters
+    int reject_x32;             // x86-64: numbers with the x32 bit are killed
+    const RefusedCall* refused;
+    size_t refused_count;
+    int aarch64_column;         // which number of each refused call applies
+    int clone_nr;               // clone: namespace flags are refused
+    int ioctl_nr;               // ioctl: terminal input injection is refused
+    const int* extra;           // trapped ahead of the chain
+    size_t extra_count;
+    const int* chain;           // the comparison chain of trapped calls
+    size_t chain_count;
+};
+
+// Room for the longest program of either build.
+inline constexpr size_t k_filter_capacity = 160;
+
+// Flags of clone that create namespaces.
+inline constexpr unsigned k_clone_new_namespaces = 0x7e020000;
+inline constexpr unsigned k_tiocsti = 0x5412;
+inline constexpr unsigned k_tioclinux = 0x541c;
+
+// Writes the program for layout into out (capacity cap). Returns the
+// instruction count, or 0 when it does not fit or a jump would overflow.
+size_t build_filter(const FilterLayout& layout, struct sock_filter* out, size_t cap);
+
+// The layout of this build, with or without the ABI guard.
+FilterLayout native_filter_layout(int guard_abi);
 
 // Sets no_new_privs and installs the build's filter with a listener.
 // Returns the listener descriptor, or -1.

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -68,18 +69,48 @@ int receive_listener(int channel) {
     return listener >= 0 ? listener : -1;
 }
 
+// The listener travels by sendmsg, which the filter traps. A thread started
+// before the filter exists is not under it: it sends the listener for the
+// filtered thread, which would otherwise wait on a notification that nobody
+// can receive yet.
+struct Handoff {
+    int channel;
+    int pipe[2];  // the filtered thread passes the listener (or -1) here
+    int result;
+};
+
+void* send_listener_unfiltered(void* argument) {
+    Handoff* handoff = static_cast<Handoff*>(argument);
+    int listener = -1;
+    handoff->result = -1;
+    if (read_full(handoff->pipe[0], &listener) == 0 && listener >= 0) {
+        handoff->result = send_listener(handoff->channel, listener);
+    }
+    return nullptr;
+}
+
 [[noreturn]] void run_sandboxed_child(const sigset_t* saved_mask, int channel[2], int status_write, char** command) {
     sigprocmask(SIG_SETMASK, saved_mask, nullptr);
     close(channel[k_end_supervisor]);
     close(status_write);
 
-    int listener = install_filter();
-    if (listener < 0) _exit(EXIT_FILTER);
-    // From here on this process runs under its own filter; none of the calls
-    // below is trapped, so the handshake never waits on itself.
-    if (send_listener(channel[k_end_child], listener) != 0) _exit(EXIT_SEND_LISTENER);
-    close(listener);
+    Handoff handoff = {channel[k_end_child], {-1, -1}, -1};
+    pthread_t sender;
+    if (pipe2(handoff.pipe, O_CLOEXEC) != 0) _exit(EXIT_SEND_LISTENER);
+    if (pthread_create(&sender, nullptr, send_listener_unfiltered, &handoff) != 0) _exit(EXIT_SEND_LISTENER);
 
+    // Only this thread is filtered; everything it starts inherits the filter.
+    int listener = install_filter();
+    write_full(handoff.pipe[1], &listener);
+    pthread_join(sender, nullptr);
+    if (listener < 0) _exit(EXIT_FILTER);
+    if (handoff.result != 0) _exit(EXIT_SEND_LISTENER);
+    close(listener);
+    close(handoff.pipe[0]);
+    close(handoff.pipe[1]);
+
+    // None of the calls up to the exec is trapped, so the handshake never
+    // waits on itself.
     char ack = 0;
     ssize_t got;
     do {
@@ -124,6 +155,9 @@ void run_supervisor(const Policy* policy, int status_read, int status_write, cha
     pid_t child = fork();
     if (child < 0) _exit(EXIT_FORK_CHILD);
     if (child == 0) run_sandboxed_child(&saved_mask, channel, status_write, command);
+    // The tree runs as the same user: without this it could attach to the
+    // supervisor or copy its listener and answer its own calls.
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     close(channel[k_end_child]);
 
     int child_pid = child;

@@ -42,6 +42,19 @@ int parent_of(int pid) {
 
 }  // namespace
 
+int pid_of_pidfd(int pid, int fd) {
+    if (fd < 0) return k_no_pidfd;
+    char name[64];
+    snprintf(name, sizeof(name), "/proc/%d/fdinfo/%%d", pid);
+    char text[512];
+    if (read_proc_file(name, fd, text, sizeof(text)) <= 0) return k_no_pidfd;
+    const char* field = strstr(text, "\nPid:");
+    if (field == nullptr) return k_no_pidfd;
+    int target;
+    if (sscanf(field + 5, "%d", &target) != 1) return k_no_pidfd;
+    return target;
+}
+
 int thread_group_of(int tid) {
     char text[1024];
     if (read_proc_file("/proc/%d/status", tid, text, sizeof(text)) <= 0) return tid;

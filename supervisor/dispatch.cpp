@@ -7,6 +7,7 @@
 #include "path/path_rules.h"
 #include "path/tracee_path.h"
 #include "rules/process_tree.h"
+#include "rules/message_rules.h"
 #include "rules/socket_rules.h"
 #include "supervisor/file_calls.h"
 
@@ -69,6 +70,14 @@ int is_signal_allowed(const Tracee* tracee, uint64_t target_arg) {
     return target <= 0 || is_in_sandbox_tree(target, tracee->child_pid, tracee->supervisor_pid);
 }
 
+// A pidfd names its process in the tracee's fdinfo of it.
+int is_pidfd_signal_allowed(const Tracee* tracee, uint64_t pidfd_arg) {
+    int pid = pid_of_pidfd(tracee->pid, static_cast<int>(static_cast<uint32_t>(pidfd_arg)));
+    if (pid == k_no_pidfd) return 0;
+    // A process that has exited shows -1: the kernel answers for it.
+    return pid < 0 || is_in_sandbox_tree(pid, tracee->child_pid, tracee->supervisor_pid);
+}
+
 }  // namespace
 
 int dispatch_notification(const Policy* policy, int listener, const seccomp_notif* notif, int child_pid,
@@ -80,6 +89,7 @@ int dispatch_notification(const Policy* policy, int listener, const seccomp_noti
 
     switch (notif->data.nr) {
     case native_nr(CALL_UTIMENSAT):
+    case native_nr(CALL_FUTIMESAT):
         if (args[1] == 0) {
             allowed = judge_times_of_descriptor(&tracee, args);
             break;
@@ -121,6 +131,15 @@ int dispatch_notification(const Policy* policy, int listener, const seccomp_noti
     case native_nr(CALL_MKNOD):
     case native_nr(CALL_EXECVE):
     case native_nr(CALL_EXECVEAT):
+    case native_nr(CALL_SETXATTR):
+    case native_nr(CALL_LSETXATTR):
+    case native_nr(CALL_REMOVEXATTR):
+    case native_nr(CALL_LREMOVEXATTR):
+    case native_nr(CALL_SETXATTRAT):
+    case native_nr(CALL_REMOVEXATTRAT):
+    case native_nr(CALL_FILE_SETATTR):
+    case native_nr(CALL_UTIME):
+    case native_nr(CALL_UTIMES):
         allowed = judge_file_call(&tracee, find_file_call(call_of(notif->data.nr)), args);
         break;
     case native_nr(CALL_PTRACE):
@@ -131,7 +150,13 @@ int dispatch_notification(const Policy* policy, int listener, const seccomp_noti
     case native_nr(CALL_KILL):
     case native_nr(CALL_TKILL):
     case native_nr(CALL_TGKILL):
+    case native_nr(CALL_RT_SIGQUEUEINFO):
+    case native_nr(CALL_RT_TGSIGQUEUEINFO):
         allowed = is_signal_allowed(&tracee, args[0]);
+        refusal = EPERM;
+        break;
+    case native_nr(CALL_PIDFD_SEND_SIGNAL):
+        allowed = is_pidfd_signal_allowed(&tracee, args[0]);
         refusal = EPERM;
         break;
     case native_nr(CALL_CONNECT):
@@ -140,6 +165,12 @@ int dispatch_notification(const Policy* policy, int listener, const seccomp_noti
     case native_nr(CALL_SENDTO):
         // No destination: the socket's own peer, judged when it connected.
         allowed = args[4] == 0 || check_sockaddr(&tracee, args[4], args[5]);
+        break;
+    case native_nr(CALL_SENDMSG):
+        allowed = check_message_destinations(&tracee, args[1], 1, k_msghdr_size);
+        break;
+    case native_nr(CALL_SENDMMSG):
+        allowed = check_message_destinations(&tracee, args[1], args[2], k_mmsghdr_size);
         break;
     default:
         allowed = 1;

@@ -69,6 +69,17 @@ const FileCall k_file_calls[] = {
     // The source of a link is followed whatever AT_SYMLINK_FOLLOW says; only
     // AT_EMPTY_PATH is read.
     {CALL_LINKAT, 2, {fixed(0, 1, ACCESS_WRITE, RULE_YES, RULE_BY_AT_FLAGS, 4), fixed(2, 3, ACCESS_WRITE, RULE_NO)}},
+    // Extended attributes and old time calls change files like chmod does.
+    {CALL_SETXATTR, 1, {fixed(N, 0, ACCESS_WRITE, RULE_YES)}},
+    {CALL_LSETXATTR, 1, {fixed(N, 0, ACCESS_WRITE, RULE_NO)}},
+    {CALL_REMOVEXATTR, 1, {fixed(N, 0, ACCESS_WRITE, RULE_YES)}},
+    {CALL_LREMOVEXATTR, 1, {fixed(N, 0, ACCESS_WRITE, RULE_NO)}},
+    {CALL_SETXATTRAT, 1, {at_flags(0, 1, ACCESS_WRITE, 2)}},
+    {CALL_REMOVEXATTRAT, 1, {at_flags(0, 1, ACCESS_WRITE, 2)}},
+    {CALL_FILE_SETATTR, 1, {at_flags(0, 1, ACCESS_WRITE, 4)}},
+    {CALL_UTIME, 1, {fixed(N, 0, ACCESS_WRITE, RULE_YES)}},
+    {CALL_UTIMES, 1, {fixed(N, 0, ACCESS_WRITE, RULE_YES)}},
+    {CALL_FUTIMESAT, 1, {fixed(0, 1, ACCESS_WRITE, RULE_YES)}},
 };
 
 int apply_flag_rule(FlagRule rule, uint64_t flags, uint64_t at_bit, unsigned o_nofollow) {

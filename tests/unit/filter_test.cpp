@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <linux/seccomp.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,96 +49,227 @@ std::vector<int> expected_table(bool aarch64) {
 
 struct Build {
     const char* name;
-    const int* table;
-    size_t size;
     bool aarch64;
 };
+
+FilterLayout layout_of(bool aarch64, int guard) {
+    FilterLayout layout;
+    layout.audit_arch = aarch64 ? k_audit_arch_aarch64 : k_audit_arch_x86_64;
+    layout.guard_abi = guard;
+    layout.reject_x32 = !aarch64;
+    layout.refused = k_refused_calls;
+    layout.refused_count = k_refused_count;
+    layout.aarch64_column = aarch64;
+    layout.clone_nr = aarch64 ? k_aarch64_nr_clone : k_x86_64_nr_clone;
+    layout.ioctl_nr = aarch64 ? k_aarch64_nr_ioctl : k_x86_64_nr_ioctl;
+    layout.extra = aarch64 ? k_aarch64_extra_calls.data() : k_x86_64_extra_calls.data();
+    layout.extra_count = aarch64 ? k_aarch64_extra_calls.size() : k_x86_64_extra_calls.size();
+    layout.chain = aarch64 ? k_aarch64_syscalls.data() : k_x86_64_syscalls.data();
+    layout.chain_count = aarch64 ? k_aarch64_syscalls.size() : k_x86_64_syscalls.size();
+    return layout;
+}
+
+std::vector<sock_filter> build(const FilterLayout& layout) {
+    std::vector<sock_filter> program(k_filter_capacity);
+    size_t length = build_filter(layout, program.data(), program.size());
+    program.resize(length);
+    return program;
+}
 
 class FilterProgram : public ::testing::TestWithParam<Build> {};
 
 TEST_P(FilterProgram, TableMatchesTheTrappedCalls) {
-    const Build& build = GetParam();
-    std::vector<int> expected = expected_table(build.aarch64);
-    ASSERT_EQ(build.size, expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(build.table[i], expected[i]) << "position " << i + 1;
+    const FilterLayout layout = layout_of(GetParam().aarch64, 1);
+    std::vector<int> expected = expected_table(GetParam().aarch64);
+    ASSERT_EQ(layout.chain_count, expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(layout.chain[i], expected[i]) << "position " << i + 1;
+}
+
+// The expected program, written out independently of the builder: the
+// guard, the refused calls, the clone and ioctl argument checks, the calls
+// trapped ahead of the chain, the chain itself, and the returns.
+struct Insn {
+    unsigned short code;
+    unsigned char jt;
+    unsigned char jf;
+    unsigned k;
+};
+
+std::vector<Insn> expected_program(bool aarch64) {
+    const FilterLayout layout = layout_of(aarch64, 1);
+    const size_t refused = k_refused_count;
+    const size_t extra = layout.extra_count;
+    const size_t n = layout.chain_count;
+    const size_t guard = aarch64 ? 3 : 4;               // arch load, compare, kill-jump, nr load
+    const size_t clone_at = guard + refused;            // compare, load, test
+    const size_t ioctl_at = clone_at + 3;               // compare, load, two requests
+    const size_t extra_at = ioctl_at + 4;
+    const size_t chain_at = extra_at + extra;
+    const size_t allow = chain_at + n;
+    const size_t notify = allow + 1;
+    const size_t enosys = notify + 1;
+    const size_t eperm = enosys + 1;
+    const size_t kill = eperm + 1;
+    auto to = [](size_t from, size_t target) { return static_cast<unsigned char>(target - from - 1); };
+
+    std::vector<Insn> p;
+    p.push_back({0x20, 0, 0, 4});  // arch
+    p.push_back({0x15, 0, to(1, kill), layout.audit_arch});
+    p.push_back({0x20, 0, 0, 0});  // nr
+    if (!aarch64) p.push_back({0x35, to(3, kill), 0, 0x40000000});
+    for (size_t i = 0; i < refused; ++i) {
+        const RefusedCall& call = k_refused_calls[i];
+        size_t at = p.size();
+        p.push_back({0x15, to(at, call.error == 38 ? enosys : eperm), 0,
+                     static_cast<unsigned>(aarch64 ? call.aarch64 : call.x86_64)});
+    }
+    p.push_back({0x15, 0, to(clone_at, ioctl_at), static_cast<unsigned>(layout.clone_nr)});
+    p.push_back({0x20, 0, 0, 16});  // args[0], low half
+    p.push_back({0x45, to(clone_at + 2, eperm), to(clone_at + 2, allow), 0x7e020000});
+    p.push_back({0x15, 0, to(ioctl_at, extra_at), static_cast<unsigned>(layout.ioctl_nr)});
+    p.push_back({0x20, 0, 0, 24});  // args[1], low half
+    p.push_back({0x15, to(ioctl_at + 2, eperm), 0, 0x5412});
+    p.push_back({0x15, to(ioctl_at + 3, eperm), to(ioctl_at + 3, allow), 0x541c});
+    for (size_t i = 0; i < extra; ++i) {
+        p.push_back({0x15, to(extra_at + i, notify), 0, static_cast<unsigned>(layout.extra[i])});
+    }
+    for (size_t j = 1; j <= n; ++j) {
+        p.push_back({0x15, static_cast<unsigned char>(n + 1 - j), 0, static_cast<unsigned>(layout.chain[j - 1])});
+    }
+    p.push_back({0x06, 0, 0, 0x7fff0000});
+    p.push_back({0x06, 0, 0, 0x7fc00000});
+    p.push_back({0x06, 0, 0, 0x00050000 | 38});
+    p.push_back({0x06, 0, 0, 0x00050000 | 1});
+    p.push_back({0x06, 0, 0, 0x80000000});
+    return p;
 }
 
 TEST_P(FilterProgram, EveryInstruction) {
-    const Build& build = GetParam();
-    const size_t n = build.size;
-    sock_filter program[k_filter_capacity];
-    ASSERT_EQ(build_filter(build.table, n, program, k_filter_capacity), n + 3);
-
-    EXPECT_EQ(program[0].code, 0x20);
-    EXPECT_EQ(program[0].jt, 0);
-    EXPECT_EQ(program[0].jf, 0);
-    EXPECT_EQ(program[0].k, 0u);
-    for (size_t j = 1; j <= n; ++j) {
-        SCOPED_TRACE("instruction " + std::to_string(j));
-        EXPECT_EQ(program[j].code, 0x15);
-        EXPECT_EQ(program[j].jt, n + 1 - j);
-        EXPECT_EQ(program[j].jf, 0);
-        EXPECT_EQ(program[j].k, static_cast<unsigned>(build.table[j - 1]));
+    std::vector<sock_filter> program = build(layout_of(GetParam().aarch64, 1));
+    std::vector<Insn> expected = expected_program(GetParam().aarch64);
+    ASSERT_EQ(program.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE("instruction " + std::to_string(i));
+        EXPECT_EQ(program[i].code, expected[i].code);
+        EXPECT_EQ(program[i].jt, expected[i].jt);
+        EXPECT_EQ(program[i].jf, expected[i].jf);
+        EXPECT_EQ(program[i].k, expected[i].k);
     }
-    EXPECT_EQ(program[n + 1].code, 0x06);
-    EXPECT_EQ(program[n + 1].k, 0x7fff0000u);
-    EXPECT_EQ(program[n + 2].code, 0x06);
-    EXPECT_EQ(program[n + 2].k, 0x7fc00000u);
-    EXPECT_EQ(program[1].jt, n);  // first comparison: straight to notify
-    EXPECT_EQ(program[n].jt, 1);  // last comparison: one forward
 }
 
-TEST_P(FilterProgram, AnswersByCallNumberOnly) {
-    const Build& build = GetParam();
-    sock_filter program[k_filter_capacity];
-    size_t length = build_filter(build.table, build.size, program, k_filter_capacity);
-    ASSERT_GT(length, 0u);
-    std::set<int> trapped(build.table, build.table + build.size);
-    // Every number up to beyond the newest call, under any arch value: the
-    // program never looks at anything but the number.
+// The chain inside the program is the plain chain: n comparisons, each
+// jumping straight to the notify return, then allow, then notify.
+TEST_P(FilterProgram, ChainStandsAsItIs) {
+    const FilterLayout layout = layout_of(GetParam().aarch64, 1);
+    std::vector<sock_filter> program = build(layout);
+    const size_t n = layout.chain_count;
+    const size_t chain_at = program.size() - 3 - 2 - n;
+    EXPECT_EQ(program[chain_at].jt, n);
+    EXPECT_EQ(program[chain_at + n - 1].jt, 1);
+    EXPECT_EQ(program[chain_at + n].k, 0x7fff0000u);
+    EXPECT_EQ(program[chain_at + n + 1].k, 0x7fc00000u);
+}
+
+uint32_t answer(const std::vector<sock_filter>& program, uint32_t arch, int nr, uint64_t arg0 = 0,
+                uint64_t arg1 = 0) {
+    seccomp_data data{};
+    data.nr = nr;
+    data.arch = arch;
+    data.args[0] = arg0;
+    data.args[1] = arg1;
+    return run_bpf(program.data(), program.size(), data);
+}
+
+TEST_P(FilterProgram, AnswersForEveryNumber) {
+    const bool aarch64 = GetParam().aarch64;
+    const FilterLayout layout = layout_of(aarch64, 1);
+    std::vector<sock_filter> program = build(layout);
+    std::set<int> trapped(layout.chain, layout.chain + layout.chain_count);
+    trapped.insert(layout.extra, layout.extra + layout.extra_count);
+    std::map<int, uint32_t> refused;
+    for (const RefusedCall& call : k_refused_calls) {
+        refused[aarch64 ? call.aarch64 : call.x86_64] = SECCOMP_RET_ERRNO | static_cast<uint32_t>(call.error);
+    }
     for (int nr = -2; nr < 600; ++nr) {
-        for (uint32_t arch : {0u, 0xc000003eu, 0x40000003u}) {
-            seccomp_data data{};
-            data.nr = nr;
-            data.arch = arch;
-            data.args[0] = 0xffffffffffffffffull;
-            uint32_t expected = trapped.count(nr) ? SECCOMP_RET_USER_NOTIF : SECCOMP_RET_ALLOW;
-            ASSERT_EQ(run_bpf(program, length, data), expected) << "call " << nr;
+        uint32_t expected = SECCOMP_RET_ALLOW;
+        if (trapped.count(nr)) expected = SECCOMP_RET_USER_NOTIF;
+        if (refused.count(nr)) expected = refused[nr];
+        if (nr == -2 || nr == -1) expected = aarch64 ? SECCOMP_RET_ALLOW : SECCOMP_RET_KILL_PROCESS;
+        ASSERT_EQ(answer(program, layout.audit_arch, nr, 0xffffffff00000000ull), expected) << "call " << nr;
+        // Any other ABI of the machine is killed, whatever the number.
+        for (uint32_t arch : {0u, 0x40000003u, 0x40000028u, 0xc000003eu, 0xc00000b7u}) {
+            if (arch == layout.audit_arch) continue;
+            ASSERT_EQ(answer(program, arch, nr), SECCOMP_RET_KILL_PROCESS) << "call " << nr;
+        }
+        if (!aarch64) {
+            ASSERT_EQ(answer(program, layout.audit_arch, nr | 0x40000000), SECCOMP_RET_KILL_PROCESS) << nr;
         }
     }
 }
 
-const Build k_builds[] = {
-    {"x86_64", k_x86_64_syscalls.data(), k_x86_64_syscalls.size(), false},
-    {"aarch64", k_aarch64_syscalls.data(), k_aarch64_syscalls.size(), true},
-};
+TEST_P(FilterProgram, CloneAndIoctlArguments) {
+    const FilterLayout layout = layout_of(GetParam().aarch64, 1);
+    std::vector<sock_filter> program = build(layout);
+    const uint32_t arch = layout.audit_arch;
+    const uint32_t eperm = SECCOMP_RET_ERRNO | 1;
+    // Threads and plain forks; every namespace flag alone.
+    EXPECT_EQ(answer(program, arch, layout.clone_nr, 0x3d0f00), SECCOMP_RET_ALLOW);
+    EXPECT_EQ(answer(program, arch, layout.clone_nr, 0x1200011), SECCOMP_RET_ALLOW);
+    for (uint64_t flag : {0x20000ull, 0x2000000ull, 0x4000000ull, 0x8000000ull, 0x10000000ull, 0x20000000ull,
+                          0x40000000ull}) {
+        EXPECT_EQ(answer(program, arch, layout.clone_nr, flag | 0x11), eperm) << std::hex << flag;
+    }
+    EXPECT_EQ(answer(program, arch, layout.ioctl_nr, 0, 0x5412), eperm);
+    EXPECT_EQ(answer(program, arch, layout.ioctl_nr, 0, 0x541c), eperm);
+    // The kernel takes the request as 32 bits.
+    EXPECT_EQ(answer(program, arch, layout.ioctl_nr, 0, 0xffffffff00005412ull), eperm);
+    EXPECT_EQ(answer(program, arch, layout.ioctl_nr, 0, 0x5413), SECCOMP_RET_ALLOW);
+    EXPECT_EQ(answer(program, arch, layout.ioctl_nr, 0, 0x5401), SECCOMP_RET_ALLOW);
+}
+
+// Without the guard (a test build only), a foreign ABI's numbers meet the
+// chain like native ones: the guard is what stops them.
+TEST_P(FilterProgram, WithoutTheGuardForeignCallsRun) {
+    const FilterLayout layout = layout_of(GetParam().aarch64, 0);
+    std::vector<sock_filter> program = build(layout);
+    ASSERT_FALSE(program.empty());
+    EXPECT_EQ(program[0].k, 0u);  // starts with the number
+    EXPECT_EQ(answer(program, 0x40000003u, 20), SECCOMP_RET_ALLOW);
+    EXPECT_EQ(answer(program, layout.audit_arch, 0x40000055), SECCOMP_RET_ALLOW);
+}
+
+const Build k_builds[] = {{"x86_64", false}, {"aarch64", true}};
 
 INSTANTIATE_TEST_SUITE_P(Builds, FilterProgram, ::testing::ValuesIn(k_builds),
                          [](const auto& build_info) { return std::string(build_info.param.name); });
 
-TEST(FilterProgram, LengthsOfBothBuilds) {
+TEST(FilterProgram, TableLengthsOfBothBuilds) {
     EXPECT_EQ(k_x86_64_syscalls.size(), 45u);
     EXPECT_EQ(k_aarch64_syscalls.size(), 29u);
-    sock_filter program[k_filter_capacity];
-    EXPECT_EQ(build_filter(k_x86_64_syscalls.data(), 45, program, k_filter_capacity), 48u);
-    EXPECT_EQ(build_filter(k_aarch64_syscalls.data(), 29, program, k_filter_capacity), 32u);
+    EXPECT_EQ(k_x86_64_extra_calls.size(), 15u);
+    EXPECT_EQ(k_aarch64_extra_calls.size(), 12u);
 }
 
 TEST(FilterProgram, RefusesABufferTooSmall) {
-    sock_filter program[48];
-    EXPECT_EQ(build_filter(k_x86_64_syscalls.data(), 45, program, 47), 0u);
-    EXPECT_EQ(build_filter(k_x86_64_syscalls.data(), 45, program, 48), 48u);
+    const FilterLayout layout = layout_of(false, 1);
+    std::vector<sock_filter> program(k_filter_capacity);
+    size_t length = build_filter(layout, program.data(), program.size());
+    ASSERT_GT(length, 0u);
+    EXPECT_EQ(build_filter(layout, program.data(), length - 1), 0u);
+    EXPECT_EQ(build_filter(layout, program.data(), length), length);
 }
 
 TEST(FilterProgram, NeighboursOfTrappedCallsRunUnchecked) {
-    // fchmod, ftruncate and fchown (x86-64 numbers) sit beside trapped calls.
-    sock_filter program[k_filter_capacity];
-    size_t length = build_filter(k_x86_64_syscalls.data(), 45, program, k_filter_capacity);
-    for (int nr : {91, 77, 93}) {
-        seccomp_data data{};
-        data.nr = nr;
-        EXPECT_EQ(run_bpf(program, length, data), SECCOMP_RET_ALLOW) << nr;
-    }
+    // fchmod, ftruncate, fchown and fsetxattr (x86-64) sit beside trapped calls.
+    std::vector<sock_filter> program = build(layout_of(false, 1));
+    for (int nr : {91, 77, 93, 190}) EXPECT_EQ(answer(program, k_audit_arch_x86_64, nr), SECCOMP_RET_ALLOW) << nr;
+}
+
+TEST(FilterProgram, NativeLayoutIsOneOfTheTwo) {
+    FilterLayout native = native_filter_layout(1);
+    FilterLayout expected = layout_of(k_is_aarch64, 1);
+    EXPECT_EQ(build(native).size(), build(expected).size());
+    EXPECT_EQ(native.audit_arch, expected.audit_arch);
 }
 
 TEST(ArchHeader, NativeNumbersAreDistinctSwitchLabels) {
