@@ -8,22 +8,23 @@
 
 namespace {
 
-int list_has_exact(const StringList* list, const char* path) {
+// The first non-empty entry equal to path, or null.
+const char* find_exact(const StringList* list, const char* path) {
     for (uint64_t i = 0; i < list->count; ++i) {
         const char* entry = list->items[i];
-        if (entry != nullptr && entry[0] != 0 && strcmp(entry, path) == 0) return 1;
+        if (entry != nullptr && entry[0] != 0 && strcmp(entry, path) == 0) return entry;
     }
-    return 0;
+    return nullptr;
 }
 
 // An entry that lies strictly below path: removing or renaming path would
 // carry it out of its protection.
-int list_has_entry_below(const StringList* list, const char* path) {
+const char* find_entry_below(const StringList* list, const char* path) {
     for (uint64_t i = 0; i < list->count; ++i) {
         const char* entry = list->items[i];
-        if (entry != nullptr && entry[0] != 0 && strcmp(entry, path) != 0 && is_subpath(entry, path)) return 1;
+        if (entry != nullptr && entry[0] != 0 && strcmp(entry, path) != 0 && is_subpath(entry, path)) return entry;
     }
-    return 0;
+    return nullptr;
 }
 
 int is_digit(char c) {
@@ -40,17 +41,6 @@ int is_descriptor_tail(const char* tail) {
     if (strncmp(tail, "/fd/", 4) != 0 || !is_digit(tail[4])) return 0;
     for (const char* c = tail + 4; *c != 0; ++c) {
         if (!is_digit(*c)) return 0;
-    }
-    return 1;
-}
-
-int judge_process_path(const char* path, int access, int child_pid, int supervisor_pid) {
-    int pid = static_cast<int>(strtol(path + 6, nullptr, 10));
-    if (!is_in_sandbox_tree(pid, child_pid, supervisor_pid)) return 0;
-    if (access == ACCESS_WRITE || access == ACCESS_DELETE) {
-        const char* tail = path + 6;
-        while (is_digit(*tail)) ++tail;
-        return is_descriptor_tail(tail);
     }
     return 1;
 }
@@ -78,11 +68,42 @@ int has_git_component(const char* path) {
     return 0;
 }
 
-int matches_write_pattern(const Policy* policy, const char* path) {
+const char* find_write_pattern(const Policy* policy, const char* path) {
     for (uint64_t i = 0; i < policy->write_patterns.count; ++i) {
-        if (regexec(&policy->write_regexes[i], path, 0, nullptr, 0) == 0) return 1;
+        if (regexec(&policy->write_regexes[i], path, 0, nullptr, 0) == 0) return policy->write_patterns.items[i];
     }
-    return 0;
+    return nullptr;
+}
+
+int decide(RuleVerdict* why, int allowed, RuleStep step, const char* entry = nullptr) {
+    if (why != nullptr) {
+        why->allowed = allowed;
+        why->step = step;
+        why->entry = entry;
+    }
+    return allowed;
+}
+
+int judge_process_path(const char* path, int access, int child_pid, int supervisor_pid, RuleVerdict* why) {
+    int pid = static_cast<int>(strtol(path + 6, nullptr, 10));
+    if (!is_in_sandbox_tree(pid, child_pid, supervisor_pid)) return decide(why, 0, STEP_PROCESS_OUTSIDE_TREE);
+    if (access == ACCESS_WRITE || access == ACCESS_DELETE) {
+        const char* tail = path + 6;
+        while (is_digit(*tail)) ++tail;
+        if (!is_descriptor_tail(tail)) return decide(why, 0, STEP_PROCESS_WRITE_NOT_DESCRIPTOR);
+    }
+    return decide(why, 1, STEP_PROCESS_IN_TREE);
+}
+
+// Denials that protect what lies below a path being deleted or renamed.
+const char* find_protected_below(const Policy* policy, const char* path) {
+    const char* entry = find_entry_below(&policy->deny_tree, path);
+    if (entry == nullptr) entry = find_entry_below(&policy->deny_exact, path);
+    if (entry == nullptr) entry = find_entry_below(&policy->write_deny, path);
+    if (entry == nullptr) entry = find_entry_below(&policy->delete_deny_exact, path);
+    const char* single = policy->deny_single;
+    if (entry == nullptr && single[0] != 0 && strcmp(single, path) != 0 && is_subpath(single, path)) entry = single;
+    return entry;
 }
 
 }  // namespace
@@ -94,52 +115,71 @@ int is_subpath(const char* path, const char* prefix) {
     return strncmp(path, prefix, n) == 0 && (path[n] == 0 || path[n] == '/');
 }
 
-int list_has_subpath(const StringList* list, const char* path) {
+const char* find_subpath_entry(const StringList* list, const char* path) {
     for (uint64_t i = 0; i < list->count; ++i) {
-        if (is_subpath(path, list->items[i])) return 1;
+        if (is_subpath(path, list->items[i])) return list->items[i];
     }
-    return 0;
+    return nullptr;
+}
+
+int list_has_subpath(const StringList* list, const char* path) {
+    return find_subpath_entry(list, path) != nullptr;
 }
 
 int is_single_path_allowed(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
                            int canonical) {
-    if (is_process_path(path)) return judge_process_path(path, access, child_pid, supervisor_pid);
+    return judge_single_path(policy, path, access, child_pid, supervisor_pid, canonical, nullptr);
+}
+
+int judge_single_path(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
+                      int canonical, RuleVerdict* why) {
+    if (is_process_path(path)) return judge_process_path(path, access, child_pid, supervisor_pid, why);
 
     if (access == ACCESS_EXEC) {
-        if (is_subpath(path, "/run/WSL")) return 0;
-        if (is_subpath(path, "/mnt") && has_windows_program_suffix(path)) return 0;
-        if (strcmp(path, "/init") == 0) return 0;
+        if (is_subpath(path, "/run/WSL")) return decide(why, 0, STEP_WSL_EXEC);
+        if (is_subpath(path, "/mnt") && has_windows_program_suffix(path)) return decide(why, 0, STEP_WSL_EXEC);
+        if (strcmp(path, "/init") == 0) return decide(why, 0, STEP_WSL_EXEC);
     }
     if (canonical && is_interop_path(path)) {
         int named = list_has_subpath(&policy->visible_tree, path) || list_has_subpath(&policy->write_allow, path) ||
-                    (access == ACCESS_STAT && list_has_exact(&policy->stat_allow, path));
-        if (!named) return 0;
+                    (access == ACCESS_STAT && find_exact(&policy->stat_allow, path) != nullptr);
+        if (!named) return decide(why, 0, STEP_WSL_HIDDEN);
     }
 
+    const char* exact = find_exact(&policy->deny_exact, path);
+    if (exact == nullptr && policy->deny_single[0] != 0 && strcmp(path, policy->deny_single) == 0) {
+        exact = policy->deny_single;
+    }
+    const char* tree = find_subpath_entry(&policy->deny_tree, path);
     int hidden = canonical && is_subpath(path, policy->hidden_root) && !list_has_subpath(&policy->visible_tree, path);
-    int exact_denied = list_has_exact(&policy->deny_exact, path) ||
-                       (policy->deny_single[0] != 0 && strcmp(path, policy->deny_single) == 0);
-    int tree_denied = list_has_subpath(&policy->deny_tree, path);
-    if (hidden || exact_denied || tree_denied) {
-        return access == ACCESS_STAT && !exact_denied && !tree_denied && list_has_exact(&policy->stat_allow, path);
+    if (exact != nullptr) return decide(why, 0, STEP_DENY_EXACT, exact);
+    if (tree != nullptr) return decide(why, 0, STEP_DENY_TREE, tree);
+    if (hidden) {
+        const char* stat_entry = access == ACCESS_STAT ? find_exact(&policy->stat_allow, path) : nullptr;
+        if (stat_entry != nullptr) return decide(why, 1, STEP_STAT_ALLOW, stat_entry);
+        return decide(why, 0, STEP_HIDDEN, policy->hidden_root);
     }
 
-    if (access != ACCESS_WRITE && access != ACCESS_DELETE) return 1;
+    if (access != ACCESS_WRITE && access != ACCESS_DELETE) return decide(why, 1, STEP_VISIBLE);
 
-    if (has_git_component(path) && !list_has_subpath(&policy->git_write_allow, path)) return 0;
-    if (list_has_subpath(&policy->write_deny, path)) return 0;
+    if (has_git_component(path)) {
+        const char* git = find_subpath_entry(&policy->git_write_allow, path);
+        if (git == nullptr) return decide(why, 0, STEP_GIT);
+    }
+    const char* kept = find_subpath_entry(&policy->write_deny, path);
+    if (kept != nullptr) return decide(why, 0, STEP_WRITE_DENY, kept);
     if (access == ACCESS_DELETE) {
-        if (list_has_exact(&policy->delete_deny_exact, path)) return 0;
-        const char* single = policy->deny_single;
-        if (list_has_entry_below(&policy->deny_tree, path) || list_has_entry_below(&policy->deny_exact, path) ||
-            list_has_entry_below(&policy->write_deny, path) || list_has_entry_below(&policy->delete_deny_exact, path) ||
-            (single[0] != 0 && strcmp(single, path) != 0 && is_subpath(single, path))) {
-            return 0;
-        }
+        const char* undeletable = find_exact(&policy->delete_deny_exact, path);
+        if (undeletable != nullptr) return decide(why, 0, STEP_DELETE_DENY, undeletable);
+        const char* below = find_protected_below(policy, path);
+        if (below != nullptr) return decide(why, 0, STEP_PROTECTED_BELOW, below);
     }
-    if (!canonical) return 1;
+    if (!canonical) return decide(why, 1, STEP_LEXICAL_WRITE);
 
-    if (strcmp(path, "/dev/null") == 0 || is_subpath(path, "/dev/fd")) return 1;
-    if (list_has_subpath(&policy->write_allow, path)) return 1;
-    return matches_write_pattern(policy, path);
+    if (strcmp(path, "/dev/null") == 0 || is_subpath(path, "/dev/fd")) return decide(why, 1, STEP_DEVICE);
+    const char* writable = find_subpath_entry(&policy->write_allow, path);
+    if (writable != nullptr) return decide(why, 1, STEP_WRITE_ALLOW, writable);
+    const char* pattern = find_write_pattern(policy, path);
+    if (pattern != nullptr) return decide(why, 1, STEP_WRITE_PATTERN, pattern);
+    return decide(why, 0, STEP_NOT_WRITABLE);
 }
