@@ -118,6 +118,15 @@ int resolve(Walk* walk, const char* component, size_t n, int magic) {
     return splice(walk, target);
 }
 
+// 0, 1 or 2 for "stdin", "stdout" and "stderr"; -1 for any other name.
+int standard_stream(const char* component, size_t n) {
+    static const char* const k_names[] = {"stdin", "stdout", "stderr"};
+    for (int i = 0; i < 3; ++i) {
+        if (n == strlen(k_names[i]) && strncmp(component, k_names[i], n) == 0) return i;
+    }
+    return -1;
+}
+
 int only_slashes(const char* text) {
     while (*text == '/') ++text;
     return *text == 0;
@@ -164,6 +173,13 @@ int step(Walk* walk, int follow) {
 
     if (walk->length == 4 && strcmp(walk->out, "/dev") == 0) {
         if (last && n == 4 && strncmp(component, "null", 4) == 0) return append(walk, component, n);
+        // The standard stream names are "/dev/fd/0" to "/dev/fd/2" by
+        // another name; not followed, they are judged as those.
+        int stream = standard_stream(component, n);
+        if (stream >= 0 && last && !follow && walk->links == 0) {
+            char name[8] = {'f', 'd', '/', static_cast<char>('0' + stream), 0};
+            return append(walk, name, 4);
+        }
         // "/dev/fd" and "/dev/fd/X" named as such are kept as written.
         // Reached through a link, or with more below them, they are the
         // tracee's descriptors.

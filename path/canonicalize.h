@@ -18,7 +18,8 @@ inline constexpr int k_resolution_budget = 4096;
 //
 // Left as they are: "/dev/null"; "/dev/fd" and a single entry below it when
 // the path names them itself (through a link they are the tracee's
-// "/proc/N/fd"); entries below a numeric "/proc" directory (or its task
+// "/proc/N/fd"), and "/dev/stdin", "/dev/stdout" and "/dev/stderr" not
+// followed, which become "/dev/fd/0" to "/dev/fd/2"; entries below a numeric "/proc" directory (or its task
 // directories) other than "root", "cwd" and what lies below a descriptor of
 // "fd".
 //

@@ -143,9 +143,15 @@ int check_tracee_descriptor(const Tracee* tracee, int fd, int access) {
 }
 
 int check_tracee_path(const Tracee* tracee, const PathOperand* operand) {
-    if (operand->address == 0) return 0;
     char raw[k_path_size];
-    if (copy_tracee_path(tracee->pid, operand->address, raw) != 0) return 0;
+    if (operand->address == 0) {
+        // Newer kernels take a null path with AT_EMPTY_PATH as the empty
+        // path; older ones fail it. Either way nothing else is named.
+        if (!operand->empty_path_result) return 0;
+        raw[0] = 0;
+    } else if (copy_tracee_path(tracee->pid, operand->address, raw) != 0) {
+        return 0;
+    }
 
     if (raw[0] == 0) {
         if (!operand->empty_path_result) return 0;
