@@ -159,6 +159,12 @@ TEST_F(Canonicalize, DeviceNamesStayAsWritten) {
         EXPECT_EQ(canonical("/dev/fd/abc", follow), "/dev/fd/abc");
     }
     EXPECT_EQ(canonical("/dev/nullx", 1), "/dev/nullx");
+    // The standard stream names are descriptors by another name.
+    EXPECT_EQ(canonical("/dev/stdin", 0), "/dev/fd/0");
+    EXPECT_EQ(canonical("/dev/stdout", 0), "/dev/fd/1");
+    EXPECT_EQ(canonical("/dev/stderr", 0), "/dev/fd/2");
+    EXPECT_EQ(canonical("/dev/stdout", 1), "/proc/" + std::to_string(getpid()) + "/fd/1");
+    EXPECT_EQ(canonical("/dev/stdoutx", 0), "/dev/stdoutx");
 }
 
 // The tracee is a thread of this process, so its entries are ours.
