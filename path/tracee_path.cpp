@@ -13,6 +13,7 @@
 #include "path/descriptor.h"
 #include "path/normalize.h"
 #include "path/path_rules.h"
+#include "path/staged_check.h"
 
 namespace {
 
@@ -48,10 +49,6 @@ ssize_t read_proc_mem(int pid, uint64_t address, void* buffer, size_t size) {
 
 namespace {
 
-int is_allowed(const Tracee* tracee, const char* path, int access, int canonical) {
-    return is_single_path_allowed(tracee->policy, path, access, tracee->child_pid, tracee->supervisor_pid, canonical);
-}
-
 // A final "/", "/." or "/..": the kernel follows a final link even when
 // asked not to.
 int ends_at_directory(const char* path) {
@@ -76,18 +73,10 @@ int read_base_directory(int pid, int dirfd, char* out) {
     return 0;
 }
 
-// Reopening a descriptor through its /proc link reaches the open file, with
-// the access the new open asks for. What the tracee holds already it may
-// have again; anything more is judged on the file's path.
-int judge_reopened_descriptor(const Tracee* tracee, const char* link, const char* fdinfo, int access) {
-    char target[k_path_size];
-    if (read_descriptor_target(link, target, sizeof(target)) < 0) return 0;
-    if (!is_call_pending(tracee)) return 0;
-    if (!is_path_target(target)) return 1;
-    if (access == ACCESS_STAT) return 1;
-    if (access == ACCESS_READ && is_descriptor_open_for(fdinfo, 0)) return 1;
-    if (access == ACCESS_WRITE && is_descriptor_open_for(fdinfo, 1)) return 1;
-    return is_allowed(tracee, target, access, 1);
+int check_reopened_descriptor(const Tracee* tracee, const char* link, const char* fdinfo, int access) {
+    int allowed = judge_descriptor_target(tracee->policy, link, fdinfo, access, tracee->child_pid,
+                                          tracee->supervisor_pid, nullptr);
+    return is_call_pending(tracee) ? allowed : 0;
 }
 
 }  // namespace
@@ -124,22 +113,20 @@ int is_call_pending(const Tracee* tracee) {
 int check_tracee_descriptor(const Tracee* tracee, int fd, int access) {
     char link[64];
     char fdinfo[64];
+    fdinfo[0] = 0;
     if (fd == AT_FDCWD) {
         snprintf(link, sizeof(link), "/proc/%d/cwd", tracee->pid);
-        fdinfo[0] = 0;
     } else if (fd < 0) {
         return 0;
     } else {
         snprintf(link, sizeof(link), "/proc/%d/fd/%d", tracee->pid, fd);
         snprintf(fdinfo, sizeof(fdinfo), "/proc/%d/fdinfo/%d", tracee->pid, fd);
     }
-    char target[k_path_size];
-    if (read_descriptor_target(link, target, sizeof(target)) < 0) return 0;
-    if (!is_call_pending(tracee)) return 0;
-    // A memory file or a pipe has no path for the rules to judge.
-    if (!is_path_target(target)) return 1;
-    if (access == ACCESS_WRITE && fdinfo[0] != 0 && is_descriptor_open_for(fdinfo, 1)) return 1;
-    return is_allowed(tracee, target, access, 1);
+    // What the link and fdinfo said belongs to the tracee only if its call
+    // is still pending once they have been read.
+    int allowed = judge_descriptor_target(tracee->policy, link, fdinfo, access, tracee->child_pid,
+                                          tracee->supervisor_pid, nullptr);
+    return is_call_pending(tracee) ? allowed : 0;
 }
 
 int check_tracee_path(const Tracee* tracee, const PathOperand* operand) {
@@ -177,30 +164,16 @@ int check_tracee_path(const Tracee* tracee, const PathOperand* operand) {
     // was reused would have answered for another process.
     if (!is_call_pending(tracee)) return 0;
 
-    char rewritten[k_path_size];
-    char normalized[k_path_size];
-    char lexical[k_path_size];
-    if (rewrite_proc_self(absolute, tracee->pid, rewritten) != 0) return 0;
-    if (normalize_lexical(rewritten, normalized) != 0) return 0;
-    if (rewrite_proc_self(normalized, tracee->pid, lexical) != 0) return 0;
-    if (!is_allowed(tracee, lexical, operand->access, 0)) return 0;
-
-    char canonical[k_path_size];
-    if (canonicalize_path(absolute, 0, canonical, tracee->pid) != 0) return 0;
-    int result = is_allowed(tracee, canonical, operand->access, 1);
-    if (!result) return 0;
-
-    int access = operand->access;
-    if (access != ACCESS_WRITE && access != ACCESS_EXEC && !follow) return result;
-    char followed[k_path_size];
-    if (canonicalize_path(absolute, 1, followed, tracee->pid) != 0) return 0;
-    if (strcmp(followed, canonical) != 0 && !is_allowed(tracee, followed, access, 1)) return 0;
-
-    char link[64];
-    char fdinfo[64];
-    if (name_descriptor_path(followed, tracee->pid, link, fdinfo, sizeof(link)) &&
-        !judge_reopened_descriptor(tracee, link, fdinfo, access)) {
+    PathStages stages;
+    if (!judge_path_stages(tracee->policy, absolute, operand->access, follow, tracee->pid, tracee->child_pid,
+                           tracee->supervisor_pid, &stages)) {
         return 0;
     }
-    return result;
+    char link[64];
+    char fdinfo[64];
+    if (stages.stage[STAGE_FOLLOWED].ran &&
+        name_descriptor_path(stages.followed, tracee->pid, link, fdinfo, sizeof(link))) {
+        return check_reopened_descriptor(tracee, link, fdinfo, operand->access);
+    }
+    return 1;
 }

@@ -1,0 +1,66 @@
+#include "path/staged_check.h"
+
+#include <string.h>
+
+#include "path/canonicalize.h"
+#include "path/descriptor.h"
+
+namespace {
+
+int run_stage(StageReport* report, const Policy* policy, const char* path, int access, int child_pid,
+              int supervisor_pid, int canonical) {
+    report->ran = 1;
+    report->allowed =
+        judge_single_path(policy, path, access, child_pid, supervisor_pid, canonical, &report->verdict);
+    return report->allowed;
+}
+
+int refuse_unresolved(StageReport* report) {
+    report->ran = 1;
+    report->unresolved = 1;
+    report->allowed = 0;
+    return 0;
+}
+
+}  // namespace
+
+int judge_path_stages(const Policy* policy, const char* absolute, int access, int follow, int tracee_pid,
+                      int child_pid, int supervisor_pid, PathStages* stages) {
+    memset(stages->stage, 0, sizeof(stages->stage));
+    StageReport* lexical = &stages->stage[STAGE_LEXICAL];
+    char rewritten[k_path_size];
+    char normalized[k_path_size];
+    if (rewrite_proc_self(absolute, tracee_pid, rewritten) != 0 || normalize_lexical(rewritten, normalized) != 0 ||
+        rewrite_proc_self(normalized, tracee_pid, stages->lexical) != 0) {
+        return refuse_unresolved(lexical);
+    }
+    if (!run_stage(lexical, policy, stages->lexical, access, child_pid, supervisor_pid, 0)) return 0;
+
+    StageReport* canonical = &stages->stage[STAGE_CANONICAL];
+    if (canonicalize_path(absolute, 0, stages->canonical, tracee_pid) != 0) return refuse_unresolved(canonical);
+    if (!run_stage(canonical, policy, stages->canonical, access, child_pid, supervisor_pid, 1)) return 0;
+
+    if (access != ACCESS_WRITE && access != ACCESS_EXEC && !follow) return 1;
+    StageReport* followed = &stages->stage[STAGE_FOLLOWED];
+    if (canonicalize_path(absolute, 1, stages->followed, tracee_pid) != 0) return refuse_unresolved(followed);
+    if (strcmp(stages->followed, stages->canonical) == 0) {
+        // The same path: the canonical stage has judged it already.
+        followed->ran = 1;
+        followed->allowed = 1;
+        followed->verdict = canonical->verdict;
+        return 1;
+    }
+    return run_stage(followed, policy, stages->followed, access, child_pid, supervisor_pid, 1);
+}
+
+int judge_descriptor_target(const Policy* policy, const char* link, const char* fdinfo, int access, int child_pid,
+                            int supervisor_pid, RuleVerdict* why) {
+    char target[k_path_size];
+    if (why != nullptr) why->entry = nullptr;
+    if (read_descriptor_target(link, target, sizeof(target)) < 0) return 0;
+    if (!is_path_target(target)) return 1;
+    if (access == ACCESS_STAT) return 1;
+    if (access == ACCESS_READ && fdinfo[0] != 0 && is_descriptor_open_for(fdinfo, 0)) return 1;
+    if (access == ACCESS_WRITE && fdinfo[0] != 0 && is_descriptor_open_for(fdinfo, 1)) return 1;
+    return judge_single_path(policy, target, access, child_pid, supervisor_pid, 1, why);
+}

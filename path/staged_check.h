@@ -1,0 +1,37 @@
+// Judging one absolute path in its stages: as written, resolved without
+// following its last component, and resolved following it.
+#pragma once
+
+#include "launcher/policy.h"
+#include "path/normalize.h"
+#include "path/path_rules.h"
+
+enum StageIndex : int { STAGE_LEXICAL, STAGE_CANONICAL, STAGE_FOLLOWED, STAGE_COUNT };
+
+struct StageReport {
+    int ran;          // the stage was reached
+    int allowed;
+    int unresolved;   // the path could not be resolved within the limits
+    RuleVerdict verdict;
+};
+
+struct PathStages {
+    char lexical[k_path_size];
+    char canonical[k_path_size];
+    char followed[k_path_size];
+    StageReport stage[STAGE_COUNT];
+};
+
+// Judges absolute, a path as the tracee wrote it made absolute, for one
+// access class. The followed stage runs for writes, executions and calls
+// that follow a final link; it is judged only when it differs from the
+// canonical path. Nonzero allows; stages tells what each stage saw.
+int judge_path_stages(const Policy* policy, const char* absolute, int access, int follow, int tracee_pid,
+                      int child_pid, int supervisor_pid, PathStages* stages);
+
+// Reopening a descriptor through its /proc link reaches the open file, with
+// the access the new open asks for. What the holder has already it may have
+// again; anything more is judged on the file's path. link and fdinfo are the
+// descriptor's /proc names. Nonzero allows.
+int judge_descriptor_target(const Policy* policy, const char* link, const char* fdinfo, int access, int child_pid,
+                            int supervisor_pid, RuleVerdict* why);
