@@ -53,11 +53,9 @@ int judge_path_stages(const Policy* policy, const char* absolute, int access, in
     return run_stage(followed, policy, stages->followed, access, child_pid, supervisor_pid, 1);
 }
 
-int judge_descriptor_target(const Policy* policy, const char* link, const char* fdinfo, int access, int child_pid,
+int judge_descriptor_target(const Policy* policy, const char* target, const char* fdinfo, int access, int child_pid,
                             int supervisor_pid, RuleVerdict* why) {
-    char target[k_path_size];
     if (why != nullptr) why->entry = nullptr;
-    if (read_descriptor_target(link, target, sizeof(target)) < 0) return 0;
     if (!is_path_target(target)) return 1;
     if (access == ACCESS_STAT) return 1;
     if (access == ACCESS_READ && fdinfo[0] != 0 && is_descriptor_open_for(fdinfo, 0)) return 1;

@@ -31,7 +31,9 @@ int judge_path_stages(const Policy* policy, const char* absolute, int access, in
 
 // Reopening a descriptor through its /proc link reaches the open file, with
 // the access the new open asks for. What the holder has already it may have
-// again; anything more is judged on the file's path. link and fdinfo are the
-// descriptor's /proc names. Nonzero allows.
-int judge_descriptor_target(const Policy* policy, const char* link, const char* fdinfo, int access, int child_pid,
+// again; anything more is judged on the file's path. target is what the
+// descriptor's link reads, fdinfo its fdinfo name ("" for none). A target
+// that is no path (a pipe, a memory file) has nothing to judge. Nonzero
+// allows.
+int judge_descriptor_target(const Policy* policy, const char* target, const char* fdinfo, int access, int child_pid,
                             int supervisor_pid, RuleVerdict* why);

@@ -73,10 +73,13 @@ int read_base_directory(int pid, int dirfd, char* out) {
     return 0;
 }
 
-int check_reopened_descriptor(const Tracee* tracee, const char* link, const char* fdinfo, int access) {
-    int allowed = judge_descriptor_target(tracee->policy, link, fdinfo, access, tracee->child_pid,
-                                          tracee->supervisor_pid, nullptr);
-    return is_call_pending(tracee) ? allowed : 0;
+int check_descriptor_link(const Tracee* tracee, const char* link, const char* fdinfo, int access) {
+    char target[k_path_size];
+    if (read_descriptor_target(link, target, sizeof(target)) < 0) return 0;
+    // The link is the tracee's only if its call is still pending now.
+    if (!is_call_pending(tracee)) return 0;
+    return judge_descriptor_target(tracee->policy, target, fdinfo, access, tracee->child_pid, tracee->supervisor_pid,
+                                   nullptr);
 }
 
 }  // namespace
@@ -122,11 +125,7 @@ int check_tracee_descriptor(const Tracee* tracee, int fd, int access) {
         snprintf(link, sizeof(link), "/proc/%d/fd/%d", tracee->pid, fd);
         snprintf(fdinfo, sizeof(fdinfo), "/proc/%d/fdinfo/%d", tracee->pid, fd);
     }
-    // What the link and fdinfo said belongs to the tracee only if its call
-    // is still pending once they have been read.
-    int allowed = judge_descriptor_target(tracee->policy, link, fdinfo, access, tracee->child_pid,
-                                          tracee->supervisor_pid, nullptr);
-    return is_call_pending(tracee) ? allowed : 0;
+    return check_descriptor_link(tracee, link, fdinfo, access);
 }
 
 int check_tracee_path(const Tracee* tracee, const PathOperand* operand) {
@@ -173,7 +172,7 @@ int check_tracee_path(const Tracee* tracee, const PathOperand* operand) {
     char fdinfo[64];
     if (stages.stage[STAGE_FOLLOWED].ran &&
         name_descriptor_path(stages.followed, tracee->pid, link, fdinfo, sizeof(link))) {
-        return check_reopened_descriptor(tracee, link, fdinfo, operand->access);
+        return check_descriptor_link(tracee, link, fdinfo, operand->access);
     }
     return 1;
 }
