@@ -54,6 +54,8 @@ void reap_children(NotifyLoop* loop) {
 }  // namespace
 
 void serve_notifications(NotifyLoop* loop) {
+    uint64_t sync_flags = k_notif_fd_sync_wake_up;
+    ioctl(loop->listener, k_ioctl_notif_set_flags, sync_flags);
     seccomp_notif notif;
     seccomp_notif_resp resp;
     pollfd fds[2];
