@@ -1,0 +1,98 @@
+// Times one kind of trapped call in a loop and prints the cost per call in
+// microseconds. Run natively and under each program being compared.
+//
+//   bench_calls stat|read-open|write-open|exec|connect ITERATIONS DIR
+//
+// DIR is a scratch directory the calls work in (write-open creates a file
+// there); exec runs DIR/true-static if present, else /bin/true; connect
+// goes to 127.0.0.1 on a port nothing listens on.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+double now_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
+int run_once(const char* kind, const char* dir, const char* file, int sock_fd, const sockaddr_in* address) {
+    if (strcmp(kind, "stat") == 0) {
+        struct stat st;
+        return fstatat(AT_FDCWD, file, &st, 0);
+    }
+    if (strcmp(kind, "read-open") == 0) {
+        int fd = openat(AT_FDCWD, file, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) close(fd);
+        return fd < 0 ? -1 : 0;
+    }
+    if (strcmp(kind, "write-open") == 0) {
+        int fd = openat(AT_FDCWD, file, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) close(fd);
+        return fd < 0 ? -1 : 0;
+    }
+    if (strcmp(kind, "exec") == 0) {
+        char program[4096];
+        snprintf(program, sizeof(program), "%s/true-static", dir);
+        if (access(program, X_OK) != 0) snprintf(program, sizeof(program), "/bin/true");
+        pid_t pid = fork();
+        if (pid == 0) {
+            char* argv[] = {program, nullptr};
+            execv(program, argv);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return status == 0 ? 0 : -1;
+    }
+    if (strcmp(kind, "connect") == 0) {
+        // A refused connect keeps the socket usable for the next try.
+        connect(sock_fd, reinterpret_cast<const sockaddr*>(address), sizeof(*address));
+        return 0;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        fprintf(stderr, "usage: %s stat|read-open|write-open|exec|connect ITERATIONS DIR\n", argv[0]);
+        return 2;
+    }
+    const char* kind = argv[1];
+    long iterations = strtol(argv[2], nullptr, 10);
+    const char* dir = argv[3];
+    char file[4096];
+    snprintf(file, sizeof(file), "%s/%s", dir, strcmp(kind, "write-open") == 0 ? "written" : "data");
+    if (strcmp(kind, "write-open") != 0) {
+        int fd = open(file, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0) close(fd);
+    }
+    int sock_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+    // One untimed call warms caches and the loader's lazy bindings.
+    if (run_once(kind, dir, file, sock_fd, &address) != 0) {
+        fprintf(stderr, "bench_calls: %s fails here\n", kind);
+        return 1;
+    }
+    double start = now_us();
+    for (long i = 0; i < iterations; ++i) run_once(kind, dir, file, sock_fd, &address);
+    double elapsed = now_us() - start;
+    printf("%.3f\n", elapsed / static_cast<double>(iterations));
+    return 0;
+}
