@@ -8,11 +8,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 #include "path/normalize.h"
+#include "unit/live_thread.h"
 #include "support/run.h"
 
 namespace {
@@ -169,15 +168,9 @@ TEST_F(Canonicalize, DeviceNamesStayAsWritten) {
 
 // The tracee is a thread of this process, so its entries are ours.
 TEST_F(Canonicalize, LinksThatNameTheTraceeItself) {
-    std::atomic<int> tid{0};
-    std::atomic<bool> stop{false};
-    std::thread worker([&] {
-        tid = static_cast<int>(syscall(SYS_gettid));
-        while (!stop) usleep(1000);
-    });
-    while (tid == 0) usleep(100);
+    LiveThread tracee;
     const std::string self = "/proc/" + std::to_string(getpid());
-    const std::string thread = self + "/task/" + std::to_string(tid.load());
+    const std::string thread = self + "/task/" + std::to_string(tracee.tid());
 
     int dir_fd = open(at("r/dir").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(dir_fd, 0);
@@ -209,25 +202,17 @@ TEST_F(Canonicalize, LinksThatNameTheTraceeItself) {
         {"/proc/./self/status", 0, self + "/status"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(canonical(c.path, c.follow, tid), c.expected) << c.path;
+        EXPECT_EQ(canonical(c.path, c.follow, tracee.tid()), c.expected) << c.path;
     }
     close(dir_fd);
-    stop = true;
-    worker.join();
 }
 
 TEST_F(Canonicalize, ProcessEntries) {
-    std::atomic<int> tid{0};
-    std::atomic<bool> stop{false};
-    std::thread worker([&] {
-        tid = static_cast<int>(syscall(SYS_gettid));
-        while (!stop) usleep(1000);
-    });
-    while (tid == 0) usleep(100);
+    LiveThread tracee;
     int dir_fd = open(at("r/dir").c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(dir_fd, 0);
     const std::string p = "/proc/" + std::to_string(getpid());
-    const std::string task = p + "/task/" + std::to_string(tid.load());
+    const std::string task = p + "/task/" + std::to_string(tracee.tid());
     const std::string fd = std::to_string(dir_fd);
     struct Case {
         std::string path;
@@ -257,8 +242,6 @@ TEST_F(Canonicalize, ProcessEntries) {
     };
     for (const Case& c : cases) EXPECT_EQ(canonical(c.path, c.follow), c.expected) << c.path << " " << c.follow;
     close(dir_fd);
-    stop = true;
-    worker.join();
 }
 
 TEST_F(Canonicalize, ResultsThatDoNotFitAreRefused) {

@@ -1,14 +1,12 @@
 #include "path/normalize.h"
 
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
+#include <string.h>
 #include <unistd.h>
 
-#include <string.h>
-
-#include <atomic>
 #include <string>
-#include <thread>
+
+#include "unit/live_thread.h"
 
 namespace {
 
@@ -50,15 +48,9 @@ TEST(NormalizeLexical, LimitsFailClosed) {
 
 // A thread of this process stands for the tracee thread.
 TEST(RewriteProcSelf, Table) {
-    std::atomic<int> tid{0};
-    std::atomic<bool> stop{false};
-    std::thread worker([&] {
-        tid = static_cast<int>(syscall(SYS_gettid));
-        while (!stop) usleep(1000);
-    });
-    while (tid == 0) usleep(100);
+    LiveThread tracee;
     const std::string group = std::to_string(getpid());
-    const std::string thread = std::to_string(tid.load());
+    const std::string thread = std::to_string(tracee.tid());
     struct Case {
         std::string input;
         std::string output;
@@ -74,11 +66,9 @@ TEST(RewriteProcSelf, Table) {
     };
     for (const Case& c : cases) {
         char out[k_path_size];
-        ASSERT_EQ(rewrite_proc_self(c.input.c_str(), tid, out), 0);
+        ASSERT_EQ(rewrite_proc_self(c.input.c_str(), tracee.tid(), out), 0);
         EXPECT_EQ(std::string(out), c.output) << c.input;
     }
-    stop = true;
-    worker.join();
 
     // A rewrite that would no longer fit is refused. No such thread: the
     // thread id stands for its group, and ten digits make the path grow.

@@ -6,36 +6,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <thread>
 
+#include "unit/live_thread.h"
 #include "unit/process_family.h"
 
 namespace {
 
-// A thread of this process that stays alive while the test needs its id.
-class Thread {
-public:
-    Thread() : worker_([this] {
-        tid_ = static_cast<int>(syscall(SYS_gettid));
-        while (!stop_) usleep(1000);
-    }) {
-        while (tid_ == 0) usleep(100);
-    }
-    ~Thread() {
-        stop_ = true;
-        worker_.join();
-    }
-    int tid() const { return tid_; }
-
-private:
-    std::atomic<int> tid_{0};
-    std::atomic<bool> stop_{false};
-    std::thread worker_;
-};
-
 TEST(ThreadGroupOf, ThreadsMapToTheirProcess) {
-    Thread thread;
+    LiveThread thread;
     EXPECT_EQ(thread_group_of(getpid()), getpid());
     EXPECT_EQ(thread_group_of(thread.tid()), getpid());
     EXPECT_NE(thread.tid(), getpid());
@@ -67,7 +45,7 @@ TEST(SandboxTree, DescendantsAndTheirThreads) {
     EXPECT_EQ(is_in_sandbox_tree(chain.at(0), chain.at(1), getpid()), 0);
 
     // A thread of the sandboxed child: here this process plays the child.
-    Thread thread;
+    LiveThread thread;
     EXPECT_EQ(is_in_sandbox_tree(thread.tid(), getpid(), getppid()), 1);
 }
 
