@@ -43,6 +43,11 @@
 //   chown PATH UID GID    lchown PATH UID GID    fchownat DIRFD PATH UID GID FLAGS
 //   truncate PATH LEN    mknod PATH MODE DEV    mknodat DIRFD PATH MODE DEV
 //   utimensat DIRFD PATH FLAGS        (times NULL: "now")
+//   utime PATH    utimes PATH    futimesat DIRFD PATH   (times NULL: "now")
+//   setxattr PATH NAME VALUE    lsetxattr PATH NAME VALUE
+//   removexattr PATH NAME    lremovexattr PATH NAME
+//   setxattrat DIRFD PATH FLAGS NAME VALUE    removexattrat DIRFD PATH FLAGS NAME
+//   file_setattr DIRFD PATH FLAGS     (every attribute zero)
 //   execve PATH [ARG...]              execveat DIRFD PATH FLAGS [ARG...]
 //     Every word after PATH (or FLAGS), ":" included, becomes the new
 //     program's argv[1...]; argv[0] is the PATH word. Nothing runs after a
@@ -55,6 +60,8 @@
 //
 // Processes
 //   kill PID SIG    tkill TID SIG    tgkill TGID TID SIG    raise SIG
+//   rt_sigqueueinfo PID SIG    rt_tgsigqueueinfo TGID TID SIG  (SI_QUEUE)
+//   pidfd_send_signal PIDFD SIG
 //   ptrace REQUEST [PID]
 //   process_vm_readv PID    process_vm_writev PID
 //     (8 bytes at the address of a buffer of this program: meaningful for
@@ -70,6 +77,31 @@
 //     family included; the socket's family is taken from those bytes)
 //   connect_null [LEN]     (NULL address, LEN defaults to 16)
 //   sendto_null            (no destination, on a unix datagram socket pair)
+//   sendmsg ...            like sendto, the address in msg_name (OK <bytes>)
+//   sendmsg_noname         (no msg_name, on a unix datagram socket pair)
+//   sendmmsg inet|inet6 ADDR PORT [inet|inet6 ADDR PORT]...
+//                          one message per address on one datagram socket of
+//                          the first family (OK <messages sent>)
+//
+// Other calls, by number; n is a number, p a path, missing trailing
+// arguments are 0, and those marked * print OK <value>:
+//   unshare n    setns n n    mount p p p n    umount2 p n    chroot p
+//   pivot_root p p    open_tree* n p n    open_tree_attr* n p n
+//   move_mount n p n p n    fsopen* p n    fsmount* n n n    fspick* n p n
+//   mount_setattr n p n    io_uring_enter n n n n    io_uring_register n n n
+//   pidfd_open* n    pidfd_getfd* n n    kcmp n n n n n
+//   io_uring_setup* ENTRIES        (parameters all zero)
+//   process_madvise* PIDFD         (MADV_COLD over one page of the probe)
+//   open_by_handle_at*             (a made-up handle, AT_FDCWD as mount)
+//   ioctl FD REQUEST               (the argument points at a buffer of "x")
+//   clone FLAGS    clone3 [FLAGS]  (no new stack, so both fork; the child
+//                  exits at once and is reaped: OK means it was made)
+//
+// Foreign ABIs (x86-64; elsewhere ERR ENOSYS without a call), creating PATH
+// with mode 0644 and printing OK <fd>:
+//   int80_creat PATH   the i386 creat (8) through int $0x80
+//   x32_creat PATH     the x32 creat (0x40000000|85) through syscall
+//   A sandbox that kills such a call ends the probe there, without a line.
 //
 // Information and control
 //   pid  ppid  tid  sid  pgid  sid_of PID  pgid_of PID      (OK <number>)
@@ -99,6 +131,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -158,7 +192,7 @@ const ErrnoName k_errno_names[] = {
     E(EMSGSIZE),     E(EPROTOTYPE),   E(EPROTONOSUPPORT), E(EOPNOTSUPP), E(EAFNOSUPPORT),
     E(EADDRINUSE),   E(EADDRNOTAVAIL), E(ENETUNREACH), E(ECONNRESET),    E(EISCONN),
     E(ENOTCONN),     E(ETIMEDOUT),    E(ECONNREFUSED), E(EHOSTUNREACH),  E(EALREADY),
-    E(EINPROGRESS),  E(ECANCELED),
+    E(EINPROGRESS),  E(ECANCELED),    E(ENODATA),
 };
 #undef E
 
@@ -266,6 +300,9 @@ const Symbol k_symbols[] = {
     S(SIGSTOP), S(SIGTSTP),
     S(PTRACE_TRACEME), S(PTRACE_PEEKDATA), S(PTRACE_CONT), S(PTRACE_KILL), S(PTRACE_ATTACH),
     S(PTRACE_DETACH), S(PTRACE_SEIZE), S(PTRACE_INTERRUPT),
+    S(CLONE_NEWNS), S(CLONE_NEWUSER), S(CLONE_NEWPID), S(CLONE_NEWNET), S(CLONE_NEWUTS),
+    S(CLONE_NEWIPC), S(CLONE_NEWCGROUP), S(CLONE_FILES), S(CLONE_FS),
+    S(TIOCSTI), S(TIOCLINUX), S(TIOCGWINSZ), S(FIONREAD),
 };
 #undef S
 
@@ -525,6 +562,193 @@ void do_parent_fd(long n) {
     do_readlink(CALL_READLINKAT, AT_FDCWD, link);
 }
 
+// ---- messages, other calls, foreign ABIs ---------------------------------------
+
+void do_sendmsg(const Args& a, bool many) {
+    constexpr int k_max = 8;
+    sockaddr_storage addresses[k_max];
+    socklen_t lengths[k_max];
+    int family = AF_INET;
+    int count = 0;
+    if (!many) {
+        lengths[count++] = make_address(a, &addresses[0], &family);
+    } else {
+        for (int i = 0; i < a.n; i += 3) {
+            if (count == k_max) bad("too many messages", a[i]);
+            int its_family = AF_INET;
+            lengths[count] = make_address(Args{a.v + i, a.n - i < 3 ? a.n - i : 3}, &addresses[count], &its_family);
+            if (count++ == 0) family = its_family;
+        }
+        if (count == 0) bad("missing address", "sendmmsg");
+    }
+    int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return report(-1);
+    static char payload[] = "probe";
+    iovec data = {payload, 5};
+    mmsghdr messages[k_max];
+    memset(messages, 0, sizeof(messages));
+    for (int i = 0; i < count; ++i) {
+        messages[i].msg_hdr.msg_name = &addresses[i];
+        messages[i].msg_hdr.msg_namelen = lengths[i];
+        messages[i].msg_hdr.msg_iov = &data;
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    long rc = many ? call(CALL_SENDMMSG, fd, messages, count, MSG_DONTWAIT)
+                   : call(CALL_SENDMSG, fd, &messages[0].msg_hdr, MSG_DONTWAIT);
+    int err = errno;
+    close(fd);
+    errno = err;
+    report_value(rc);
+}
+
+void do_sendmsg_noname() {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) return report(-1);
+    static char payload[] = "probe";
+    iovec data = {payload, 5};
+    msghdr message;
+    memset(&message, 0, sizeof(message));
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    long rc = call(CALL_SENDMSG, pair[0], &message, 0);
+    int err = errno;
+    close(pair[0]);
+    close(pair[1]);
+    errno = err;
+    report_value(rc);
+}
+
+// A queued signal as sigqueue() sends it; SI_QUEUE is a code the kernel lets
+// one process give to another.
+void do_sigqueue(long tgid, long tid, long sig, bool thread) {
+    siginfo_t info;
+    memset(&info, 0, sizeof(info));
+    info.si_signo = static_cast<int>(sig);
+    info.si_code = SI_QUEUE;
+    info.si_pid = static_cast<pid_t>(sys(SYS_getpid));
+    info.si_uid = static_cast<uid_t>(sys(SYS_getuid));
+    report(thread ? call(CALL_RT_TGSIGQUEUEINFO, tgid, tid, sig, &info) : call(CALL_RT_SIGQUEUEINFO, tgid, sig, &info));
+}
+
+// clone and clone3 without a stack of their own fork: the child leaves at
+// once and the parent reaps it.
+void report_child(long rc) {
+    if (rc == 0) syscall(SYS_exit_group, 0);
+    if (rc > 0) {
+        int status = 0;
+        while (sys(SYS_wait4, rc, &status, __WALL, nullptr) < 0 && errno == EINTR) {
+        }
+        rc = 0;
+    }
+    report(rc);
+}
+
+struct PlainCall {
+    const char* name;
+    long nr;
+    const char* args;  // n: number, p: path
+    bool value;
+};
+
+// open_tree_attr is newer than the system headers.
+constexpr long k_nr_open_tree_attr = 467;
+
+const PlainCall k_plain_calls[] = {
+    {"unshare", SYS_unshare, "n", false},
+    {"setns", SYS_setns, "nn", false},
+    {"mount", SYS_mount, "pppn", false},
+    {"umount2", SYS_umount2, "pn", false},
+    {"chroot", SYS_chroot, "p", false},
+    {"pivot_root", SYS_pivot_root, "pp", false},
+    {"open_tree", SYS_open_tree, "npn", true},
+    {"open_tree_attr", k_nr_open_tree_attr, "npn", true},
+    {"move_mount", SYS_move_mount, "npnpn", false},
+    {"fsopen", SYS_fsopen, "pn", true},
+    {"fsmount", SYS_fsmount, "nnn", true},
+    {"fspick", SYS_fspick, "npn", true},
+    {"mount_setattr", SYS_mount_setattr, "npn", false},
+    {"io_uring_enter", SYS_io_uring_enter, "nnnn", false},
+    {"io_uring_register", SYS_io_uring_register, "nnn", false},
+    {"pidfd_open", SYS_pidfd_open, "n", true},
+    {"pidfd_getfd", SYS_pidfd_getfd, "nn", true},
+    {"kcmp", SYS_kcmp, "nnnnn", false},
+};
+
+bool run_plain_call(const char* op, const Args& a) {
+    for (const PlainCall& c : k_plain_calls) {
+        if (strcmp(op, c.name) != 0) continue;
+        long v[6] = {0, 0, 0, 0, 0, 0};
+        for (int i = 0; c.args[i] != 0 && i < 6; ++i) {
+            if (i >= a.n) break;
+            v[i] = c.args[i] == 'p' ? as_long(path(a[i])) : num(a[i]);
+        }
+        long rc = sys(c.nr, v[0], v[1], v[2], v[3], v[4], v[5]);
+        c.value ? report_value(rc) : report(rc);
+        return true;
+    }
+    return false;
+}
+
+void do_process_madvise(long pidfd) {
+    static char page[4096] __attribute__((aligned(4096)));
+    iovec range = {page, sizeof(page)};
+    report_value(sys(SYS_process_madvise, pidfd, &range, 1, MADV_COLD, 0));
+}
+
+void do_open_by_handle() {
+    struct {
+        unsigned int bytes;
+        int type;
+        unsigned char id[8];
+    } handle = {8, 1, {1, 2, 3, 4, 5, 6, 7, 8}};
+    report_value(sys(SYS_open_by_handle_at, AT_FDCWD, &handle, O_RDONLY | O_CLOEXEC));
+}
+
+#if defined(__x86_64__)
+// The raw result of a call made without libc: -errno on failure.
+long from_raw(long rc) {
+    if (rc < 0 && rc > -4096) {
+        errno = static_cast<int>(-rc);
+        return -1;
+    }
+    return rc;
+}
+
+// Both foreign entry points take the path from 32-bit registers, so it is
+// copied below 4 GiB first.
+const char* low_copy(const char* p) {
+    size_t len = strlen(p) + 1;
+    void* low = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    if (low == MAP_FAILED || len > 4096) bad("cannot place path below 4 GiB", p);
+    memcpy(low, p, len);
+    return static_cast<const char*>(low);
+}
+
+long int80_creat(const char* p) {
+    const char* low = low_copy(p);
+    long rc;
+    // The i386 entry clears r8-r11 on the way back.
+    asm volatile("int $0x80" : "=a"(rc) : "a"(8L), "b"(low), "c"(0644L) : "r8", "r9", "r10", "r11", "memory");
+    return from_raw(static_cast<int>(rc));
+}
+
+long x32_creat(const char* p) {
+    const char* low = low_copy(p);
+    long rc;
+    asm volatile("syscall" : "=a"(rc) : "a"(0x40000000L | 85), "D"(low), "S"(0644L) : "rcx", "r11", "memory");
+    return from_raw(rc);
+}
+#else
+long int80_creat(const char*) {
+    errno = ENOSYS;
+    return -1;
+}
+long x32_creat(const char*) {
+    errno = ENOSYS;
+    return -1;
+}
+#endif
+
 void run_ops(int argc, char** argv);
 
 struct ThreadStart {
@@ -622,6 +846,29 @@ void run_one(const char* op, const Args& a) {
     if (is("mknod")) return report(call(CALL_MKNOD, path(a[0]), num(a[1]), num(a[2])));
     if (is("mknodat")) return report(call(CALL_MKNODAT, num(a[0]), path(a[1]), num(a[2]), num(a[3])));
     if (is("utimensat")) return report(call(CALL_UTIMENSAT, num(a[0]), path(a[1]), nullptr, num(a[2])));
+    if (is("utime")) return report(call(CALL_UTIME, path(a[0]), nullptr));
+    if (is("utimes")) return report(call(CALL_UTIMES, path(a[0]), nullptr));
+    if (is("futimesat")) return report(call(CALL_FUTIMESAT, num(a[0]), path(a[1]), nullptr));
+    if (is("setxattr") || is("lsetxattr")) {
+        const char* value = a[2] ? a[2] : "";
+        return report(call(is("setxattr") ? CALL_SETXATTR : CALL_LSETXATTR, path(a[0]), a[1], value, strlen(value), 0));
+    }
+    if (is("removexattr")) return report(call(CALL_REMOVEXATTR, path(a[0]), a[1]));
+    if (is("lremovexattr")) return report(call(CALL_LREMOVEXATTR, path(a[0]), a[1]));
+    if (is("setxattrat")) {
+        const char* value = a[4] ? a[4] : "";
+        struct {
+            uint64_t value;
+            uint32_t size;
+            uint32_t flags;
+        } xattr = {static_cast<uint64_t>(as_long(value)), static_cast<uint32_t>(strlen(value)), 0};
+        return report(call(CALL_SETXATTRAT, num(a[0]), path(a[1]), num(a[2]), a[3], &xattr, sizeof(xattr)));
+    }
+    if (is("removexattrat")) return report(call(CALL_REMOVEXATTRAT, num(a[0]), path(a[1]), num(a[2]), a[3]));
+    if (is("file_setattr")) {
+        uint64_t attr[3] = {0, 0, 0};  // struct file_attr, first version
+        return report(call(CALL_FILE_SETATTR, num(a[0]), path(a[1]), attr, sizeof(attr), num(a[2])));
+    }
     if (is("execve")) return do_execve(a, 1, false);
     if (is("execveat")) return do_execve(a, 3, true);
     // Descriptors.
@@ -645,6 +892,9 @@ void run_one(const char* op, const Args& a) {
     if (is("raise")) return report(call(CALL_KILL, sys(SYS_getpid), num(a[0])));
     if (is("tkill")) return report(call(CALL_TKILL, num(a[0]), num(a[1])));
     if (is("tgkill")) return report(call(CALL_TGKILL, num(a[0]), num(a[1]), num(a[2])));
+    if (is("rt_sigqueueinfo")) return do_sigqueue(num(a[0]), 0, num(a[1]), false);
+    if (is("rt_tgsigqueueinfo")) return do_sigqueue(num(a[0]), num(a[1]), num(a[2]), true);
+    if (is("pidfd_send_signal")) return report(call(CALL_PIDFD_SEND_SIGNAL, num(a[0]), num(a[1]), nullptr, 0));
     if (is("ptrace")) return report(call(CALL_PTRACE, num(a[0]), a.n > 1 ? num(a[1]) : 0, 0, 0));
     if (is("process_vm_readv")) return do_vm(num(a[0]), false);
     if (is("process_vm_writev")) return do_vm(num(a[0]), true);
@@ -672,6 +922,30 @@ void run_one(const char* op, const Args& a) {
         errno = err;
         return report_value(rc);
     }
+    if (is("sendmsg")) return do_sendmsg(a, false);
+    if (is("sendmmsg")) return do_sendmsg(a, true);
+    if (is("sendmsg_noname")) return do_sendmsg_noname();
+    // Other calls and foreign ABIs.
+    if (run_plain_call(op, a)) return;
+    if (is("io_uring_setup")) {
+        unsigned char params[120];  // struct io_uring_params
+        memset(params, 0, sizeof(params));
+        return report_value(sys(SYS_io_uring_setup, num(a[0]), params));
+    }
+    if (is("process_madvise")) return do_process_madvise(num(a[0]));
+    if (is("open_by_handle_at")) return do_open_by_handle();
+    if (is("ioctl")) {
+        char buffer[64] = "x";
+        return report(sys(SYS_ioctl, num(a[0]), num(a[1]), buffer));
+    }
+    if (is("clone")) return report_child(sys(SYS_clone, num(a[0]), 0, 0, 0, 0));
+    if (is("clone3")) {
+        uint64_t args[8] = {0, 0, 0, 0, SIGCHLD, 0, 0, 0};  // struct clone_args, first version
+        args[0] = a.n > 0 ? static_cast<uint64_t>(num(a[0])) : 0;
+        return report_child(sys(SYS_clone3, args, sizeof(args)));
+    }
+    if (is("int80_creat")) return report_value(int80_creat(path(a[0])));
+    if (is("x32_creat")) return report_value(x32_creat(path(a[0])));
     // Information and control.
     if (is("pid")) return report_value(sys(SYS_getpid));
     if (is("ppid")) return report_value(sys(SYS_getppid));

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -85,6 +86,10 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+        if (options.run_as_uid >= 0) {
+            auto id = static_cast<uid_t>(options.run_as_uid);
+            if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(127);
+        }
         execve(exe.c_str(), args.data(), env.data());
         const char* message = "e2e: execve failed\n";
         ssize_t ignored = write(2, message, strlen(message));

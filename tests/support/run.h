@@ -41,6 +41,9 @@ struct RunOptions {
     std::string exe;
     // The child's working directory when set; else the caller's.
     std::string cwd;
+    // When set, the child drops its groups and takes this number as its
+    // user and group id before the exec (the caller must be root).
+    int run_as_uid = -1;
 };
 
 struct RunResult {

@@ -30,6 +30,9 @@ applets=$("${run[@]}" "$busybox" --list-full) || die "cannot run $busybox ${run[
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/sandbox-vm-root.XXXXXX")
 trap 'rm -rf "$root"' EXIT
+# mktemp made it 0700, and it becomes the machine's "/": tests that run a
+# program as another user need to get through it.
+chmod 755 "$root"
 mkdir -p "$root"/{bin,sbin,dev,proc,sys,tmp,etc,root,opt/sandbox}
 cp "$busybox" "$root/bin/busybox"
 chmod 755 "$root/bin/busybox"

@@ -1,5 +1,8 @@
 #!/bin/bash
-# Run the VM suite on both architectures and both kernels.
+# Run the VM suite on both architectures and both kernels, and once more on
+# Debian's generic amd64 6.1 kernel booted with x32 system calls on (its
+# default has them off, and the cloud kernels lack them), so that the test
+# of the guard against x32 calls runs somewhere.
 #
 #   matrix.sh [-j JOBS] BUILD_X86_STATIC_DIR BUILD_ARM64_STATIC_DIR
 #
@@ -7,8 +10,8 @@
 # directory itself. When the payload brings no run-suite, tests/vm/run-suite
 # is used. JOBS machines run at once (default 2: each emulated machine keeps
 # one host core busy); SANDBOX_VM_TIMEOUT bounds each machine (default 600 s).
-# Every console goes to CACHE/logs/matrix-ARCH-VERSION.log, and a failed one
-# is printed in full. Exits 1 if any machine failed.
+# Every console goes to CACHE/logs/matrix-ARCH-VERSION[-FLAVOUR].log, and a
+# failed one is printed in full. Exits 1 if any machine failed.
 set -eu
 
 die() { echo "matrix.sh: $*" >&2; exit 2; }
@@ -38,46 +41,61 @@ payload() {
 payload amd64 "$1"
 payload arm64 "$2"
 
-# Fetch first, one at a time: the downloads share the cache.
-vms="arm64:6.1 arm64:5.10 amd64:6.1 amd64:5.10"
+# ARCH:VERSION[:FLAVOUR]; the generic machine starts first, as it boots
+# slowest.
+vms="amd64:6.1:generic arm64:6.1 arm64:5.10 amd64:6.1 amd64:5.10"
+split() {  # split VM: sets arch, version, flavour and name
+  arch=${1%%:*} version=${1#*:} flavour=cloud
+  case $version in *:*) flavour=${version#*:} version=${version%%:*} ;; esac
+  name=$arch-$version
+  [ "$flavour" = cloud ] || name=$name-$flavour
+}
 for vm in $vms; do
-  "$here/fetch.sh" "${vm%:*}" "${vm#*:}" "$cache" >/dev/null || die "fetching $vm failed"
+  split "$vm"
+  "$here/fetch.sh" "$arch" "$version" "$cache" "$flavour" >/dev/null || die "fetching $vm failed"
 done
 
-run() {  # run ARCH VERSION: one machine, its result in $tmp/ARCH-VERSION.result
-  local start=$SECONDS rc=0
-  "$here/run-vm.sh" --arch "$1" --kernel "$2" --payload "$tmp/$1" \
-    --timeout "${SANDBOX_VM_TIMEOUT:-600}" --log "$cache/logs/matrix-$1-$2.log" >/dev/null 2>"$tmp/$1-$2.err" &
-  echo $! > "$tmp/$1-$2.pid"
+run() {  # run VM: one machine, its result in $tmp/NAME.result
+  local start=$SECONDS rc=0 arch version flavour name append=
+  split "$1"
+  [ "$flavour" != generic ] || append=syscall.x32=y
+  "$here/run-vm.sh" --arch "$arch" --kernel "$version" --flavour "$flavour" --append "$append" \
+    --payload "$tmp/$arch" --timeout "${SANDBOX_VM_TIMEOUT:-600}" --log "$cache/logs/matrix-$name.log" \
+    >/dev/null 2>"$tmp/$name.err" &
+  echo $! > "$tmp/$name.pid"
   wait $! || rc=$?
-  rm -f "$tmp/$1-$2.pid"
-  echo "$rc $((SECONDS - start))" > "$tmp/$1-$2.result"
-  echo "matrix.sh: $1 $2 finished: status $rc, $((SECONDS - start))s" >&2
+  rm -f "$tmp/$name.pid"
+  echo "$rc $((SECONDS - start))" > "$tmp/$name.result"
+  echo "matrix.sh: $arch $version $flavour finished: status $rc, $((SECONDS - start))s" >&2
 }
 
 start=$SECONDS
+count=0
 for vm in $vms; do
   while [ "$(jobs -pr | wc -l)" -ge "$jobs" ]; do wait -n || true; done
-  run "${vm%:*}" "${vm#*:}" &
+  run "$vm" &
+  count=$((count + 1))
 done
 wait
 
-result() {  # result ARCH-VERSION: sets rc and secs
+result() {  # result NAME: sets rc and secs
   read -r rc secs < "$tmp/$1.result" 2>/dev/null || { rc=lost secs=-; }
 }
 failed=0
 for vm in $vms; do
-  result "${vm%:*}-${vm#*:}"
+  split "$vm"
+  result "$name"
   [ "$rc" != 0 ] || continue
   failed=1
-  echo "----- console of ${vm%:*} ${vm#*:} -----"
-  cat "$cache/logs/matrix-${vm%:*}-${vm#*:}.log" "$tmp/${vm%:*}-${vm#*:}.err" 2>/dev/null || true
-  echo "----- end of ${vm%:*} ${vm#*:} -----"
+  echo "----- console of $arch $version $flavour -----"
+  cat "$cache/logs/matrix-$name.log" "$tmp/$name.err" 2>/dev/null || true
+  echo "----- end of $arch $version $flavour -----"
 done
-printf '%-6s %-6s %-7s %s\n' arch kernel status seconds
+printf '%-6s %-6s %-8s %-7s %s\n' arch kernel flavour status seconds
 for vm in $vms; do
-  result "${vm%:*}-${vm#*:}"
-  printf '%-6s %-6s %-7s %s\n' "${vm%:*}" "${vm#*:}" "$rc" "$secs"
+  split "$vm"
+  result "$name"
+  printf '%-6s %-6s %-8s %-7s %s\n' "$arch" "$version" "$flavour" "$rc" "$secs"
 done
-echo "matrix.sh: 4 machines in $((SECONDS - start))s, $jobs at a time"
+echo "matrix.sh: $count machines in $((SECONDS - start))s, $jobs at a time"
 exit "$failed"
