@@ -84,9 +84,19 @@ int decide(RuleVerdict* why, int allowed, RuleStep step, const char* entry = nul
     return allowed;
 }
 
-int judge_process_path(const char* path, int access, int child_pid, int supervisor_pid, RuleVerdict* why) {
+// A process that left the tree's parent chain (re-parented to the
+// supervisor) is still one whose calls are trapped: its own entries are its
+// own.
+int is_own_process(int pid, int tracee_pid) {
+    return tracee_pid > 0 && pid == thread_group_of(tracee_pid);
+}
+
+int judge_process_path(const char* path, int access, int child_pid, int supervisor_pid, int tracee_pid,
+                       RuleVerdict* why) {
     int pid = static_cast<int>(strtol(path + 6, nullptr, 10));
-    if (!is_in_sandbox_tree(pid, child_pid, supervisor_pid)) return decide(why, 0, STEP_PROCESS_OUTSIDE_TREE);
+    int member = (tracee_pid > 0 && pid == tracee_pid) || is_in_sandbox_tree(pid, child_pid, supervisor_pid) ||
+                 is_own_process(pid, tracee_pid);
+    if (!member) return decide(why, 0, STEP_PROCESS_OUTSIDE_TREE);
     if (access == ACCESS_WRITE || access == ACCESS_DELETE) {
         const char* tail = path + 6;
         while (is_digit(*tail)) ++tail;
@@ -133,7 +143,12 @@ int is_single_path_allowed(const Policy* policy, const char* path, int access, i
 
 int judge_single_path(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
                       int canonical, RuleVerdict* why) {
-    if (is_process_path(path)) return judge_process_path(path, access, child_pid, supervisor_pid, why);
+    return judge_path_of_tracee(policy, path, access, child_pid, supervisor_pid, 0, canonical, why);
+}
+
+int judge_path_of_tracee(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
+                         int tracee_pid, int canonical, RuleVerdict* why) {
+    if (is_process_path(path)) return judge_process_path(path, access, child_pid, supervisor_pid, tracee_pid, why);
 
     if (access == ACCESS_EXEC) {
         if (is_subpath(path, "/run/WSL")) return decide(why, 0, STEP_WSL_EXEC);

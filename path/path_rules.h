@@ -58,3 +58,9 @@ int is_single_path_allowed(const Policy* policy, const char* path, int access, i
 // The same decision, also saying which rule made it when why is not null.
 int judge_single_path(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
                       int canonical, RuleVerdict* why);
+
+// The same for a path a tracee named: the tracee's own process entries are
+// its own even when it has left the tree's parent chain (an orphan
+// re-parented to the supervisor). tracee_pid 0 is no tracee.
+int judge_path_of_tracee(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
+                         int tracee_pid, int canonical, RuleVerdict* why);

@@ -1,6 +1,7 @@
 #include "path/staged_check.h"
 
 #include <string.h>
+#include <unistd.h>
 
 #include "path/canonicalize.h"
 #include "path/descriptor.h"
@@ -8,11 +9,26 @@
 namespace {
 
 int run_stage(StageReport* report, const Policy* policy, const char* path, int access, int child_pid,
-              int supervisor_pid, int canonical) {
+              int supervisor_pid, int tracee_pid, int canonical) {
     report->ran = 1;
-    report->allowed =
-        judge_single_path(policy, path, access, child_pid, supervisor_pid, canonical, &report->verdict);
+    report->allowed = judge_path_of_tracee(policy, path, access, child_pid, supervisor_pid, tracee_pid, canonical,
+                                           &report->verdict);
     return report->allowed;
+}
+
+// The followed form differs from the canonical one only when the canonical
+// path's last component is a link: the walk resolved every other component
+// the same way. Outside /proc and /dev, where the walk keeps some names as
+// they stand, one readlink tells; anything else takes the whole walk.
+int resolve_followed(const char* absolute, const char* canonical, char* followed, int tracee_pid) {
+    if (strncmp(canonical, "/proc", 5) != 0 && strncmp(canonical, "/dev", 4) != 0) {
+        char probe[1];
+        if (readlink(canonical, probe, sizeof(probe)) < 0) {
+            memcpy(followed, canonical, strlen(canonical) + 1);
+            return 0;
+        }
+    }
+    return canonicalize_path(absolute, 1, followed, tracee_pid);
 }
 
 int refuse_unresolved(StageReport* report) {
@@ -34,15 +50,17 @@ int judge_path_stages(const Policy* policy, const char* absolute, int access, in
         rewrite_proc_self(normalized, tracee_pid, stages->lexical) != 0) {
         return refuse_unresolved(lexical);
     }
-    if (!run_stage(lexical, policy, stages->lexical, access, child_pid, supervisor_pid, 0)) return 0;
+    if (!run_stage(lexical, policy, stages->lexical, access, child_pid, supervisor_pid, tracee_pid, 0)) return 0;
 
     StageReport* canonical = &stages->stage[STAGE_CANONICAL];
     if (canonicalize_path(absolute, 0, stages->canonical, tracee_pid) != 0) return refuse_unresolved(canonical);
-    if (!run_stage(canonical, policy, stages->canonical, access, child_pid, supervisor_pid, 1)) return 0;
+    if (!run_stage(canonical, policy, stages->canonical, access, child_pid, supervisor_pid, tracee_pid, 1)) return 0;
 
     if (access != ACCESS_WRITE && access != ACCESS_EXEC && !follow) return 1;
     StageReport* followed = &stages->stage[STAGE_FOLLOWED];
-    if (canonicalize_path(absolute, 1, stages->followed, tracee_pid) != 0) return refuse_unresolved(followed);
+    if (resolve_followed(absolute, stages->canonical, stages->followed, tracee_pid) != 0) {
+        return refuse_unresolved(followed);
+    }
     if (strcmp(stages->followed, stages->canonical) == 0) {
         // The same path: the canonical stage has judged it already.
         followed->ran = 1;
@@ -50,7 +68,7 @@ int judge_path_stages(const Policy* policy, const char* absolute, int access, in
         followed->verdict = canonical->verdict;
         return 1;
     }
-    return run_stage(followed, policy, stages->followed, access, child_pid, supervisor_pid, 1);
+    return run_stage(followed, policy, stages->followed, access, child_pid, supervisor_pid, tracee_pid, 1);
 }
 
 int judge_descriptor_target(const Policy* policy, const char* target, const char* fdinfo, int access, int child_pid,

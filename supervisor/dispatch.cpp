@@ -64,10 +64,17 @@ int judge_times_of_descriptor(const Tracee* tracee, const uint64_t* args) {
 }
 
 // Process groups and broadcasts pass; a single process must belong to the
-// sandbox tree.
+// sandbox tree. A process may always signal itself, even one that has left
+// the tree's parent chain (re-parented to the supervisor): raise and abort
+// must work there too.
+int is_signal_allowed_to(const Tracee* tracee, int target) {
+    if (target <= 0 || target == tracee->pid) return 1;
+    return is_in_sandbox_tree(target, tracee->child_pid, tracee->supervisor_pid) ||
+           target == thread_group_of(tracee->pid);
+}
+
 int is_signal_allowed(const Tracee* tracee, uint64_t target_arg) {
-    int target = static_cast<int>(static_cast<uint32_t>(target_arg));
-    return target <= 0 || is_in_sandbox_tree(target, tracee->child_pid, tracee->supervisor_pid);
+    return is_signal_allowed_to(tracee, static_cast<int>(static_cast<uint32_t>(target_arg)));
 }
 
 // A pidfd names its process in the tracee's fdinfo of it.
@@ -75,7 +82,7 @@ int is_pidfd_signal_allowed(const Tracee* tracee, uint64_t pidfd_arg) {
     int pid = pid_of_pidfd(tracee->pid, static_cast<int>(static_cast<uint32_t>(pidfd_arg)));
     if (pid == k_no_pidfd) return 0;
     // A process that has exited shows -1: the kernel answers for it.
-    return pid < 0 || is_in_sandbox_tree(pid, tracee->child_pid, tracee->supervisor_pid);
+    return is_signal_allowed_to(tracee, pid);
 }
 
 }  // namespace

@@ -213,3 +213,36 @@ TEST(Processes, ProcessEntriesOfTheTreeOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// A process left behind by its parent is re-parented to the supervisor and
+// leaves the tree's parent chain, but its calls are still trapped: its own
+// entries and signals to itself stay its own.
+TEST(Processes, OrphansKeepTheirOwnEntries) {
+    e2e::ScratchDir scratch;
+    std::string policy = e2e::probe_policy({{"E", scratch.path()}, {"W", scratch.path()}});
+    e2e::RunResult r = e2e::run(e2e::sandboxed_probe(
+        policy, ops({{"bg", "out", scratch / "orphan.out"},
+                     {"await", scratch / "go"},
+                     {"newfstatat", "AT_FDCWD", "/proc/self/status", "0"},
+                     {"readlinkat", "AT_FDCWD", "/proc/self/exe"},
+                     {"kill", "self", "0"},
+                     {"tgkill", "self", "tid", "0"},
+                     {"kill", "parent", "0"},
+                     {"write_file", scratch / "done", "x"}})));
+    ASSERT_EQ(r.code, 0) << r.err;
+    // The launcher has gone, and with it the orphan's parent.
+    e2e::write_file(scratch / "go", "");
+    for (int i = 0; i < 6000 && !e2e::file_exists(scratch / "done"); ++i) usleep(10000);
+    Words lines = e2e::lines_of(e2e::read_file(scratch / "orphan.out"));
+    // out, await, the four calls on itself, its parent, write_file.
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[2], "OK");
+    EXPECT_EQ(lines[3], "OK " + e2e::probe_path());
+    EXPECT_EQ(lines[4], "OK");
+    EXPECT_EQ(lines[5], "OK");
+    EXPECT_EQ(lines[6], "ERR EPERM");  // its parent now is the supervisor
+}
+
+}  // namespace

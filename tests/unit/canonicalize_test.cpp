@@ -11,8 +11,10 @@
 #include <string>
 
 #include "path/normalize.h"
+#include "path/staged_check.h"
 #include "unit/live_thread.h"
 #include "support/run.h"
+#include "unit/policy_fixture.h"
 
 namespace {
 
@@ -251,6 +253,32 @@ TEST_F(Canonicalize, ResultsThatDoNotFitAreRefused) {
     while (target.size() < 4000) target += "/" + deep;
     link(target, "w/long");
     EXPECT_EQ(canonical(at("w/long/") + std::string(200, 'x'), 1), k_refused);
+}
+
+}  // namespace
+
+namespace {
+
+// The staged judgement resolves the followed form from the canonical one
+// with a single readlink where it can; it must reach what a whole walk
+// reaches.
+TEST_F(Canonicalize, FollowedStageMatchesAWholeWalk) {
+    link("../r/dir", "w/l");
+    link(at("r/dir/file"), "w/abs");
+    link("missing", "w/dangling");
+    link("l", "w/chain");
+    Policy everything = decode_records({{"E", "/"}, {"W", "/"}});
+    const char* paths[] = {"r", "r/dir/file", "w/l", "w/l/", "w/l/.", "w/l/..", "w/abs", "w/dangling", "w/chain",
+                           "w/chain/file", "w/l/../t", "r/new", "r/missing/x", "w/./abs"};
+    for (const char* rel : paths) {
+        std::string path = at(rel);
+        PathStages stages;
+        ASSERT_EQ(judge_path_stages(&everything, path.c_str(), ACCESS_WRITE, 1, getpid(), getpid(), 0, &stages), 1)
+            << rel;
+        ASSERT_TRUE(stages.stage[STAGE_FOLLOWED].ran);
+        EXPECT_EQ(std::string(stages.followed), canonical(path, 1)) << rel;
+        EXPECT_EQ(std::string(stages.canonical), canonical(path, 0)) << rel;
+    }
 }
 
 }  // namespace
