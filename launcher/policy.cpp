@@ -4,6 +4,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "launcher/faults.h"
+
 namespace {
 
 int base64_value(unsigned char c) {
@@ -68,19 +70,9 @@ void apply_record(Policy* policy, char key, const char* value) {
     }
 }
 
-void walk_records(Policy* policy, const unsigned char* data, size_t n) {
-    size_t p = 0;
-    while (p < n) {
-        const char* key = reinterpret_cast<const char*>(data + p);
-        size_t k = strnlen(key, n - p);
-        size_t v = p + k + 1;
-        if (v > n) return;
-        // data[n] is the NUL stored after the decoded bytes, so the value is
-        // terminated even when its own NUL is missing.
-        const char* value = reinterpret_cast<const char*>(data + v);
-        size_t m = strnlen(value, n - v);
-        p = v + m + 1;
-        if (k == 1) apply_record(policy, key[0], value);
+void apply_visited(void* context, const PolicyRecord* record) {
+    if (record->value != nullptr && record->key_length == 1) {
+        apply_record(static_cast<Policy*>(context), record->key[0], record->value);
     }
 }
 
@@ -116,6 +108,27 @@ size_t decode_base64(const char* text, unsigned char* out) {
     return n;
 }
 
+void walk_policy_records(const unsigned char* data, size_t n, PolicyRecordVisitor visit, void* context) {
+    size_t p = 0;
+    while (p < n) {
+        const char* key = reinterpret_cast<const char*>(data + p);
+        size_t k = strnlen(key, n - p);
+        size_t v = p + k + 1;
+        if (v > n) {
+            PolicyRecord last = {key, k, nullptr, 0};
+            visit(context, &last);
+            return;
+        }
+        // data[n] is the NUL stored after the decoded bytes, so the value is
+        // terminated even when its own NUL is missing.
+        const char* value = reinterpret_cast<const char*>(data + v);
+        size_t m = strnlen(value, n - v);
+        p = v + m + 1;
+        PolicyRecord record = {key, k, value, p <= n};
+        visit(context, &record);
+    }
+}
+
 void str_list_push(StringList* list, const char* value) {
     if (list->count == list->capacity) {
         uint64_t capacity = list->count == 0 ? 16 : list->count * 2;
@@ -133,10 +146,10 @@ void decode_policy(const char* blob, Policy* policy) {
     policy->hidden_root = copy_or_exit("/");
     policy->deny_single = copy_or_exit("");
 
-    unsigned char* data = static_cast<unsigned char*>(malloc(strlen(blob) + 1));
+    unsigned char* data = FAULT_AT("decode-alloc") ? nullptr : static_cast<unsigned char*>(malloc(strlen(blob) + 1));
     if (data == nullptr) _exit(k_exit_no_memory);
     size_t n = decode_base64(blob, data);
-    walk_records(policy, data, n);
+    walk_policy_records(data, n, apply_visited, policy);
     free(data);
 
     compile_patterns(policy);

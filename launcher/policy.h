@@ -49,3 +49,21 @@ void decode_policy(const char* blob, Policy* policy);
 
 // Appends a private copy of value; ends the process with 111 on exhaustion.
 void str_list_push(StringList* list, const char* value);
+
+// One record as the walk over decoded bytes meets it, for tools that show a
+// blob the way decode_policy reads it. The key is key_length bytes (only
+// one-byte keys are applied). value is null for a last key that has no NUL
+// and so no value; terminated is 0 when the value ran to the end of the data
+// without a NUL of its own.
+struct PolicyRecord {
+    const char* key;
+    size_t key_length;
+    const char* value;
+    int terminated;
+};
+
+using PolicyRecordVisitor = void (*)(void* context, const PolicyRecord* record);
+
+// Calls visit for every record of data[0..n) in order, the ignored ones
+// included. data[n] must be a NUL, as decode_base64 leaves it.
+void walk_policy_records(const unsigned char* data, size_t n, PolicyRecordVisitor visit, void* context);

@@ -11,12 +11,30 @@ namespace {
 constexpr size_t k_sun_path_size = 108;
 constexpr char k_resolved_prefix[] = "/run/systemd/resolve/";
 
-int port_of(const Policy* policy, const unsigned char* copy) {
-    return is_port_allowed(policy, (copy[2] << 8) | copy[3]);
+int decide(SocketVerdict* why, int allowed, SocketStep step, SocketTarget target = TARGET_NONE, int port = 0) {
+    if (why != nullptr) *why = {allowed, step, target, port};
+    return allowed;
 }
 
-int is_loopback_or_any_ipv4(const unsigned char* address) {
-    return address[0] == 127 || (address[0] == 0 && address[1] == 0 && address[2] == 0 && address[3] == 0);
+int judge_port(const Policy* policy, int port, SocketTarget target, SocketVerdict* why) {
+    for (uint64_t i = 0; i < policy->loopback_allow_ports.count; ++i) {
+        if (policy->loopback_allow_ports.ports[i] == port) return decide(why, 1, SOCKET_PORT_ALLOW, target, port);
+    }
+    for (uint64_t i = 0; i < policy->loopback_deny_ports.count; ++i) {
+        if (policy->loopback_deny_ports.ports[i] == port) return decide(why, 0, SOCKET_PORT_DENY, target, port);
+    }
+    return decide(why, policy->loopback_default_allow, SOCKET_PORT_DEFAULT, target, port);
+}
+
+int port_of(const Policy* policy, const unsigned char* copy, SocketTarget target, SocketVerdict* why) {
+    return judge_port(policy, (copy[2] << 8) | copy[3], target, why);
+}
+
+// Loopback, the any address (0.0.0.0), this machine's own, or none of them.
+SocketTarget ipv4_target(const unsigned char* address) {
+    if (address[0] == 127) return TARGET_LOOPBACK;
+    if (address[0] == 0 && address[1] == 0 && address[2] == 0 && address[3] == 0) return TARGET_ANY;
+    return is_local_ipv4(address) ? TARGET_OWN_ADDRESS : TARGET_NONE;
 }
 
 // A "." or ".." component would lead out of the directory the prefix names.
@@ -30,58 +48,64 @@ int has_dot_component(const char* path) {
     return 0;
 }
 
-int judge_unix(const unsigned char* copy, uint64_t length) {
-    if (length == 2) return 1;
-    if (copy[2] == 0) return 0;  // abstract name
+int judge_unix(const unsigned char* copy, uint64_t length, SocketVerdict* why) {
+    if (length == 2) return decide(why, 1, SOCKET_UNNAMED);
+    if (copy[2] == 0) return decide(why, 0, SOCKET_ABSTRACT);
     char name[k_sun_path_size + 1];
     uint64_t n = length - 2 < k_sun_path_size ? length - 2 : k_sun_path_size;
     memcpy(name, copy + 2, n);
     name[n] = 0;
-    if (strcmp(name, "/var/run/nscd/socket") == 0 || strcmp(name, "/run/nscd/socket") == 0) return 1;
-    return strncmp(name, k_resolved_prefix, sizeof(k_resolved_prefix) - 1) == 0 && !has_dot_component(name);
+    if (strcmp(name, "/var/run/nscd/socket") == 0 || strcmp(name, "/run/nscd/socket") == 0) {
+        return decide(why, 1, SOCKET_NAME_SERVICE);
+    }
+    if (strncmp(name, k_resolved_prefix, sizeof(k_resolved_prefix) - 1) == 0 && !has_dot_component(name)) {
+        return decide(why, 1, SOCKET_NAME_SERVICE);
+    }
+    return decide(why, 0, SOCKET_LOCAL_NAME);
 }
 
-int judge_inet(const Policy* policy, const unsigned char* copy, uint64_t length) {
-    if (length < 16) return 0;
-    const unsigned char* address = copy + 4;
-    if (is_loopback_or_any_ipv4(address) || is_local_ipv4(address)) return port_of(policy, copy);
-    return 1;
+int judge_inet(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why) {
+    if (length < 16) return decide(why, 0, SOCKET_SHORT_ADDRESS);
+    SocketTarget target = ipv4_target(copy + 4);
+    if (target != TARGET_NONE) return port_of(policy, copy, target, why);
+    return decide(why, 1, SOCKET_OPEN);
 }
 
-int judge_inet6(const Policy* policy, const unsigned char* copy, uint64_t length) {
-    if (length < 28) return 0;
+int judge_inet6(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why) {
+    if (length < 28) return decide(why, 0, SOCKET_SHORT_ADDRESS);
     const unsigned char* address = copy + 8;
     static const unsigned char k_zero[16] = {};
     static const unsigned char k_mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    if (memcmp(address, k_zero, 15) == 0 && (address[15] == 0 || address[15] == 1)) return port_of(policy, copy);
-    if (memcmp(address, k_mapped, 12) == 0) {
-        if (is_loopback_or_any_ipv4(address + 12) || is_local_ipv4(address + 12)) return port_of(policy, copy);
-        return 1;
+    if (memcmp(address, k_zero, 15) == 0 && (address[15] == 0 || address[15] == 1)) {
+        return port_of(policy, copy, address[15] == 1 ? TARGET_LOOPBACK : TARGET_ANY, why);
     }
-    if (is_local_ipv6(address)) return port_of(policy, copy);
-    return 1;
+    if (memcmp(address, k_mapped, 12) == 0) {
+        SocketTarget target = ipv4_target(address + 12);
+        if (target != TARGET_NONE) return port_of(policy, copy, target, why);
+        return decide(why, 1, SOCKET_OPEN);
+    }
+    if (is_local_ipv6(address)) return port_of(policy, copy, TARGET_OWN_ADDRESS, why);
+    return decide(why, 1, SOCKET_OPEN);
 }
 
 }  // namespace
 
 int is_port_allowed(const Policy* policy, int port) {
-    for (uint64_t i = 0; i < policy->loopback_allow_ports.count; ++i) {
-        if (policy->loopback_allow_ports.ports[i] == port) return 1;
-    }
-    for (uint64_t i = 0; i < policy->loopback_deny_ports.count; ++i) {
-        if (policy->loopback_deny_ports.ports[i] == port) return 0;
-    }
-    return policy->loopback_default_allow;
+    return judge_port(policy, port, TARGET_NONE, nullptr);
 }
 
 int judge_sockaddr(const Policy* policy, const unsigned char* copy, uint64_t length) {
+    return judge_sockaddr_why(policy, copy, length, nullptr);
+}
+
+int judge_sockaddr_why(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why) {
     sa_family_t family;
     memcpy(&family, copy, sizeof(family));
     switch (family) {
-    case AF_UNIX: return judge_unix(copy, length);
-    case AF_INET: return judge_inet(policy, copy, length);
-    case AF_INET6: return judge_inet6(policy, copy, length);
-    default: return 1;
+    case AF_UNIX: return judge_unix(copy, length, why);
+    case AF_INET: return judge_inet(policy, copy, length, why);
+    case AF_INET6: return judge_inet6(policy, copy, length, why);
+    default: return decide(why, 1, SOCKET_OTHER_FAMILY);
     }
 }
 

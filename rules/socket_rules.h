@@ -11,12 +11,39 @@ struct Tracee;
 // Most bytes of a socket address ever copied out of a tracee.
 inline constexpr size_t k_sockaddr_copy = 128;
 
+// The rule that decided a destination, for people asking why.
+enum SocketStep : int {
+    SOCKET_OTHER_FAMILY = 1,  // neither local nor Internet: left to the kernel
+    SOCKET_UNNAMED,           // an unnamed local socket
+    SOCKET_ABSTRACT,          // an abstract local name
+    SOCKET_NAME_SERVICE,      // the sockets of nscd and systemd-resolved
+    SOCKET_LOCAL_NAME,        // any other local socket name
+    SOCKET_SHORT_ADDRESS,     // an Internet address too short to hold one
+    SOCKET_PORT_ALLOW,        // the port is in loopback_allow_ports
+    SOCKET_PORT_DENY,         // the port is in loopback_deny_ports
+    SOCKET_PORT_DEFAULT,      // in neither list: loopback_default_allow
+    SOCKET_OPEN,              // another machine's address
+};
+
+// Why an Internet destination was judged by port.
+enum SocketTarget : int { TARGET_NONE, TARGET_LOOPBACK, TARGET_ANY, TARGET_OWN_ADDRESS };
+
+struct SocketVerdict {
+    int allowed;
+    SocketStep step;
+    SocketTarget target;
+    int port;  // host order, for the port steps
+};
+
 // 1 when the loopback port (host order) is allowed.
 int is_port_allowed(const Policy* policy, int port);
 
 // Judges a socket address already copied out of the tracee: copy holds the
 // first min(length, 128) bytes, the rest zero. 1 allows, 0 denies.
 int judge_sockaddr(const Policy* policy, const unsigned char* copy, uint64_t length);
+
+// The same decision, also saying which rule made it when why is not null.
+int judge_sockaddr_why(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why);
 
 // Copies the address the tracee passed and judges it. A null address or a
 // length of 0 or 1 is left to the kernel. 1 allows, 0 denies.

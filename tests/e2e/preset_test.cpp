@@ -1,0 +1,230 @@
+// sandbox-policy as scripts run it, and its presets under the real sandbox
+// with the system's own tools. Tools this machine lacks (a busybox-only test
+// machine has no git, python3 or getent) are skipped, each with its reason.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/run.h"
+
+namespace {
+
+using e2e::RunResult;
+
+std::string policy_tool() {
+    return e2e::bin_dir() + "/sandbox-policy";
+}
+
+// The program on the search path the sandboxed commands get, or "".
+std::string find_program(const std::string& name) {
+    std::string path = e2e::k_test_search_path;
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        std::string candidate = path.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+RunResult tool(const std::vector<std::string>& words, const e2e::RunOptions& options = {}) {
+    std::vector<std::string> argv = {policy_tool()};
+    argv.insert(argv.end(), words.begin(), words.end());
+    return e2e::run(argv, options);
+}
+
+std::string trimmed(std::string text) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+// A directory outside /tmp and outside every preset's write areas, for
+// writes that must be refused; its absence of new files is checked.
+class OutsideDir {
+public:
+    OutsideDir() {
+        struct stat st;
+        std::string base = stat("/var/tmp", &st) == 0 && S_ISDIR(st.st_mode) ? "/var/tmp" : e2e::bin_dir();
+        std::string pattern = base + "/sandbox-preset-XXXXXX";
+        if (base.compare(0, 5, "/tmp/") != 0 && mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    }
+    ~OutsideDir() {
+        if (path_.empty()) return;
+        unlink((path_ + "/refused").c_str());
+        rmdir(path_.c_str());
+    }
+    OutsideDir(const OutsideDir&) = delete;
+    OutsideDir& operator=(const OutsideDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+class PolicyProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!e2e::file_exists(policy_tool())) GTEST_SKIP() << "sandbox-policy is not beside the test program";
+    }
+};
+
+TEST_F(PolicyProgram, EncodeJoinsFilesAndOptionsInOrder) {
+    e2e::ScratchDir scratch;
+    e2e::write_file(scratch / "base.pol", "# system\nvisible /usr\n\nwrite /tmp\n");
+    RunResult r = tool({"encode", scratch / "base.pol", "--write-pattern", "\\.log$", "--loopback_allow=8080",
+                        "--loopback-default", "allow"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(trimmed(r.out), make_blob({{"E", "/usr"}, {"W", "/tmp"}, {"P", "\\.log$"}, {"L", "8080"}, {"H", "1"}}));
+    RunResult decoded = tool({"decode", trimmed(r.out)});
+    EXPECT_EQ(decoded.code, 0);
+    EXPECT_EQ(decoded.out,
+              "visible /usr\nwrite /tmp\nwrite_pattern \\.log$\nloopback_allow 8080\nloopback_default allow\n");
+}
+
+TEST_F(PolicyProgram, ErrorsAndStatuses) {
+    e2e::ScratchDir scratch;
+    RunResult relative = tool({"encode", "--visible", "usr"});
+    EXPECT_EQ(relative.code, 2);
+    EXPECT_NE(relative.err.find("relative path"), std::string::npos) << relative.err;
+
+    RunResult bad = tool({"decode", make_blob({{"E", "/usr"}, {"P", "a{1"}})});
+    EXPECT_EQ(bad.code, 112);
+    EXPECT_NE(bad.err.find("\"a{1\" does not compile"), std::string::npos) << bad.err;
+    EXPECT_EQ(tool({"explain", "--policy", make_blob({{"P", "("}}), "read", "/"}).code, 112);
+
+    e2e::write_file(scratch / "warned.pol", "visible /usr\nvisible /usr/\n");
+    e2e::write_file(scratch / "clean.pol", "visible /usr\nvisible /etc\n");
+    RunResult warned = tool({"lint", scratch / "warned.pol"});
+    EXPECT_EQ(warned.code, 1);
+    EXPECT_NE(warned.out.find("warned.pol:2: visible /usr/: the trailing '/'"), std::string::npos) << warned.out;
+    EXPECT_EQ(tool({"lint", scratch / "clean.pol"}).code, 0) << tool({"lint", scratch / "clean.pol"}).out;
+    EXPECT_EQ(tool({"lint", make_blob({{"E", "/usr"}, {"Z", "/x"}})}).code, 1);
+
+    for (const char* command : {"encode", "decode", "lint", "explain", "preset"}) {
+        RunResult help = tool({command, "--help"});
+        EXPECT_EQ(help.code, 0) << command;
+        EXPECT_NE(help.out.find(std::string("sandbox-policy ") + command), std::string::npos) << command;
+    }
+    EXPECT_EQ(tool({"frobnicate"}).code, 2);
+}
+
+TEST_F(PolicyProgram, ExplainAnswersAsTheSandboxWould) {
+    std::string blob = make_blob({{"E", "/usr"}, {"E", "/etc"}, {"D", "/etc/ssl/private"}, {"L", "8080"}});
+    RunResult denied = tool({"explain", "--policy", blob, "read", "/etc/ssl/private/key.pem"});
+    EXPECT_EQ(denied.code, 1);
+    EXPECT_NE(denied.out.find("denied by deny /etc/ssl/private"), std::string::npos) << denied.out;
+    EXPECT_NE(denied.out.find("result: EACCES"), std::string::npos);
+    RunResult json = tool({"explain", "--json", "--policy", blob, "write", "/etc/hosts"});
+    EXPECT_EQ(json.code, 1);
+    EXPECT_NE(json.out.find("\"rule\":\"not_writable\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"final\":\"EACCES\""), std::string::npos);
+    EXPECT_EQ(tool({"explain", "--policy", blob, "connect", "127.0.0.1", "8080"}).code, 0);
+    EXPECT_EQ(tool({"explain", "--policy", blob, "connect", "::1", "22"}).code, 1);
+    // Another process's view: its /proc/self and the tree rooted at it.
+    std::string self = std::to_string(getpid());
+    RunResult other = tool({"explain", "--policy", blob, "--pid", self, "read", "/proc/self/status"});
+    EXPECT_EQ(other.code, 0) << other.out;
+    EXPECT_NE(other.out.find("/proc/" + self + "/status"), std::string::npos) << other.out;
+}
+
+// Each preset, encoded by the program, under the real sandbox.
+class Preset : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (!e2e::file_exists(policy_tool())) GTEST_SKIP() << "sandbox-policy is not beside the test program";
+        work_ = scratch_ / "work";
+        mkdir(work_.c_str(), 0755);
+        e2e::write_file(work_ + "/hello", "hello\n");
+    }
+
+    std::string blob(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> words = {"preset", GetParam(), work_};
+        words.insert(words.end(), extra.begin(), extra.end());
+        RunResult source = tool(words);
+        EXPECT_EQ(source.code, 0) << source.err;
+        e2e::write_file(scratch_ / "policy", source.out);
+        RunResult encoded = tool({"encode", scratch_ / "policy"});
+        EXPECT_EQ(encoded.code, 0) << encoded.err;
+        return trimmed(encoded.out);
+    }
+
+    RunResult sandboxed(const std::string& policy, const std::vector<std::string>& command) {
+        e2e::RunOptions options;
+        options.cwd = work_;
+        return e2e::run(e2e::sandboxed(policy, command), options);
+    }
+
+    bool writes_work() const { return std::string(GetParam()) != "readonly"; }
+
+    e2e::ScratchDir scratch_;
+    std::string work_;
+};
+
+TEST_P(Preset, ShellAndListing) {
+    std::string policy = blob();
+    RunResult shell = sandboxed(policy, {"sh", "-c", "true"});
+    EXPECT_EQ(shell.code, 0) << shell.err;
+    RunResult listing = sandboxed(policy, {"ls", work_});
+    EXPECT_EQ(listing.code, 0) << listing.err;
+    EXPECT_NE(listing.out.find("hello"), std::string::npos);
+}
+
+TEST_P(Preset, WritesOnlyWhereItMay) {
+    OutsideDir outside;
+    if (outside.path().empty()) GTEST_SKIP() << "no directory outside /tmp to try a refused write in";
+    std::string policy = blob();
+    RunResult refused = sandboxed(policy, {"sh", "-c", "echo x > " + outside.path() + "/refused"});
+    EXPECT_NE(refused.code, 0);
+    EXPECT_NE(refused.err.find("Permission denied"), std::string::npos) << refused.err;
+    EXPECT_FALSE(e2e::file_exists(outside.path() + "/refused"));
+
+    RunResult own = sandboxed(policy, {"sh", "-c", "echo x > made"});
+    EXPECT_EQ(own.code == 0, writes_work()) << own.err;
+    EXPECT_EQ(e2e::file_exists(work_ + "/made"), writes_work());
+}
+
+TEST_P(Preset, NameLookup) {
+    if (find_program("getent").empty()) GTEST_SKIP() << "no getent on this machine";
+    RunResult lookup = sandboxed(blob(), {"getent", "hosts", "localhost"});
+    EXPECT_EQ(lookup.code, 0) << lookup.err;
+    EXPECT_NE(lookup.out.find("localhost"), std::string::npos);
+}
+
+TEST_P(Preset, Python) {
+    if (find_program("python3").empty()) GTEST_SKIP() << "no python3 on this machine";
+    RunResult python = sandboxed(blob(), {"python3", "-c", "pass"});
+    EXPECT_EQ(python.code, 0) << python.err;
+}
+
+TEST_P(Preset, GitStatus) {
+    std::string git = find_program("git");
+    if (git.empty()) GTEST_SKIP() << "no git on this machine";
+    e2e::RunOptions options;
+    options.cwd = work_;
+    ASSERT_EQ(e2e::run({git, "init", "-q"}, options).code, 0);
+    RunResult status = sandboxed(blob(), {"git", "status", "--short"});
+    EXPECT_EQ(status.code, 0) << status.err;
+    EXPECT_NE(status.out.find("hello"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Presets, Preset, ::testing::Values("readonly", "build", "workspace"));
+
+class Workspace : public Preset {};
+
+TEST_P(Workspace, GitDirectoryOnlyWithGit) {
+    mkdir((work_ + "/.git").c_str(), 0755);
+    RunResult kept = sandboxed(blob(), {"sh", "-c", "echo x > .git/new"});
+    EXPECT_NE(kept.code, 0);
+    EXPECT_NE(kept.err.find("Permission denied"), std::string::npos) << kept.err;
+    RunResult allowed = sandboxed(blob({"--git"}), {"sh", "-c", "echo x > .git/new"});
+    EXPECT_EQ(allowed.code, 0) << allowed.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Presets, Workspace, ::testing::Values("workspace"));
+
+}  // namespace

@@ -1,0 +1,130 @@
+// sandbox-policy's functions: readable source and its blob both ways, the
+// checks of lint, the stages of explain and the presets. Decoding and
+// judging go through the library's own functions, as in sandbox.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "launcher/policy.h"
+#include "path/path_rules.h"
+
+// One record of the blob, with where it came from for messages.
+struct Rule {
+    char key;
+    std::string value;
+    std::string origin;  // "FILE:LINE", "--visible", "record 3"
+};
+
+struct Diagnostic {
+    std::string origin;
+    std::string message;
+};
+
+enum ValueKind { VALUE_PATH, VALUE_PATTERN, VALUE_PORT, VALUE_SWITCH };
+
+struct RuleName {
+    char key;
+    const char* name;
+    ValueKind kind;
+    int last_one_wins;
+};
+
+const RuleName* rule_by_name(const std::string& name);
+const RuleName* rule_by_key(char key);
+
+// Source: one rule a line. Strict reading (encode, explain) refuses a
+// relative path; lenient reading (lint) keeps it for lint to report. Every
+// other problem is recorded in both modes and the rule left out.
+struct SourceReader {
+    bool lenient = false;
+    std::vector<Rule> rules;
+    std::vector<Diagnostic> problems;
+    std::vector<std::string> open_files;  // the include chain, canonical names
+};
+
+// "-" is standard input. Includes are taken from the including file's directory.
+void read_source_file(SourceReader* reader, const std::string& name, const std::string& origin);
+void read_source_text(SourceReader* reader, const std::string& text, const std::string& name,
+                      const std::string& base_dir);
+// One rule by its long name, as a line or a command-line option gives it.
+void add_rule(SourceReader* reader, const std::string& name, const std::string& value, const std::string& origin,
+              const std::string& base_dir);
+
+// A leading "~" (alone or before "/") becomes the home directory.
+std::string expand_home(const std::string& path);
+std::string current_directory();
+
+// Records are joined before encoding: Base64 blobs cannot be concatenated.
+std::string encode_rules(const std::vector<Rule>& rules);
+// "visible /usr", or the name alone for an empty value.
+std::string format_rule(const Rule& rule);
+// regcomp's message for a pattern that does not compile, or "".
+std::string pattern_error(const std::string& pattern);
+// text in double quotes, bytes that cannot be shown escaped.
+std::string quoted(const std::string& text);
+
+struct DecodedBlob {
+    std::vector<Rule> rules;          // what sandbox applies, in record order
+    std::vector<Diagnostic> notes;    // every note of the text
+    std::vector<Diagnostic> misread;  // those on records ignored or read otherwise
+    std::string text;                 // the rules, one a line, notes as comments
+    std::string bad_pattern;          // the first write pattern that does not compile
+    std::string pattern_message;      // regcomp's message for it
+};
+
+// Reads blob with the same Base64 decoder and record walk as decode_policy.
+void decode_blob(const char* blob, DecodedBlob* out);
+
+// The warnings about rules. Patterns that do not compile are reported and
+// left out of the other checks.
+std::vector<Diagnostic> lint_rules(const std::vector<Rule>& rules);
+// The ELF interpreter named by program, or "".
+std::string elf_interpreter(const char* program);
+// This machine's dynamic loader: that of /bin/sh, else of this program.
+std::string machine_loader();
+
+struct StageLine {
+    std::string stage;   // lexical, canonical, followed, descriptor, destination
+    std::string path;    // what this stage judged
+    bool allowed = false;
+    std::string rule;    // a short name of the deciding rule
+    std::string reason;  // the same in words
+    std::string entry;   // the policy entry that decided, "deny /home/u/.ssh", or ""
+};
+
+struct Explanation {
+    std::string operation;  // stat, read, write, delete, exec, connect, unix
+    std::string subject;
+    std::vector<StageLine> stages;
+    bool allowed = false;
+};
+
+// ACCESS_* for a class name, or 0.
+int access_by_name(const std::string& name);
+// Words for a path verdict; canonical is 0 for the path as written.
+void describe_verdict(const Policy* policy, const RuleVerdict& verdict, int canonical, const char* path,
+                      StageLine* line);
+// pid is the process whose working directory, /proc/self and descriptors
+// the path means, and the root of the sandbox tree; 0 is this process.
+bool explain_path(const Policy* policy, int access, const std::string& path, bool follow, int pid,
+                  Explanation* out, std::string* error);
+bool explain_connect(const Policy* policy, const std::string& address, const std::string& port, Explanation* out,
+                     std::string* error);
+// "@name" is an abstract name, "" an unnamed socket.
+void explain_unix(const Policy* policy, const std::string& path, Explanation* out);
+std::string format_explanation(const Explanation& explanation);
+std::string format_explanation_json(const Explanation& explanation);
+
+struct PresetRequest {
+    std::string name;  // readonly, build, workspace
+    std::string dir;   // "" for the default (readonly: the current directory)
+    bool git = false;  // let DIR/.git be written
+    std::vector<std::string> ports;
+};
+
+// The preset's source with comments, or false with *error set.
+bool make_preset(const PresetRequest& request, std::string* text, std::string* error);
+// Whether resolv_conf names a resolver on loopback, reached on port 53
+// (systemd-resolved's stub, dnsmasq).
+bool has_loopback_resolver(const char* resolv_conf);
