@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "launcher/faults.h"
 #include "launcher/io.h"
 #include "launcher/kernel_abi.h"
 #include "launcher/policy.h"
@@ -77,9 +78,9 @@ int run_launcher(int argc, char** argv) {
     decode_policy(argv[2], &policy);
 
     int status_pipe[2];
-    if (pipe2(status_pipe, O_CLOEXEC) != 0) return EXIT_PIPE_OR_MASK;
+    if (FAULT_AT("pipe2") || pipe2(status_pipe, O_CLOEXEC) != 0) return EXIT_PIPE_OR_MASK;
 
-    pid_t supervisor = fork();
+    pid_t supervisor = FAULT_AT("fork-supervisor") ? -1 : fork();
     if (supervisor < 0) return EXIT_FORK_SUPERVISOR;
     if (supervisor == 0) run_supervisor(&policy, status_pipe[0], status_pipe[1], &argv[4]);
     close(status_pipe[1]);

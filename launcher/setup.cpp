@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "launcher/faults.h"
 #include "launcher/filter.h"
 #include "launcher/io.h"
 #include "launcher/launcher.h"
@@ -83,7 +84,7 @@ void* send_listener_unfiltered(void* argument) {
     Handoff* handoff = static_cast<Handoff*>(argument);
     int listener = -1;
     handoff->result = -1;
-    if (read_full(handoff->pipe[0], &listener) == 0 && listener >= 0) {
+    if (read_full(handoff->pipe[0], &listener) == 0 && listener >= 0 && !FAULT_AT("send-listener")) {
         handoff->result = send_listener(handoff->channel, listener);
     }
     return nullptr;
@@ -100,7 +101,7 @@ void* send_listener_unfiltered(void* argument) {
     if (pthread_create(&sender, nullptr, send_listener_unfiltered, &handoff) != 0) _exit(EXIT_SEND_LISTENER);
 
     // Only this thread is filtered; everything it starts inherits the filter.
-    int listener = install_filter();
+    int listener = FAULT_AT("filter") ? -1 : install_filter();
     write_full(handoff.pipe[1], &listener);
     pthread_join(sender, nullptr);
     if (listener < 0) _exit(EXIT_FILTER);
@@ -116,7 +117,7 @@ void* send_listener_unfiltered(void* argument) {
     do {
         got = read(channel[k_end_child], &ack, 1);
     } while (got < 0 && errno == EINTR);
-    if (got != 1) _exit(EXIT_READ_ACK);
+    if (got != 1 || FAULT_AT("read-ack")) _exit(EXIT_READ_ACK);
     close(channel[k_end_child]);
 
     execvp(command[0], command);
@@ -147,12 +148,14 @@ void run_supervisor(const Policy* policy, int status_read, int status_write, cha
     sigset_t saved_mask;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
-    if (sigprocmask(SIG_BLOCK, &chld, &saved_mask) != 0) _exit(EXIT_PIPE_OR_MASK);
+    if (FAULT_AT("block-sigchld") || sigprocmask(SIG_BLOCK, &chld, &saved_mask) != 0) _exit(EXIT_PIPE_OR_MASK);
 
     int channel[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) _exit(EXIT_SOCKETPAIR);
+    if (FAULT_AT("socketpair") || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) {
+        _exit(EXIT_SOCKETPAIR);
+    }
 
-    pid_t child = fork();
+    pid_t child = FAULT_AT("fork-child") ? -1 : fork();
     if (child < 0) _exit(EXIT_FORK_CHILD);
     if (child == 0) run_sandboxed_child(&saved_mask, channel, status_write, command);
     // The tree runs as the same user: without this it could attach to the
@@ -161,16 +164,18 @@ void run_supervisor(const Policy* policy, int status_read, int status_write, cha
     close(channel[k_end_child]);
 
     int child_pid = child;
-    if (write_full(status_write, &child_pid) != 0) fail_with_child(child, EXIT_WRITE_PID);
+    if (FAULT_AT("supervisor-dies-before-pid")) raise(SIGKILL);
+    if (FAULT_AT("write-pid") || write_full(status_write, &child_pid) != 0) fail_with_child(child, EXIT_WRITE_PID);
+    if (FAULT_AT("supervisor-dies-after-pid")) raise(SIGKILL);
 
     int listener = receive_listener(channel[k_end_supervisor]);
-    if (listener < 0) fail_with_child(child, EXIT_RECV_LISTENER);
+    if (listener < 0 || FAULT_AT("recv-listener")) fail_with_child(child, EXIT_RECV_LISTENER);
 
     setsid();
     signal(SIGPIPE, SIG_IGN);
     redirect_to_dev_null();
 
-    int sigfd = signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
+    int sigfd = FAULT_AT("signalfd") ? -1 : signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
     if (sigfd < 0) fail_with_child(child, EXIT_SIGNALFD);
     int self = getpid();
 
@@ -179,7 +184,7 @@ void run_supervisor(const Policy* policy, int status_read, int status_write, cha
     do {
         put = write(channel[k_end_supervisor], &ack, 1);
     } while (put < 0 && errno == EINTR);
-    if (put != 1) fail_with_child(child, EXIT_WRITE_ACK);
+    if (put != 1 || FAULT_AT("write-ack")) fail_with_child(child, EXIT_WRITE_ACK);
     close(channel[k_end_supervisor]);
 
     NotifyLoop loop;

@@ -1,0 +1,11 @@
+// The fault points of the test-only fault build: a point fails when
+// SANDBOX_FAULT names it.
+#include <stdlib.h>
+#include <string.h>
+
+#include "launcher/faults.h"
+
+int is_fault_injected(const char* point) {
+    const char* wanted = getenv("SANDBOX_FAULT");
+    return wanted != nullptr && strcmp(wanted, point) == 0;
+}
