@@ -1,5 +1,7 @@
 // Times one kind of trapped call in a loop and prints the cost per call in
-// microseconds. Run natively and under each program being compared.
+// microseconds: the median over ten equal batches of the loop, so that a
+// burst of other work on the machine moves one batch, not the result. Run
+// natively and under each program being compared.
 //
 //   bench_calls stat|read-open|write-open|exec|connect ITERATIONS DIR
 //
@@ -17,6 +19,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -90,9 +94,15 @@ int main(int argc, char** argv) {
         fprintf(stderr, "bench_calls: %s fails here\n", kind);
         return 1;
     }
-    double start = now_us();
-    for (long i = 0; i < iterations; ++i) run_once(kind, dir, file, sock_fd, &address);
-    double elapsed = now_us() - start;
-    printf("%.3f\n", elapsed / static_cast<double>(iterations));
+    constexpr int k_batches = 10;
+    long per_batch = iterations / k_batches > 0 ? iterations / k_batches : 1;
+    double batch_us[k_batches];
+    for (double& cost : batch_us) {
+        double start = now_us();
+        for (long i = 0; i < per_batch; ++i) run_once(kind, dir, file, sock_fd, &address);
+        cost = (now_us() - start) / static_cast<double>(per_batch);
+    }
+    std::sort(batch_us, batch_us + k_batches);
+    printf("%.3f\n", (batch_us[k_batches / 2 - 1] + batch_us[k_batches / 2]) / 2);
     return 0;
 }
