@@ -27,7 +27,8 @@ using e2e::Process;
 using e2e::RunOptions;
 using e2e::RunResult;
 using e2e::ScratchDir;
-using Words = std::vector<std::string>;
+using e2e::ops;
+using e2e::Words;
 
 constexpr int k_killed_by_sigsys = 128 + SIGSYS;
 constexpr int k_nobody = 65534;
@@ -42,15 +43,6 @@ struct Row {
     std::string expected;
 };
 
-// Probe operations joined with ":".
-Words ops(const std::vector<Words>& list) {
-    Words out;
-    for (const Words& op : list) {
-        if (!out.empty()) out.push_back(":");
-        out.insert(out.end(), op.begin(), op.end());
-    }
-    return out;
-}
 
 std::string joined(const Words& words) {
     std::string text;

@@ -18,7 +18,8 @@ using e2e::Process;
 using e2e::RunOptions;
 using e2e::RunResult;
 using e2e::ScratchDir;
-using Words = std::vector<std::string>;
+using e2e::ops;
+using e2e::Words;
 
 constexpr int k_exit_usage = 110;
 constexpr int k_exit_bad_pattern = 112;
@@ -40,15 +41,6 @@ Words expand(const Words& words, const ScratchDir& scratch) {
     return out;
 }
 
-// Probe operations joined with ":".
-Words ops(const std::vector<Words>& list) {
-    Words out;
-    for (const Words& op : list) {
-        if (!out.empty()) out.push_back(":");
-        out.insert(out.end(), op.begin(), op.end());
-    }
-    return out;
-}
 
 // "OK #" in an expectation stands for any "OK <number>" line.
 void expect_lines(const std::string& out, const Words& expected) {

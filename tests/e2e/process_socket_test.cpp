@@ -16,16 +16,9 @@
 
 namespace {
 
-using Words = std::vector<std::string>;
+using e2e::ops;
+using e2e::Words;
 
-Words ops(const std::vector<Words>& list) {
-    Words out;
-    for (const Words& op : list) {
-        if (!out.empty()) out.push_back(":");
-        out.insert(out.end(), op.begin(), op.end());
-    }
-    return out;
-}
 
 struct Row {
     Words op;

@@ -30,6 +30,15 @@ long long now_ms() {
 
 }  // namespace
 
+Words ops(const std::vector<Words>& list) {
+    Words out;
+    for (const Words& op : list) {
+        if (!out.empty()) out.push_back(":");
+        out.insert(out.end(), op.begin(), op.end());
+    }
+    return out;
+}
+
 std::string probe_policy(const Records& extra) {
     Records records = {{"E", bin_dir()}, {"E", "/usr"}, {"E", "/lib"}, {"E", "/lib64"}, {"E", "/bin"},
                        {"E", "/sbin"},   {"E", "/etc"}, {"E", "/dev"}};

@@ -18,6 +18,12 @@ std::string sandbox_path();
 // $SANDBOX_PROBE, else <bin_dir>/probe.
 std::string probe_path();
 
+using Words = std::vector<std::string>;
+
+// Probe operations joined with the ":" that separates them on its command
+// line.
+Words ops(const std::vector<Words>& list);
+
 // The search path the programs under test get.
 inline constexpr const char* k_test_search_path = "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
 
