@@ -9,7 +9,8 @@
 // Where nothing of /proc or /dev is involved the result must be what
 // realpath(3) gives (for the parent, when the last link is not followed or
 // the last name does not exist); a short path that realpath resolves must be
-// resolved too; and nothing may make the work run past libFuzzer's -timeout.
+// resolved too; a path free of links must resolve to its normalized text;
+// and nothing may make the work run past libFuzzer's -timeout.
 #include <errno.h>
 #include <ftw.h>
 #include <limits.h>
@@ -21,6 +22,8 @@
 
 #include "fuzz_support.h"
 #include "path/canonicalize.h"
+#include "path/link_free.h"
+#include "path/normalize.h"
 
 namespace {
 
@@ -199,6 +202,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (result != 0 && size < k_small_input && !uses_long) {
             fuzz_fail("%s (follow %d) refused; realpath resolves it to \"%s\"", input, follow, expected.c_str());
+        }
+    }
+
+    // A path the kernel resolves without meeting a link is taken as its own
+    // normalized text, without the walk; the walk must agree.
+    char normalized[k_path_size];
+    if (normalize_lexical(input, normalized) == 0 && strncmp(normalized, "/proc", 5) != 0 &&
+        strncmp(normalized, "/dev", 4) != 0 && is_free_of_links(input, follow)) {
+        if (result != 0) fuzz_fail("%s (follow %d) has no links, yet the walk refused it", input, follow);
+        if (strcmp(out, normalized) != 0) {
+            fuzz_fail("%s (follow %d) has no links; the walk gives \"%s\", not \"%s\"", input, follow, out, normalized);
         }
     }
     free(out);

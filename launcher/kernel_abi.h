@@ -2,6 +2,8 @@
 // fallbacks for system headers older than the kernels it runs on.
 #pragma once
 
+#include <stdint.h>
+
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 
@@ -29,6 +31,15 @@ inline constexpr unsigned long k_notif_fd_sync_wake_up = 1;
 // Same number on every architecture the program is built for.
 inline constexpr long k_nr_pidfd_send_signal = 424;
 inline constexpr long k_nr_pidfd_open = 434;
+inline constexpr long k_nr_openat2 = 437;
+
+// Linux 5.6: openat2 and its resolution flags. Older kernels answer ENOSYS.
+struct OpenHow {
+    uint64_t flags;
+    uint64_t mode;
+    uint64_t resolve;
+};
+inline constexpr uint64_t k_resolve_no_symlinks = 0x04;
 
 static_assert(sizeof(struct seccomp_notif) == 0x50, "seccomp_notif layout");
 static_assert(sizeof(struct seccomp_notif_resp) == 0x18, "seccomp_notif_resp layout");

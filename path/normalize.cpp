@@ -24,7 +24,10 @@ int rewrite_proc_self(const char* path, int tracee_pid, char* out) {
     } else if (has_prefix_component(path, "/proc/thread-self", 17)) {
         written = snprintf(out, k_path_size, "/proc/%d/task/%d%s", thread_group_of(tracee_pid), tracee_pid, path + 17);
     } else {
-        written = snprintf(out, k_path_size, "%s", path);
+        size_t n = strlen(path);
+        if (n > k_path_max) return -1;
+        memcpy(out, path, n + 1);
+        return 0;
     }
     return fits(written) ? 0 : -1;
 }

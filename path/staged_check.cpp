@@ -5,6 +5,7 @@
 
 #include "path/canonicalize.h"
 #include "path/descriptor.h"
+#include "path/link_free.h"
 
 namespace {
 
@@ -16,12 +17,18 @@ int run_stage(StageReport* report, const Policy* policy, const char* path, int a
     return report->allowed;
 }
 
+// Below /proc and /dev the walk keeps some names as they stand instead of
+// resolving them in the supervisor's own view.
+int is_kept_area(const char* path) {
+    return strncmp(path, "/proc", 5) == 0 || strncmp(path, "/dev", 4) == 0;
+}
+
 // The followed form differs from the canonical one only when the canonical
 // path's last component is a link: the walk resolved every other component
 // the same way. Outside /proc and /dev, where the walk keeps some names as
 // they stand, one readlink tells; anything else takes the whole walk.
 int resolve_followed(const char* absolute, const char* canonical, char* followed, int tracee_pid) {
-    if (strncmp(canonical, "/proc", 5) != 0 && strncmp(canonical, "/dev", 4) != 0) {
+    if (!is_kept_area(canonical)) {
         char probe[1];
         if (readlink(canonical, probe, sizeof(probe)) < 0) {
             memcpy(followed, canonical, strlen(canonical) + 1);
@@ -52,13 +59,24 @@ int judge_path_stages(const Policy* policy, const char* absolute, int access, in
     }
     if (!run_stage(lexical, policy, stages->lexical, access, child_pid, supervisor_pid, tracee_pid, 0)) return 0;
 
+    int wants_followed = access == ACCESS_WRITE || access == ACCESS_EXEC || follow;
     StageReport* canonical = &stages->stage[STAGE_CANONICAL];
-    if (canonicalize_path(absolute, 0, stages->canonical, tracee_pid) != 0) return refuse_unresolved(canonical);
+    StageReport* followed = &stages->stage[STAGE_FOLLOWED];
+    // When the kernel meets no link on the way (nor at the end, when it is
+    // followed), every step of the walk would be lexical: the path as
+    // written, normalized, is the canonical form and the followed one.
+    int link_free = !is_kept_area(stages->lexical) && is_free_of_links(absolute, wants_followed);
+    if (link_free) {
+        memcpy(stages->canonical, stages->lexical, strlen(stages->lexical) + 1);
+    } else if (canonicalize_path(absolute, 0, stages->canonical, tracee_pid) != 0) {
+        return refuse_unresolved(canonical);
+    }
     if (!run_stage(canonical, policy, stages->canonical, access, child_pid, supervisor_pid, tracee_pid, 1)) return 0;
 
-    if (access != ACCESS_WRITE && access != ACCESS_EXEC && !follow) return 1;
-    StageReport* followed = &stages->stage[STAGE_FOLLOWED];
-    if (resolve_followed(absolute, stages->canonical, stages->followed, tracee_pid) != 0) {
+    if (!wants_followed) return 1;
+    if (link_free) {
+        memcpy(stages->followed, stages->canonical, strlen(stages->canonical) + 1);
+    } else if (resolve_followed(absolute, stages->canonical, stages->followed, tracee_pid) != 0) {
         return refuse_unresolved(followed);
     }
     if (strcmp(stages->followed, stages->canonical) == 0) {

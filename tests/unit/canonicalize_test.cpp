@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "path/link_free.h"
 #include "path/normalize.h"
 #include "path/staged_check.h"
 #include "unit/live_thread.h"
@@ -259,26 +260,70 @@ TEST_F(Canonicalize, ResultsThatDoNotFitAreRefused) {
 
 namespace {
 
-// The staged judgement resolves the followed form from the canonical one
-// with a single readlink where it can; it must reach what a whole walk
-// reaches.
-TEST_F(Canonicalize, FollowedStageMatchesAWholeWalk) {
+// The staged judgement takes shortcuts: a path the kernel resolves without
+// meeting a link is its own normalized text, and the followed form comes
+// from the canonical one with a single readlink where it can. Each must
+// reach what a whole walk reaches, for every access class.
+TEST_F(Canonicalize, StagesMatchAWholeWalk) {
     link("../r/dir", "w/l");
     link(at("r/dir/file"), "w/abs");
     link("missing", "w/dangling");
     link("l", "w/chain");
     Policy everything = decode_records({{"E", "/"}, {"W", "/"}});
-    const char* paths[] = {"r", "r/dir/file", "w/l", "w/l/", "w/l/.", "w/l/..", "w/abs", "w/dangling", "w/chain",
-                           "w/chain/file", "w/l/../t", "r/new", "r/missing/x", "w/./abs"};
-    for (const char* rel : paths) {
-        std::string path = at(rel);
-        PathStages stages;
-        ASSERT_EQ(judge_path_stages(&everything, path.c_str(), ACCESS_WRITE, 1, getpid(), getpid(), 0, &stages), 1)
-            << rel;
-        ASSERT_TRUE(stages.stage[STAGE_FOLLOWED].ran);
-        EXPECT_EQ(std::string(stages.followed), canonical(path, 1)) << rel;
-        EXPECT_EQ(std::string(stages.canonical), canonical(path, 0)) << rel;
+    const char* paths[] = {"",           "r",         "r/dir/file",   "w/l",          "w/l/",       "w/l/.",
+                           "w/l/..",     "w/abs",     "w/dangling",   "w/chain",      "w/chain/file", "w/l/../t",
+                           "r/new",      "r/missing/x", "w/./abs",    "r/dir/",       "r/dir/.",    "r/dir/..",
+                           "r/./dir//file", "a/b/../../r/t", "r/dir/file/../../t", "w/abs/", "r/dir/file/",
+                           "a/b/../../w/l/file"};
+    struct Mode {
+        int access;
+        int follow;
+    };
+    const Mode modes[] = {{ACCESS_STAT, 0}, {ACCESS_STAT, 1}, {ACCESS_READ, 1}, {ACCESS_WRITE, 0},
+                          {ACCESS_WRITE, 1}, {ACCESS_EXEC, 1}, {ACCESS_DELETE, 0}};
+    for (const Mode& mode : modes) {
+        for (const char* rel : paths) {
+            std::string path = at(rel);
+            std::string context = std::string(rel) + " access " + std::to_string(mode.access) + " follow " +
+                                  std::to_string(mode.follow);
+            PathStages stages;
+            ASSERT_EQ(
+                judge_path_stages(&everything, path.c_str(), mode.access, mode.follow, getpid(), getpid(), 0, &stages),
+                1)
+                << context;
+            EXPECT_EQ(std::string(stages.canonical), canonical(path, 0)) << context;
+            bool wants_followed = mode.access == ACCESS_WRITE || mode.access == ACCESS_EXEC || mode.follow;
+            ASSERT_EQ(stages.stage[STAGE_FOLLOWED].ran, wants_followed ? 1 : 0) << context;
+            if (wants_followed) {
+                EXPECT_EQ(std::string(stages.followed), canonical(path, 1)) << context;
+            }
+        }
     }
+}
+
+// The shortcut must not be taken where a link is involved, or the walk and
+// the kernel would disagree.
+TEST_F(Canonicalize, LinkFreePaths) {
+    if (!is_free_of_links("/", 1)) GTEST_SKIP() << "this kernel has no openat2 (Linux 5.6 and later)";
+    link("../r/dir", "w/l");
+    link("missing", "w/dangling");
+    struct Case {
+        const char* rel;
+        int follow;
+        int free_of_links;
+    };
+    const Case cases[] = {
+        {"r/dir/file", 0, 1},      {"r/dir/file", 1, 1},  {"r/dir/", 1, 1},          {"a/b/../../r/t", 1, 1},
+        {"w/l", 0, 1},             {"w/l", 1, 0},         {"w/l/", 0, 0},            {"w/l/file", 0, 0},
+        {"w/l/..", 0, 0},          {"w/dangling", 0, 1},  {"w/dangling", 1, 0},      {"r/missing", 1, 0},
+        {"r/missing/../t", 1, 0},  {"r/dir/file/../t", 1, 0}, {"r/dir/file/", 1, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(is_free_of_links(at(c.rel).c_str(), c.follow), c.free_of_links) << c.rel << " follow " << c.follow;
+    }
+    // The kernel's own names for the process are links: never free of them.
+    EXPECT_EQ(is_free_of_links("/proc/self/status", 1), 0);
+    EXPECT_EQ(is_free_of_links("/dev/fd/0", 1), 0);
 }
 
 }  // namespace
