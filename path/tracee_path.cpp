@@ -18,6 +18,7 @@
 namespace {
 
 constexpr uint64_t k_page = 4096;
+constexpr size_t k_first_read = 256;
 
 ssize_t read_with_vm(int pid, uint64_t address, void* buffer, size_t size) {
     iovec local = {buffer, size};
@@ -96,6 +97,9 @@ int copy_tracee_path(int pid, uint64_t address, char* out) {
         // No chunk crosses a page: the string may end just before an
         // unmapped one.
         size_t chunk = static_cast<size_t>(k_page - address % k_page);
+        // Most paths are short: a first small read spares copying the rest
+        // of the page.
+        if (count == 0 && chunk > k_first_read) chunk = k_first_read;
         if (chunk > k_path_max - count) chunk = k_path_max - count;
         ssize_t got = read_with_vm(pid, address, out + count, chunk);
         if (got <= 0) got = read_proc_mem(pid, address, out + count, chunk);
