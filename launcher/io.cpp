@@ -1,6 +1,7 @@
 #include "launcher/io.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 int read_full(int fd, int* value) {
@@ -27,4 +28,24 @@ int write_full(int fd, const int* value) {
         left -= static_cast<size_t>(put);
     }
     return 0;
+}
+
+int open_read_only(const char* name) {
+    int fd;
+    do {
+        fd = open(name, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+ssize_t read_small_file(const char* name, char* buffer, size_t size) {
+    int fd = open_read_only(name);
+    if (fd < 0) return -1;
+    ssize_t got;
+    do {
+        got = read(fd, buffer, size - 1);
+    } while (got < 0 && errno == EINTR);
+    close(fd);
+    if (got > 0) buffer[got] = 0;
+    return got;
 }

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "launcher/io.h"
 #include "rules/process_tree.h"
 
 namespace {
@@ -70,19 +71,8 @@ int is_path_target(const char* target) {
 }
 
 int is_descriptor_open_for(const char* fdinfo, int want_write) {
-    int fd;
-    do {
-        fd = open(fdinfo, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return 0;
     char text[256];
-    ssize_t got;
-    do {
-        got = read(fd, text, sizeof(text) - 1);
-    } while (got < 0 && errno == EINTR);
-    close(fd);
-    if (got <= 0) return 0;
-    text[got] = 0;
+    if (read_small_file(fdinfo, text, sizeof(text)) <= 0) return 0;
     const char* field = strstr(text, "flags:");
     if (field == nullptr) return 0;
     unsigned long flags = strtoul(field + 6, nullptr, 8);

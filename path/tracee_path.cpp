@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "launcher/io.h"
 #include "launcher/kernel_abi.h"
 #include "path/canonicalize.h"
 #include "path/descriptor.h"
@@ -35,10 +36,7 @@ ssize_t read_with_vm(int pid, uint64_t address, void* buffer, size_t size) {
 ssize_t read_proc_mem(int pid, uint64_t address, void* buffer, size_t size) {
     char name[64];
     snprintf(name, sizeof(name), "/proc/%d/mem", pid);
-    int fd;
-    do {
-        fd = open(name, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = open_read_only(name);
     if (fd < 0) return -1;
     ssize_t got;
     do {

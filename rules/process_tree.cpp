@@ -6,25 +6,14 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "launcher/io.h"
+
 namespace {
 
-// One read of at most size - 1 bytes, NUL-terminated. Returns the count read,
-// or a value below 1 when nothing could be read.
 ssize_t read_proc_file(const char* format, int pid, char* buffer, size_t size) {
     char name[64];
     snprintf(name, sizeof(name), format, pid);
-    int fd;
-    do {
-        fd = open(name, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
-    ssize_t got;
-    do {
-        got = read(fd, buffer, size - 1);
-    } while (got < 0 && errno == EINTR);
-    close(fd);
-    if (got > 0) buffer[got] = 0;
-    return got;
+    return read_small_file(name, buffer, size);
 }
 
 // The parent pid from a stat file, or -1. The command name may hold ')' and

@@ -987,14 +987,6 @@ void run_ops(int argc, char** argv) {
 
 }  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
-// The leak check at exit stops the process's threads with ptrace, which the
-// sandbox refuses; leaks of a test program do not matter.
-extern "C" const char* __asan_default_options() {
-    return "detect_leaks=0";
-}
-#endif
-
 int main(int argc, char** argv) {
     run_ops(argc - 1, argv + 1);
     return 0;

@@ -190,14 +190,6 @@ int mode_background(int children, int milliseconds, const char* dir) {
 
 }  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
-// The leak check at exit stops the process's threads with ptrace, which the
-// sandbox refuses; leaks of a test program do not matter.
-extern "C" const char* __asan_default_options() {
-    return "detect_leaks=0";
-}
-#endif
-
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 3) {
