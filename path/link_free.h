@@ -1,7 +1,8 @@
 // Whether the kernel resolves a path without meeting a symbolic link.
 #pragma once
 
-// 1 when every component of path (absolute) exists and none is a symbolic
-// link, the last one included when follow is set; 0 otherwise, and always
-// on kernels without openat2. One lookup, however deep the path.
+// 1 when no component of path (absolute) is a symbolic link, the last one
+// included when follow is set, and every component exists but perhaps the
+// last; 0 otherwise, and always on kernels without openat2. One or two
+// lookups, however deep the path.
 int is_free_of_links(const char* path, int follow);

@@ -274,7 +274,7 @@ TEST_F(Canonicalize, StagesMatchAWholeWalk) {
                            "w/l/..",     "w/abs",     "w/dangling",   "w/chain",      "w/chain/file", "w/l/../t",
                            "r/new",      "r/missing/x", "w/./abs",    "r/dir/",       "r/dir/.",    "r/dir/..",
                            "r/./dir//file", "a/b/../../r/t", "r/dir/file/../../t", "w/abs/", "r/dir/file/",
-                           "a/b/../../w/l/file"};
+                           "a/b/../../w/l/file", "r/dir/new", "w/l/new", "r/dir/file/new", "r/new/."};
     struct Mode {
         int access;
         int follow;
@@ -315,8 +315,11 @@ TEST_F(Canonicalize, LinkFreePaths) {
     const Case cases[] = {
         {"r/dir/file", 0, 1},      {"r/dir/file", 1, 1},  {"r/dir/", 1, 1},          {"a/b/../../r/t", 1, 1},
         {"w/l", 0, 1},             {"w/l", 1, 0},         {"w/l/", 0, 0},            {"w/l/file", 0, 0},
-        {"w/l/..", 0, 0},          {"w/dangling", 0, 1},  {"w/dangling", 1, 0},      {"r/missing", 1, 0},
+        {"w/l/..", 0, 0},          {"w/dangling", 0, 1},  {"w/dangling", 1, 0},      {"r/missing", 1, 1},
         {"r/missing/../t", 1, 0},  {"r/dir/file/../t", 1, 0}, {"r/dir/file/", 1, 0},
+        // A last name still to be created, below a directory free of links.
+        {"r/new", 1, 1},           {"r/new", 0, 1},       {"r/dir/new", 1, 1},       {"r/missing/x", 1, 0},
+        {"w/l/new", 1, 0},         {"r/dir/file/new", 1, 0}, {"r/new/", 1, 0},       {"r/new/.", 1, 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(is_free_of_links(at(c.rel).c_str(), c.follow), c.free_of_links) << c.rel << " follow " << c.follow;
