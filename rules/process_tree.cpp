@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "launcher/io.h"
+#include "launcher/kernel_abi.h"
 
 namespace {
 
@@ -45,6 +47,13 @@ int pid_of_pidfd(int pid, int fd) {
 }
 
 int thread_group_of(int tid) {
+    // A pidfd opens only for a thread-group leader, and most callers are
+    // one: that spares the kernel writing out the whole status file.
+    long pidfd = syscall(k_nr_pidfd_open, tid, 0);
+    if (pidfd >= 0) {
+        close(static_cast<int>(pidfd));
+        return tid;
+    }
     char text[1024];
     if (read_proc_file("/proc/%d/status", tid, text, sizeof(text)) <= 0) return tid;
     const char* field = strstr(text, "\nTgid:");

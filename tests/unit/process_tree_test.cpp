@@ -19,6 +19,9 @@ TEST(ThreadGroupOf, ThreadsMapToTheirProcess) {
     EXPECT_NE(thread.tid(), getpid());
     // No such process: the id itself.
     EXPECT_EQ(thread_group_of(0x3ffffff0), 0x3ffffff0);
+    // Another process answers for itself.
+    ProcessChain chain(1);
+    EXPECT_EQ(thread_group_of(chain.at(0)), chain.at(0));
 }
 
 TEST(SandboxTree, FixedAnswers) {
