@@ -39,4 +39,9 @@ function(sandbox_program target)
   elseif(NOT SANDBOX_SANITIZE AND NOT SANDBOX_FUZZ)
     target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
+  # Every symbol bound at start, then the table made read-only: no lazy
+  # binding in each forked process, and nothing there left to overwrite.
+  if(NOT SANDBOX_STATIC)
+    target_link_options(${target} PRIVATE -Wl,-z,now,-z,relro)
+  endif()
 endfunction()
