@@ -121,8 +121,13 @@ const char* find_protected_below(const Policy* policy, const char* path) {
 int is_subpath(const char* path, const char* prefix) {
     if (prefix == nullptr || prefix[0] == 0) return 0;
     if (prefix[0] == '/' && prefix[1] == 0) return path[0] == '/';
-    size_t n = strlen(prefix);
-    return strncmp(path, prefix, n) == 0 && (path[n] == 0 || path[n] == '/');
+    // One pass over both strings: every entry of every list is tried on
+    // each check.
+    while (*prefix != 0 && *path == *prefix) {
+        ++path;
+        ++prefix;
+    }
+    return *prefix == 0 && (*path == 0 || *path == '/');
 }
 
 const char* find_subpath_entry(const StringList* list, const char* path) {
