@@ -23,9 +23,6 @@ namespace {
 constexpr int k_end_supervisor = 0;
 constexpr int k_end_child = 1;
 
-// Room for the sender thread's two calls, with a sanitizer's frames as well.
-constexpr size_t k_sender_stack = 256 * 1024;
-
 int send_listener(int channel, int listener) {
     char byte = 'F';
     iovec data = {&byte, 1};
@@ -101,14 +98,7 @@ void* send_listener_unfiltered(void* argument) {
     Handoff handoff = {channel[k_end_child], {-1, -1}, -1};
     pthread_t sender;
     if (pipe2(handoff.pipe, O_CLOEXEC) != 0) _exit(EXIT_SEND_LISTENER);
-    // The sender makes two calls: a small stack spares mapping, guarding and
-    // releasing the default 8 MiB on every launch.
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0 || pthread_attr_setstacksize(&attributes, k_sender_stack) != 0 ||
-        pthread_create(&sender, &attributes, send_listener_unfiltered, &handoff) != 0) {
-        _exit(EXIT_SEND_LISTENER);
-    }
-    pthread_attr_destroy(&attributes);
+    if (pthread_create(&sender, nullptr, send_listener_unfiltered, &handoff) != 0) _exit(EXIT_SEND_LISTENER);
 
     // Only this thread is filtered; everything it starts inherits the filter.
     int listener = FAULT_AT("filter") ? -1 : install_filter();
