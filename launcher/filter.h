@@ -25,7 +25,7 @@ struct FilterLayout {
 };
 
 // Room for the longest program of either build.
-inline constexpr size_t k_filter_capacity = 160;
+inline constexpr size_t k_filter_capacity = 320;
 
 // Flags of clone that create namespaces.
 inline constexpr unsigned k_clone_new_namespaces = 0x7e020000;

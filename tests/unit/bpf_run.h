@@ -11,11 +11,14 @@
 
 // Returns the program's return value for data, or 0xdeadbeef when the program
 // runs off its end, jumps out of range or uses an instruction it does not know.
-inline uint32_t run_bpf(const sock_filter* program, size_t length, const seccomp_data& data) {
+// steps, when given, counts the instructions run.
+inline uint32_t run_bpf(const sock_filter* program, size_t length, const seccomp_data& data,
+                        size_t* steps = nullptr) {
     uint32_t acc = 0;
     size_t pc = 0;
     while (pc < length) {
         const sock_filter& insn = program[pc];
+        if (steps != nullptr) ++*steps;
         switch (insn.code) {
         case BPF_LD | BPF_W | BPF_ABS: {
             if (insn.k + 4 > sizeof(data)) return 0xdeadbeef;

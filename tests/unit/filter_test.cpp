@@ -86,8 +86,10 @@ TEST_P(FilterProgram, TableMatchesTheTrappedCalls) {
 }
 
 // The expected program, written out independently of the builder: the
-// guard, the refused calls, the clone and ioctl argument checks, the calls
-// trapped ahead of the chain, the chain itself, and the returns.
+// guard; then, after the search that screens the call number (checked on its
+// own below) and its "allow" return, the refused calls, the clone and ioctl
+// argument checks, the calls trapped ahead of the chain, the chain itself,
+// and the returns. Both parts use jumps within themselves only.
 struct Insn {
     unsigned short code;
     unsigned char jt;
@@ -95,13 +97,17 @@ struct Insn {
     unsigned k;
 };
 
-std::vector<Insn> expected_program(bool aarch64) {
+struct ExpectedProgram {
+    std::vector<Insn> guard;
+    std::vector<Insn> tail;
+};
+
+ExpectedProgram expected_program(bool aarch64) {
     const FilterLayout layout = layout_of(aarch64, 1);
     const size_t refused = k_refused_count;
     const size_t extra = layout.extra_count;
     const size_t n = layout.chain_count;
-    const size_t guard = aarch64 ? 3 : 4;               // arch load, compare, kill-jump, nr load
-    const size_t clone_at = guard + refused;            // compare, load, test
+    const size_t clone_at = refused;                    // compare, load, test
     const size_t ioctl_at = clone_at + 3;               // compare, load, two requests
     const size_t extra_at = ioctl_at + 4;
     const size_t chain_at = extra_at + extra;
@@ -112,11 +118,15 @@ std::vector<Insn> expected_program(bool aarch64) {
     const size_t kill = eperm + 1;
     auto to = [](size_t from, size_t target) { return static_cast<unsigned char>(target - from - 1); };
 
-    std::vector<Insn> p;
-    p.push_back({0x20, 0, 0, 4});  // arch
-    p.push_back({0x15, 0, to(1, kill), layout.audit_arch});
-    p.push_back({0x20, 0, 0, 0});  // nr
-    if (!aarch64) p.push_back({0x35, to(3, kill), 0, 0x40000000});
+    ExpectedProgram e;
+    // The guard's kill jumps reach the end of the whole program; they are
+    // checked by where they land.
+    e.guard.push_back({0x20, 0, 0, 4});  // arch
+    e.guard.push_back({0x15, 0, 0, layout.audit_arch});
+    e.guard.push_back({0x20, 0, 0, 0});  // nr
+    if (!aarch64) e.guard.push_back({0x35, 0, 0, 0x40000000});
+
+    std::vector<Insn>& p = e.tail;
     for (size_t i = 0; i < refused; ++i) {
         const RefusedCall& call = k_refused_calls[i];
         size_t at = p.size();
@@ -141,20 +151,88 @@ std::vector<Insn> expected_program(bool aarch64) {
     p.push_back({0x06, 0, 0, 0x00050000 | 38});
     p.push_back({0x06, 0, 0, 0x00050000 | 1});
     p.push_back({0x06, 0, 0, 0x80000000});
-    return p;
+    (void)kill;
+    return e;
+}
+
+void expect_same(const sock_filter& got, const Insn& want, size_t at) {
+    SCOPED_TRACE("instruction " + std::to_string(at));
+    EXPECT_EQ(got.code, want.code);
+    EXPECT_EQ(got.jt, want.jt);
+    EXPECT_EQ(got.jf, want.jf);
+    EXPECT_EQ(got.k, want.k);
+}
+
+// The screen: from after the guard to its own "allow" return.
+size_t screen_allow_of(const std::vector<sock_filter>& program, size_t guard) {
+    size_t at = guard;
+    while (at < program.size() && program[at].code != (BPF_RET | BPF_K)) ++at;
+    return at;
+}
+
+// Every number the program names anywhere, in either build.
+std::set<int> named_numbers(const FilterLayout& layout) {
+    std::set<int> named(layout.chain, layout.chain + layout.chain_count);
+    named.insert(layout.extra, layout.extra + layout.extra_count);
+    for (const RefusedCall& call : k_refused_calls) named.insert(layout.aarch64_column ? call.aarch64 : call.x86_64);
+    named.insert(layout.clone_nr);
+    named.insert(layout.ioctl_nr);
+    return named;
 }
 
 TEST_P(FilterProgram, EveryInstruction) {
     std::vector<sock_filter> program = build(layout_of(GetParam().aarch64, 1));
-    std::vector<Insn> expected = expected_program(GetParam().aarch64);
-    ASSERT_EQ(program.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE("instruction " + std::to_string(i));
-        EXPECT_EQ(program[i].code, expected[i].code);
-        EXPECT_EQ(program[i].jt, expected[i].jt);
-        EXPECT_EQ(program[i].jf, expected[i].jf);
-        EXPECT_EQ(program[i].k, expected[i].k);
+    ExpectedProgram expected = expected_program(GetParam().aarch64);
+    const size_t guard = expected.guard.size();
+    const size_t screen_allow = screen_allow_of(program, guard);
+    ASSERT_EQ(program.size(), screen_allow + 1 + expected.tail.size());
+    const size_t kill = program.size() - 1;
+    for (size_t i = 0; i < guard; ++i) {
+        Insn want = expected.guard[i];
+        if (i == 1) want.jf = static_cast<unsigned char>(kill - 2);
+        if (i == 3) want.jt = static_cast<unsigned char>(kill - 4);
+        expect_same(program[i], want, i);
     }
+    EXPECT_EQ(program[screen_allow].k, 0x7fff0000u);
+    for (size_t i = 0; i < expected.tail.size(); ++i) {
+        expect_same(program[screen_allow + 1 + i], expected.tail[i], screen_allow + 1 + i);
+    }
+    // The screen compares the number only, and leads to its "allow" return
+    // or on to the first refused call.
+    for (size_t i = guard; i < screen_allow; ++i) {
+        SCOPED_TRACE("instruction " + std::to_string(i));
+        const sock_filter& insn = program[i];
+        EXPECT_TRUE(insn.code == (BPF_JMP | BPF_JEQ | BPF_K) || insn.code == (BPF_JMP | BPF_JGE | BPF_K));
+        EXPECT_LE(i + 1 + insn.jt, screen_allow + 1);
+        EXPECT_LE(i + 1 + insn.jf, screen_allow + 1);
+    }
+}
+
+// The kernel runs the program for every call number when it installs it.
+// The screen decides within a few steps whether a number goes on down the
+// line: exactly when the line names it.
+TEST_P(FilterProgram, ScreenTakesAFewStepsPerNumber) {
+    const FilterLayout layout = layout_of(GetParam().aarch64, 1);
+    std::vector<sock_filter> program = build(layout);
+    const size_t guard = GetParam().aarch64 ? 3 : 4;
+    const size_t screen_allow = screen_allow_of(program, guard);
+    const std::set<int> named = named_numbers(layout);
+    // Only the screen: its exits become the two answers.
+    std::vector<sock_filter> screen(program.begin(), program.begin() + static_cast<long>(screen_allow) + 2);
+    screen[screen_allow + 1] = {BPF_RET | BPF_K, 0, 0, 1};
+    size_t total = 0;
+    for (int nr = 0; nr < 600; ++nr) {
+        seccomp_data data{};
+        data.nr = nr;
+        data.arch = layout.audit_arch;
+        size_t steps = 0;
+        uint32_t result = run_bpf(screen.data(), screen.size(), data, &steps);
+        EXPECT_EQ(result, named.count(nr) ? 1u : SECCOMP_RET_ALLOW) << "call " << nr;
+        EXPECT_LE(steps, guard + 12u) << "call " << nr;
+        total += steps;
+    }
+    // Down the line alone it would be near a hundred steps for most numbers.
+    EXPECT_LT(total, 600u * 16u);
 }
 
 // The chain inside the program is the plain chain: n comparisons, each
