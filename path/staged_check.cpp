@@ -79,7 +79,7 @@ int judge_path_stages(const Policy* policy, const char* absolute, int access, in
     } else if (resolve_followed(absolute, stages->canonical, stages->followed, tracee_pid) != 0) {
         return refuse_unresolved(followed);
     }
-    if (strcmp(stages->followed, stages->canonical) == 0) {
+    if (link_free || strcmp(stages->followed, stages->canonical) == 0) {
         // The same path: the canonical stage has judged it already.
         followed->ran = 1;
         followed->allowed = 1;

@@ -115,7 +115,6 @@ ExpectedProgram expected_program(bool aarch64) {
     const size_t notify = allow + 1;
     const size_t enosys = notify + 1;
     const size_t eperm = enosys + 1;
-    const size_t kill = eperm + 1;
     auto to = [](size_t from, size_t target) { return static_cast<unsigned char>(target - from - 1); };
 
     ExpectedProgram e;
@@ -151,7 +150,6 @@ ExpectedProgram expected_program(bool aarch64) {
     p.push_back({0x06, 0, 0, 0x00050000 | 38});
     p.push_back({0x06, 0, 0, 0x00050000 | 1});
     p.push_back({0x06, 0, 0, 0x80000000});
-    (void)kill;
     return e;
 }
 
