@@ -1,46 +1,26 @@
-// The seccomp filter. In front of the chain of trapped calls it refuses
-// foreign system-call ABIs, the calls that would take the process tree out
-// of the supervisor's view, and two terminal requests; it also traps the
-// calls that carry paths, destinations or signals by other routes. A short
-// search on the call number comes first and lets every number that nothing
-// below names through at once.
+// The seccomp filter, built from the call table (base/call_table.h). It
+// kills calls of any other system-call ABI than the build's own; then a
+// short search on the call number lets every number the table does not name
+// through at once; the numbers it names meet the table's rows in order,
+// each refused outright, refused by an argument test or suspended for the
+// supervisor.
 #pragma once
 
 #include <linux/filter.h>
 #include <stddef.h>
 
-struct RefusedCall;
-
-struct FilterLayout {
-    unsigned audit_arch;        // the build's own ABI; any other is killed
-    int guard_abi;              // 0 only in a test build that shows why it matters
-    int reject_x32;             // x86-64: numbers with the x32 bit are killed
-    const RefusedCall* refused;
-    size_t refused_count;
-    int aarch64_column;         // which number of each refused call applies
-    int clone_nr;               // clone: namespace flags are refused
-    int ioctl_nr;               // ioctl: terminal input injection is refused
-    const int* extra;           // trapped ahead of the chain
-    size_t extra_count;
-    const int* chain;           // the comparison chain of trapped calls
-    size_t chain_count;
-};
+#include "base/arch.h"
+#include "launcher/bpf.h"
 
 // Room for the longest program of either build.
-inline constexpr size_t k_filter_capacity = 320;
+inline constexpr size_t k_filter_capacity = k_bpf_max_insns;
 
-// Flags of clone that create namespaces.
-inline constexpr unsigned k_clone_new_namespaces = 0x7e020000;
-inline constexpr unsigned k_tiocsti = 0x5412;
-inline constexpr unsigned k_tioclinux = 0x541c;
-
-// Writes the program for layout into out (capacity cap). Returns the
-// instruction count, or 0 when it does not fit or a jump would overflow.
-size_t build_filter(const FilterLayout& layout, struct sock_filter* out, size_t cap);
-
-// The layout of this build, with or without the ABI guard.
-FilterLayout native_filter_layout(int guard_abi);
+// Writes the filter of arch into out (capacity cap). Without guard_abi
+// (only in a test build that shows why the guard matters) calls of other
+// ABIs meet the table like native ones. Returns the instruction count, or 0
+// when it does not fit.
+[[nodiscard]] size_t build_filter(Arch arch, bool guard_abi, sock_filter* out, size_t cap);
 
 // Sets no_new_privs and installs the build's filter with a listener.
 // Returns the listener descriptor, or -1.
-int install_filter();
+[[nodiscard]] int install_filter();

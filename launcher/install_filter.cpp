@@ -6,9 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "launcher/arch.h"
+#include "base/kernel_abi.h"
 #include "launcher/filter.h"
-#include "launcher/kernel_abi.h"
 
 #ifndef SANDBOX_ABI_GUARD
 #define SANDBOX_ABI_GUARD 1
@@ -17,13 +16,13 @@
 int install_filter() {
     sock_filter program[k_filter_capacity];
     memset(program, 0, sizeof(program));
-    size_t length = build_filter(native_filter_layout(SANDBOX_ABI_GUARD), program, k_filter_capacity);
+    size_t length = build_filter(k_native_arch, SANDBOX_ABI_GUARD, program, k_filter_capacity);
     if (length == 0) return -1;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
     sock_fprog prog;
     prog.len = static_cast<unsigned short>(length);
     prog.filter = program;
-    long listener = syscall(k_nr_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
+    long listener = syscall(k_native.nr_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
     if (static_cast<int>(listener) < 0) return -1;
     return static_cast<int>(listener);
 }

@@ -9,48 +9,46 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "launcher/faults.h"
-#include "launcher/io.h"
-#include "launcher/kernel_abi.h"
-#include "launcher/policy.h"
+#include "base/exit_status.h"
+#include "base/faults.h"
+#include "base/io.h"
+#include "base/kernel_abi.h"
 #include "launcher/setup.h"
+#include "policy/policy.h"
 
-int g_child_pid = -1;
-int g_child_pidfd = -1;
+SandboxTree g_sandbox = {-1, -1, -1};
 
-int is_command_line_valid(int argc, char** argv) {
-    if (argc < 5) return 0;
-    if (strcmp(argv[1], "--policy") != 0) return 0;
+bool is_command_line_valid(int argc, char** argv) {
+    if (argc < 5) return false;
+    if (strcmp(argv[1], "--policy") != 0) return false;
     const char* separator = argv[3];
     return separator[0] == '-' && separator[1] == '-' && separator[2] == 0;
 }
 
 int map_wait_status(int status) {
-    int low = status & 0x7f;
-    if (low == 0) return (status >> 8) & 0xff;
-    if ((static_cast<signed char>(low + 1) >> 1) > 0) return 128 + low;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return EXIT_NO_STATUS;
 }
 
-int supervisor_exit(int pid, int fallback) {
+int supervisor_exit(pid_t pid, int fallback) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return fallback;
     }
-    if ((status & 0x7f) != 0) return fallback;
-    int code = (status >> 8) & 0xff;
-    return code != 0 ? code : fallback;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 0) return fallback;
+    return WEXITSTATUS(status);
 }
 
 void forward_signal(int sig) {
-    // Runs as a signal handler: only reads the two globals, which were set
-    // before any handler was installed, and makes async-signal-safe calls.
+    // Runs as a signal handler: only reads g_sandbox, which was set before
+    // any handler was installed, and makes async-signal-safe calls.
     int saved_errno = errno;
-    if (g_child_pidfd >= 0 && syscall(k_nr_pidfd_send_signal, g_child_pidfd, sig, nullptr, 0) == 0) {
+    if (g_sandbox.child_pidfd >= 0 && syscall(k_nr_pidfd_send_signal, g_sandbox.child_pidfd, sig, nullptr, 0) == 0) {
         errno = saved_errno;
         return;
     }
-    if (g_child_pid > 0) kill(g_child_pid, sig);
+    if (g_sandbox.child > 0) kill(g_sandbox.child, sig);
     errno = saved_errno;
 }
 
@@ -75,7 +73,11 @@ int run_launcher(int argc, char** argv) {
     }
 
     static Policy policy;
-    decode_policy(argv[2], &policy);
+    switch (decode_policy(argv[2], &policy)) {
+    case PolicyError::none: break;
+    case PolicyError::no_memory: return EXIT_NO_MEMORY;
+    case PolicyError::bad_pattern: return EXIT_BAD_PATTERN;
+    }
 
     int status_pipe[2];
     if (FAULT_AT("pipe2") || pipe2(status_pipe, O_CLOEXEC) != 0) return EXIT_PIPE_OR_MASK;
@@ -86,15 +88,14 @@ int run_launcher(int argc, char** argv) {
     close(status_pipe[1]);
 
     int pid = -1;
-    if (read_full(status_pipe[0], &pid) != 0 || pid < 1) return supervisor_exit(supervisor, EXIT_NO_PID);
+    if (!read_full(status_pipe[0], &pid) || pid < 1) return supervisor_exit(supervisor, EXIT_NO_PID);
 
-    // Both globals are final before the handlers that read them exist.
-    g_child_pid = pid;
-    g_child_pidfd = static_cast<int>(syscall(k_nr_pidfd_open, pid, 0));
+    // Final before the handlers that read it exist.
+    g_sandbox = {pid, static_cast<int>(syscall(k_nr_pidfd_open, pid, 0)), supervisor};
     install_forwarding();
 
     int status = 0;
-    if (read_full(status_pipe[0], &status) != 0) {
+    if (!read_full(status_pipe[0], &status)) {
         forward_signal(SIGKILL);
         return supervisor_exit(supervisor, EXIT_NO_STATUS);
     }

@@ -11,10 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "launcher/faults.h"
+#include "base/exit_status.h"
+#include "base/faults.h"
+#include "base/io.h"
 #include "launcher/filter.h"
-#include "launcher/io.h"
-#include "launcher/launcher.h"
+#include "launcher/handoff.h"
 #include "supervisor/notify_loop.h"
 
 namespace {
@@ -23,53 +24,6 @@ namespace {
 constexpr int k_end_supervisor = 0;
 constexpr int k_end_child = 1;
 
-int send_listener(int channel, int listener) {
-    char byte = 'F';
-    iovec data = {&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    memset(control, 0, sizeof(control));
-    msghdr message;
-    memset(&message, 0, sizeof(message));
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(header), &listener, sizeof(int));
-    ssize_t sent;
-    do {
-        sent = sendmsg(channel, &message, 0);
-    } while (sent < 0 && errno == EINTR);
-    return sent == 1 ? 0 : -1;
-}
-
-// Returns the listener carried by the child's message, or -1.
-int receive_listener(int channel) {
-    char byte = 0;
-    iovec data = {&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-    memset(control, 0, sizeof(control));
-    msghdr message;
-    memset(&message, 0, sizeof(message));
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    ssize_t got;
-    do {
-        got = recvmsg(channel, &message, 0);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) return -1;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    if (header == nullptr || header->cmsg_len != CMSG_LEN(sizeof(int))) return -1;
-    int listener = -1;
-    memcpy(&listener, CMSG_DATA(header), sizeof(int));
-    return listener >= 0 ? listener : -1;
-}
-
 // The listener travels by sendmsg, which the filter traps. A thread started
 // before the filter exists is not under it: it sends the listener for the
 // filtered thread, which would otherwise wait on a notification that nobody
@@ -77,15 +31,15 @@ int receive_listener(int channel) {
 struct Handoff {
     int channel;
     int pipe[2];  // the filtered thread passes the listener (or -1) here
-    int result;
+    bool sent;
 };
 
 void* send_listener_unfiltered(void* argument) {
     Handoff* handoff = static_cast<Handoff*>(argument);
     int listener = -1;
-    handoff->result = -1;
-    if (read_full(handoff->pipe[0], &listener) == 0 && listener >= 0 && !FAULT_AT("send-listener")) {
-        handoff->result = send_listener(handoff->channel, listener);
+    handoff->sent = false;
+    if (read_full(handoff->pipe[0], &listener) && listener >= 0 && !FAULT_AT("send-listener")) {
+        handoff->sent = send_listener(handoff->channel, listener);
     }
     return nullptr;
 }
@@ -95,17 +49,19 @@ void* send_listener_unfiltered(void* argument) {
     close(channel[k_end_supervisor]);
     close(status_write);
 
-    Handoff handoff = {channel[k_end_child], {-1, -1}, -1};
+    Handoff handoff = {channel[k_end_child], {-1, -1}, false};
     pthread_t sender;
     if (pipe2(handoff.pipe, O_CLOEXEC) != 0) _exit(EXIT_SEND_LISTENER);
     if (pthread_create(&sender, nullptr, send_listener_unfiltered, &handoff) != 0) _exit(EXIT_SEND_LISTENER);
 
     // Only this thread is filtered; everything it starts inherits the filter.
     int listener = FAULT_AT("filter") ? -1 : install_filter();
-    write_full(handoff.pipe[1], &listener);
+    // Both ends of the pipe stay open here and it is empty, so the four
+    // bytes always fit; the sender reports its part through handoff.sent.
+    (void)write_full(handoff.pipe[1], &listener);
     pthread_join(sender, nullptr);
     if (listener < 0) _exit(EXIT_FILTER);
-    if (handoff.result != 0) _exit(EXIT_SEND_LISTENER);
+    if (!handoff.sent) _exit(EXIT_SEND_LISTENER);
     close(listener);
     close(handoff.pipe[0]);
     close(handoff.pipe[1]);
@@ -165,7 +121,7 @@ void run_supervisor(const Policy* policy, int status_read, int status_write, cha
 
     int child_pid = child;
     if (FAULT_AT("supervisor-dies-before-pid")) raise(SIGKILL);
-    if (FAULT_AT("write-pid") || write_full(status_write, &child_pid) != 0) fail_with_child(child, EXIT_WRITE_PID);
+    if (FAULT_AT("write-pid") || !write_full(status_write, &child_pid)) fail_with_child(child, EXIT_WRITE_PID);
     if (FAULT_AT("supervisor-dies-after-pid")) raise(SIGKILL);
 
     int listener = receive_listener(channel[k_end_supervisor]);
@@ -177,7 +133,6 @@ void run_supervisor(const Policy* policy, int status_read, int status_write, cha
 
     int sigfd = FAULT_AT("signalfd") ? -1 : signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
     if (sigfd < 0) fail_with_child(child, EXIT_SIGNALFD);
-    int self = getpid();
 
     char ack = 'A';
     ssize_t put;
@@ -191,9 +146,8 @@ void run_supervisor(const Policy* policy, int status_read, int status_write, cha
     loop.policy = policy;
     loop.listener = listener;
     loop.signal_fd = sigfd;
-    loop.child_pid = child_pid;
-    loop.supervisor_pid = self;
+    loop.tree = {child, -1, getpid()};
     loop.status_write = status_write;
-    loop.status_relayed = 0;
+    loop.status_relayed = false;
     serve_notifications(&loop);
 }

@@ -1,12 +1,13 @@
 #include "path/canonicalize.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "path/normalize.h"
-#include "rules/process_tree.h"
+#include "proc/process_tree.h"
 
 namespace {
 
@@ -20,12 +21,12 @@ enum Position {
     POSITION_PROCESS_ENTRY,  // anything else below "/proc/"
 };
 
-int is_digits(const char* text, size_t length) {
-    if (length == 0) return 0;
+bool is_digits(const char* text, size_t length) {
+    if (length == 0) return false;
     for (size_t i = 0; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9') return 0;
+        if (text[i] < '0' || text[i] > '9') return false;
     }
-    return 1;
+    return true;
 }
 
 size_t skip_digits(const char* text) {
@@ -59,18 +60,18 @@ struct Walk {
     const char* rest;
     int links;
     int steps;
-    int tracee_pid;
-    int tracee_tgid;  // looked up the first time "self" is met
+    pid_t tracee_pid;
+    pid_t tracee_tgid;  // looked up the first time "self" is met
 };
 
-int append(Walk* walk, const char* component, size_t n) {
+[[nodiscard]] bool append(Walk* walk, const char* component, size_t n) {
     size_t separator = walk->length > 1 ? 1 : 0;
-    if (walk->length + separator + n > k_path_max) return -1;
+    if (walk->length + separator + n > k_path_max) return false;
     if (separator) walk->out[walk->length++] = '/';
     memcpy(walk->out + walk->length, component, n);
     walk->length += n;
     walk->out[walk->length] = 0;
-    return 0;
+    return true;
 }
 
 void drop_last(Walk* walk) {
@@ -79,7 +80,7 @@ void drop_last(Walk* walk) {
     walk->out[walk->length] = 0;
 }
 
-int append_self(Walk* walk, int thread) {
+[[nodiscard]] bool append_self(Walk* walk, bool thread) {
     if (walk->tracee_tgid == 0) walk->tracee_tgid = thread_group_of(walk->tracee_pid);
     char entry[48];
     int n = thread ? snprintf(entry, sizeof(entry), "%d/task/%d", walk->tracee_tgid, walk->tracee_pid)
@@ -88,31 +89,31 @@ int append_self(Walk* walk, int thread) {
 }
 
 // The remaining path becomes target, "/" and what was left after the link.
-int splice(Walk* walk, const char* target) {
+[[nodiscard]] bool splice(Walk* walk, const char* target) {
     char* next = walk->pending[1 - walk->which];
     int written = snprintf(next, k_path_size, "%s/%s", target, walk->rest);
-    if (written < 0 || static_cast<size_t>(written) > k_path_max) return -1;
+    if (written < 0 || static_cast<size_t>(written) > k_path_max) return false;
     walk->which = 1 - walk->which;
     walk->rest = next;
-    return 0;
+    return true;
 }
 
 // Appends component and, if it is a link, replaces it by its target. Links
 // below a process entry whose target is no path (a pipe, a socket) stay as
 // they are.
-int resolve(Walk* walk, const char* component, size_t n, int magic) {
+[[nodiscard]] bool resolve(Walk* walk, const char* component, size_t n, bool magic) {
     size_t before = walk->length;
-    if (append(walk, component, n) != 0) return -1;
+    if (!append(walk, component, n)) return false;
     char target[k_path_size];
     ssize_t got;
     do {
         got = readlink(walk->out, target, sizeof(target));
     } while (got < 0 && errno == EINTR);
-    if (got <= 0) return 0;
-    if (static_cast<size_t>(got) >= sizeof(target) - 1) return -1;
+    if (got <= 0) return true;
+    if (static_cast<size_t>(got) >= sizeof(target) - 1) return false;
     target[got] = 0;
-    if (magic && target[0] != '/') return 0;
-    if (++walk->links > k_max_links) return -1;
+    if (magic && target[0] != '/') return true;
+    if (++walk->links > k_max_links) return false;
     walk->length = target[0] == '/' ? 1 : before;
     walk->out[walk->length] = 0;
     return splice(walk, target);
@@ -127,83 +128,88 @@ int standard_stream(const char* component, size_t n) {
     return -1;
 }
 
-int only_slashes(const char* text) {
+bool only_slashes(const char* text) {
     while (*text == '/') ++text;
     return *text == 0;
 }
 
-// One component of the remaining path. Returns 1 when the walk is complete,
-// 0 to go on, -1 to give up.
-int step(Walk* walk, int follow) {
+enum class Step : uint8_t { more, done, failed };
+
+Step go_on_if(bool succeeded) {
+    return succeeded ? Step::more : Step::failed;
+}
+
+// One component of the remaining path.
+Step step(Walk* walk, bool follow) {
     while (*walk->rest == '/') ++walk->rest;
-    if (*walk->rest == 0) return 1;
-    if (++walk->steps > k_resolution_budget) return -1;
+    if (*walk->rest == 0) return Step::done;
+    if (++walk->steps > k_resolution_budget) return Step::failed;
     const char* component = walk->rest;
     size_t n = strcspn(component, "/");
     walk->rest = component + n;
-    int last = only_slashes(walk->rest);
+    bool last = only_slashes(walk->rest);
 
-    if (n == 1 && component[0] == '.') return 0;
+    if (n == 1 && component[0] == '.') return Step::more;
     if (n == 2 && component[0] == '.' && component[1] == '.') {
         drop_last(walk);
-        return 0;
+        return Step::more;
     }
 
     switch (classify(walk->out)) {
     case POSITION_PROC:
-        if (n == 4 && strncmp(component, "self", 4) == 0) return append_self(walk, 0);
-        if (n == 11 && strncmp(component, "thread-self", 11) == 0) return append_self(walk, 1);
-        return append(walk, component, n);
+        if (n == 4 && strncmp(component, "self", 4) == 0) return go_on_if(append_self(walk, false));
+        if (n == 11 && strncmp(component, "thread-self", 11) == 0) return go_on_if(append_self(walk, true));
+        return go_on_if(append(walk, component, n));
     case POSITION_PROCESS:
         // "root" and "cwd" are prefix tests: "rootx" is looked up like any
         // other name and simply does not exist.
         if ((n >= 4 && strncmp(component, "root", 4) == 0) || (n >= 3 && strncmp(component, "cwd", 3) == 0)) {
-            if (last && !follow) return append(walk, component, n);
-            return resolve(walk, component, n, 1);
+            if (last && !follow) return go_on_if(append(walk, component, n));
+            return go_on_if(resolve(walk, component, n, true));
         }
-        return append(walk, component, n);
+        return go_on_if(append(walk, component, n));
     case POSITION_DESCRIPTORS:
-        if (last && (is_digits(component, n) || !follow)) return append(walk, component, n);
-        return resolve(walk, component, n, 1);
+        if (last && (is_digits(component, n) || !follow)) return go_on_if(append(walk, component, n));
+        return go_on_if(resolve(walk, component, n, true));
     case POSITION_PROCESS_ENTRY:
-        return append(walk, component, n);
+        return go_on_if(append(walk, component, n));
     case POSITION_ORDINARY:
         break;
     }
 
     if (walk->length == 4 && strcmp(walk->out, "/dev") == 0) {
-        if (last && n == 4 && strncmp(component, "null", 4) == 0) return append(walk, component, n);
+        if (last && n == 4 && strncmp(component, "null", 4) == 0) return go_on_if(append(walk, component, n));
         // The standard stream names are "/dev/fd/0" to "/dev/fd/2" by
         // another name; not followed, they are judged as those.
         int stream = standard_stream(component, n);
         if (stream >= 0 && last && !follow && walk->links == 0) {
             char name[8] = {'f', 'd', '/', static_cast<char>('0' + stream), 0};
-            return append(walk, name, 4);
+            return go_on_if(append(walk, name, 4));
         }
         // "/dev/fd" and "/dev/fd/X" named as such are kept as written.
         // Reached through a link, or with more below them, they are the
         // tracee's descriptors.
         if (n == 2 && strncmp(component, "fd", 2) == 0 && walk->links == 0) {
-            if (last) return append(walk, component, n);
+            if (last) return go_on_if(append(walk, component, n));
             const char* next = walk->rest;
             while (*next == '/') ++next;
             size_t m = strcspn(next, "/");
-            int single = only_slashes(next + m) && !(m == 1 && next[0] == '.') &&
-                         !(m == 2 && next[0] == '.' && next[1] == '.');
+            bool single = only_slashes(next + m) && !(m == 1 && next[0] == '.') &&
+                          !(m == 2 && next[0] == '.' && next[1] == '.');
             if (single) {
-                if (append(walk, component, n) != 0 || append(walk, next, m) != 0) return -1;
+                if (!append(walk, component, n) || !append(walk, next, m)) return Step::failed;
                 walk->rest = next + m;
-                return 1;
+                return Step::done;
             }
         }
     }
-    if (last && !follow) return append(walk, component, n);
-    return resolve(walk, component, n, 0);
+    if (last && !follow) return go_on_if(append(walk, component, n));
+    return go_on_if(resolve(walk, component, n, false));
 }
 
 }  // namespace
 
-int canonicalize_path(const char* path, int follow, char* out, int tracee_pid) {
+bool canonicalize_path(const char* path, LastLink last, char* out, pid_t tracee_pid) {
     Walk walk;
     walk.out = out;
     walk.length = 1;
@@ -215,12 +221,12 @@ int canonicalize_path(const char* path, int follow, char* out, int tracee_pid) {
     walk.tracee_pid = tracee_pid;
     walk.tracee_tgid = 0;
     size_t n = strlen(path);
-    if (n > k_path_max) return -1;
+    if (n > k_path_max) return false;
     memcpy(walk.pending[0], path, n + 1);
     walk.rest = walk.pending[0];
+    const bool follow = last == LastLink::followed;
     for (;;) {
-        int done = step(&walk, follow);
-        if (done < 0) return -1;
-        if (done > 0) return 0;
+        Step result = step(&walk, follow);
+        if (result != Step::more) return result == Step::done;
     }
 }

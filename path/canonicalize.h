@@ -2,6 +2,10 @@
 // tracee sees it.
 #pragma once
 
+#include <sys/types.h>
+
+#include "path/normalize.h"
+
 // Most links followed in one resolution; the kernel's own limit, so that a
 // chain the kernel follows is judged at its end and a longer one fails.
 inline constexpr int k_max_links = 40;
@@ -13,7 +17,7 @@ inline constexpr int k_resolution_budget = 4096;
 // into out (4096 bytes) component by component: links are resolved before a
 // following "..", inside link targets too; "/proc/self" and
 // "/proc/thread-self", however reached, name tracee_pid's entries; the last
-// component is resolved only when follow is set. Missing components are kept
+// component is resolved only when last says so. Missing components are kept
 // as written.
 //
 // Left as they are: "/dev/null"; "/dev/fd" and a single entry below it when
@@ -23,7 +27,7 @@ inline constexpr int k_resolution_budget = 4096;
 // directories) other than "root", "cwd" and what lies below a descriptor of
 // "fd".
 //
-// Returns 0, or -1 when the result cannot be established within the limits
-// (too many links, the work budget, a result longer than 4095 bytes): the
-// caller then denies.
-int canonicalize_path(const char* path, int follow, char* out, int tracee_pid);
+// False when the result cannot be established within the limits (too many
+// links, the work budget, a result longer than 4095 bytes): the caller then
+// denies.
+[[nodiscard]] bool canonicalize_path(const char* path, LastLink last, char* out, pid_t tracee_pid);

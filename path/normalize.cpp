@@ -3,21 +3,21 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "rules/process_tree.h"
+#include "proc/process_tree.h"
 
 namespace {
 
-int has_prefix_component(const char* path, const char* prefix, size_t n) {
+bool has_prefix_component(const char* path, const char* prefix, size_t n) {
     return strncmp(path, prefix, n) == 0 && (path[n] == '/' || path[n] == 0);
 }
 
-int fits(int written) {
+bool fits(int written) {
     return written >= 0 && static_cast<size_t>(written) <= k_path_max;
 }
 
 }  // namespace
 
-int rewrite_proc_self(const char* path, int tracee_pid, char* out) {
+bool rewrite_proc_self(const char* path, pid_t tracee_pid, char* out) {
     int written;
     if (has_prefix_component(path, "/proc/self", 10)) {
         written = snprintf(out, k_path_size, "/proc/%d%s", thread_group_of(tracee_pid), path + 10);
@@ -25,14 +25,14 @@ int rewrite_proc_self(const char* path, int tracee_pid, char* out) {
         written = snprintf(out, k_path_size, "/proc/%d/task/%d%s", thread_group_of(tracee_pid), tracee_pid, path + 17);
     } else {
         size_t n = strlen(path);
-        if (n > k_path_max) return -1;
+        if (n > k_path_max) return false;
         memcpy(out, path, n + 1);
-        return 0;
+        return true;
     }
-    return fits(written) ? 0 : -1;
+    return fits(written);
 }
 
-int normalize_lexical(const char* path, char* out) {
+bool normalize_lexical(const char* path, char* out) {
     struct Component {
         const char* start;
         size_t length;
@@ -51,20 +51,20 @@ int normalize_lexical(const char* path, char* out) {
             if (count > 0) --count;
             continue;
         }
-        if (count == k_max_components) return -1;
+        if (count == k_max_components) return false;
         kept[count++] = {start, length};
     }
 
     size_t at = 0;
     for (int i = 0; i < count; ++i) {
-        if (at + 1 + kept[i].length > k_path_max) return -1;
+        if (at + 1 + kept[i].length > k_path_max) return false;
         out[at++] = '/';
         memcpy(out + at, kept[i].start, kept[i].length);
         at += kept[i].length;
     }
     if (at == 0) out[at++] = '/';
     out[at] = 0;
-    return 0;
+    return true;
 }
 
 void join_path(char* out, const char* dir, const char* name) {

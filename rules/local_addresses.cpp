@@ -13,9 +13,9 @@ namespace {
 // among them. The dump comes in a few datagrams into a buffer on the stack;
 // nothing is kept between calls, so an address added during the run counts
 // from then on.
-int has_interface_address(int family, const unsigned char* address, size_t size) {
+bool has_interface_address(int family, const unsigned char* address, size_t size) {
     int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
-    if (fd < 0) return 0;
+    if (fd < 0) return false;
     struct {
         nlmsghdr header;
         ifaddrmsg message;
@@ -35,23 +35,23 @@ int has_interface_address(int family, const unsigned char* address, size_t size)
     } while (sent < 0 && errno == EINTR);
     if (sent != static_cast<ssize_t>(sizeof(request))) {
         close(fd);
-        return 0;
+        return false;
     }
 
     alignas(nlmsghdr) char buffer[16384];
-    int found = 0;
+    bool found = false;
     for (;;) {
         ssize_t got;
         do {
             got = recv(fd, buffer, sizeof(buffer), 0);
         } while (got < 0 && errno == EINTR);
         if (got <= 0) break;
-        int done = 0;
+        bool done = false;
         int length = static_cast<int>(got);
         for (nlmsghdr* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
              header = NLMSG_NEXT(header, length)) {
             if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
-                done = 1;
+                done = true;
                 break;
             }
             if (header->nlmsg_type != RTM_NEWADDR) continue;
@@ -62,7 +62,7 @@ int has_interface_address(int family, const unsigned char* address, size_t size)
                  attribute = RTA_NEXT(attribute, attributes_length)) {
                 if ((attribute->rta_type == IFA_LOCAL || attribute->rta_type == IFA_ADDRESS) &&
                     RTA_PAYLOAD(attribute) == size && memcmp(RTA_DATA(attribute), address, size) == 0) {
-                    found = 1;
+                    found = true;
                 }
             }
         }
@@ -74,10 +74,10 @@ int has_interface_address(int family, const unsigned char* address, size_t size)
 
 }  // namespace
 
-int is_local_ipv4(const unsigned char* address) {
+bool is_local_ipv4(const unsigned char* address) {
     return has_interface_address(AF_INET, address, 4);
 }
 
-int is_local_ipv6(const unsigned char* address) {
+bool is_local_ipv6(const unsigned char* address) {
     return has_interface_address(AF_INET6, address, 16);
 }

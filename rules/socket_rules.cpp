@@ -3,7 +3,6 @@
 #include <string.h>
 #include <sys/socket.h>
 
-#include "path/tracee_path.h"
 #include "rules/local_addresses.h"
 
 namespace {
@@ -11,22 +10,23 @@ namespace {
 constexpr size_t k_sun_path_size = 108;
 constexpr char k_resolved_prefix[] = "/run/systemd/resolve/";
 
-int decide(SocketVerdict* why, int allowed, SocketStep step, SocketTarget target = TARGET_NONE, int port = 0) {
+// Every verdict on a destination leaves through here.
+bool decide(SocketVerdict* why, bool allowed, SocketStep step, SocketTarget target = TARGET_NONE, int port = 0) {
     if (why != nullptr) *why = {allowed, step, target, port};
     return allowed;
 }
 
-int judge_port(const Policy* policy, int port, SocketTarget target, SocketVerdict* why) {
+bool judge_port(const Policy* policy, int port, SocketTarget target, SocketVerdict* why) {
     for (uint64_t i = 0; i < policy->loopback_allow_ports.count; ++i) {
-        if (policy->loopback_allow_ports.ports[i] == port) return decide(why, 1, SOCKET_PORT_ALLOW, target, port);
+        if (policy->loopback_allow_ports.ports[i] == port) return decide(why, true, SOCKET_PORT_ALLOW, target, port);
     }
     for (uint64_t i = 0; i < policy->loopback_deny_ports.count; ++i) {
-        if (policy->loopback_deny_ports.ports[i] == port) return decide(why, 0, SOCKET_PORT_DENY, target, port);
+        if (policy->loopback_deny_ports.ports[i] == port) return decide(why, false, SOCKET_PORT_DENY, target, port);
     }
-    return decide(why, policy->loopback_default_allow, SOCKET_PORT_DEFAULT, target, port);
+    return decide(why, policy->loopback_default_allow != 0, SOCKET_PORT_DEFAULT, target, port);
 }
 
-int port_of(const Policy* policy, const unsigned char* copy, SocketTarget target, SocketVerdict* why) {
+bool port_of(const Policy* policy, const unsigned char* copy, SocketTarget target, SocketVerdict* why) {
     return judge_port(policy, (copy[2] << 8) | copy[3], target, why);
 }
 
@@ -38,41 +38,41 @@ SocketTarget ipv4_target(const unsigned char* address) {
 }
 
 // A "." or ".." component would lead out of the directory the prefix names.
-int has_dot_component(const char* path) {
+bool has_dot_component(const char* path) {
     for (const char* c = path; *c != 0;) {
         while (*c == '/') ++c;
         size_t n = strcspn(c, "/");
-        if ((n == 1 && c[0] == '.') || (n == 2 && c[0] == '.' && c[1] == '.')) return 1;
+        if ((n == 1 && c[0] == '.') || (n == 2 && c[0] == '.' && c[1] == '.')) return true;
         c += n;
     }
-    return 0;
+    return false;
 }
 
-int judge_unix(const unsigned char* copy, uint64_t length, SocketVerdict* why) {
-    if (length == 2) return decide(why, 1, SOCKET_UNNAMED);
-    if (copy[2] == 0) return decide(why, 0, SOCKET_ABSTRACT);
+bool judge_unix(const unsigned char* copy, uint64_t length, SocketVerdict* why) {
+    if (length == 2) return decide(why, true, SOCKET_UNNAMED);
+    if (copy[2] == 0) return decide(why, false, SOCKET_ABSTRACT);
     char name[k_sun_path_size + 1];
     uint64_t n = length - 2 < k_sun_path_size ? length - 2 : k_sun_path_size;
     memcpy(name, copy + 2, n);
     name[n] = 0;
     if (strcmp(name, "/var/run/nscd/socket") == 0 || strcmp(name, "/run/nscd/socket") == 0) {
-        return decide(why, 1, SOCKET_NAME_SERVICE);
+        return decide(why, true, SOCKET_NAME_SERVICE);
     }
     if (strncmp(name, k_resolved_prefix, sizeof(k_resolved_prefix) - 1) == 0 && !has_dot_component(name)) {
-        return decide(why, 1, SOCKET_NAME_SERVICE);
+        return decide(why, true, SOCKET_NAME_SERVICE);
     }
-    return decide(why, 0, SOCKET_LOCAL_NAME);
+    return decide(why, false, SOCKET_LOCAL_NAME);
 }
 
-int judge_inet(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why) {
-    if (length < 16) return decide(why, 0, SOCKET_SHORT_ADDRESS);
+bool judge_inet(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why) {
+    if (length < 16) return decide(why, false, SOCKET_SHORT_ADDRESS);
     SocketTarget target = ipv4_target(copy + 4);
     if (target != TARGET_NONE) return port_of(policy, copy, target, why);
-    return decide(why, 1, SOCKET_OPEN);
+    return decide(why, true, SOCKET_OPEN);
 }
 
-int judge_inet6(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why) {
-    if (length < 28) return decide(why, 0, SOCKET_SHORT_ADDRESS);
+bool judge_inet6(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why) {
+    if (length < 28) return decide(why, false, SOCKET_SHORT_ADDRESS);
     const unsigned char* address = copy + 8;
     static const unsigned char k_zero[16] = {};
     static const unsigned char k_mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
@@ -82,40 +82,25 @@ int judge_inet6(const Policy* policy, const unsigned char* copy, uint64_t length
     if (memcmp(address, k_mapped, 12) == 0) {
         SocketTarget target = ipv4_target(address + 12);
         if (target != TARGET_NONE) return port_of(policy, copy, target, why);
-        return decide(why, 1, SOCKET_OPEN);
+        return decide(why, true, SOCKET_OPEN);
     }
     if (is_local_ipv6(address)) return port_of(policy, copy, TARGET_OWN_ADDRESS, why);
-    return decide(why, 1, SOCKET_OPEN);
+    return decide(why, true, SOCKET_OPEN);
 }
 
 }  // namespace
 
-int is_port_allowed(const Policy* policy, int port) {
+bool is_port_allowed(const Policy* policy, int port) {
     return judge_port(policy, port, TARGET_NONE, nullptr);
 }
 
-int judge_sockaddr(const Policy* policy, const unsigned char* copy, uint64_t length) {
-    return judge_sockaddr_why(policy, copy, length, nullptr);
-}
-
-int judge_sockaddr_why(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why) {
+bool judge_sockaddr(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why) {
     sa_family_t family;
     memcpy(&family, copy, sizeof(family));
     switch (family) {
     case AF_UNIX: return judge_unix(copy, length, why);
     case AF_INET: return judge_inet(policy, copy, length, why);
     case AF_INET6: return judge_inet6(policy, copy, length, why);
-    default: return decide(why, 1, SOCKET_OTHER_FAMILY);
+    default: return decide(why, true, SOCKET_OTHER_FAMILY);
     }
-}
-
-int check_sockaddr(const Tracee* tracee, uint64_t address, uint64_t length) {
-    if (address == 0 || length <= 1) return 1;
-    unsigned char copy[k_sockaddr_copy];
-    memset(copy, 0, sizeof(copy));
-    size_t n = length < k_sockaddr_copy ? static_cast<size_t>(length) : k_sockaddr_copy;
-    if (read_tracee_mem(tracee->pid, address, copy, n) != 0) return 0;
-    // Only now is the copy the tracee's, of this very call.
-    if (!is_call_pending(tracee)) return 0;
-    return judge_sockaddr(tracee->policy, copy, length);
 }

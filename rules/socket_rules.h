@@ -4,9 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "launcher/policy.h"
-
-struct Tracee;
+#include "policy/policy.h"
 
 // Most bytes of a socket address ever copied out of a tracee.
 inline constexpr size_t k_sockaddr_copy = 128;
@@ -29,22 +27,17 @@ enum SocketStep : int {
 enum SocketTarget : int { TARGET_NONE, TARGET_LOOPBACK, TARGET_ANY, TARGET_OWN_ADDRESS };
 
 struct SocketVerdict {
-    int allowed;
+    bool allowed;
     SocketStep step;
     SocketTarget target;
     int port;  // host order, for the port steps
 };
 
-// 1 when the loopback port (host order) is allowed.
-int is_port_allowed(const Policy* policy, int port);
+// Whether the loopback port (host order) is allowed.
+[[nodiscard]] bool is_port_allowed(const Policy* policy, int port);
 
-// Judges a socket address already copied out of the tracee: copy holds the
-// first min(length, 128) bytes, the rest zero. 1 allows, 0 denies.
-int judge_sockaddr(const Policy* policy, const unsigned char* copy, uint64_t length);
-
-// The same decision, also saying which rule made it when why is not null.
-int judge_sockaddr_why(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why);
-
-// Copies the address the tracee passed and judges it. A null address or a
-// length of 0 or 1 is left to the kernel. 1 allows, 0 denies.
-int check_sockaddr(const Tracee* tracee, uint64_t address, uint64_t length);
+// Judges a socket address already copied out of the caller: copy holds the
+// first min(length, 128) bytes, the rest zero. Also says which rule made
+// the decision when why is not null.
+[[nodiscard]] bool judge_sockaddr(const Policy* policy, const unsigned char* copy, uint64_t length,
+                                  SocketVerdict* why = nullptr);

@@ -1,13 +1,14 @@
-// Turning one trapped call into an answer.
+// Turning one trapped call into an answer: its row of the call table says
+// how it is judged.
 #pragma once
 
 #include <linux/seccomp.h>
 
-#include "launcher/policy.h"
+#include "base/sandbox_tree.h"
+#include "policy/policy.h"
+#include "supervisor/response.h"
 
-// Answers: 0 lets the kernel perform the call; otherwise the call fails with
-// this error number.
-inline constexpr int k_answer_continue = 0;
-
-int dispatch_notification(const Policy* policy, int listener, const struct seccomp_notif* notif, int child_pid,
-                          int supervisor_pid);
+// A number that no row judges is refused with EPERM: the filter and the
+// table come from the same rows, so only a fault reaches that answer.
+[[nodiscard]] Answer dispatch_notification(const Policy* policy, int listener, const SandboxTree& tree,
+                                           const struct seccomp_notif& notif);

@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "launcher/io.h"
-#include "launcher/kernel_abi.h"
+#include "base/io.h"
+#include "base/kernel_abi.h"
 #include "supervisor/dispatch.h"
 #include "supervisor/response.h"
 
@@ -18,10 +18,10 @@ void relay_status(NotifyLoop* loop, int status) {
     if (!loop->status_relayed) {
         // A failed write (the launcher is gone) is not retried: the status is
         // relayed at most once.
-        write_full(loop->status_write, &status);
+        (void)write_full(loop->status_write, &status);
         close(loop->status_write);
     }
-    loop->status_relayed = 1;
+    loop->status_relayed = true;
 }
 
 void reap_children(NotifyLoop* loop) {
@@ -34,7 +34,7 @@ void reap_children(NotifyLoop* loop) {
     int status = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        if (pid == loop->child_pid) relay_status(loop, status);
+        if (pid == loop->tree.child) relay_status(loop, status);
     }
 }
 
@@ -42,7 +42,7 @@ void reap_children(NotifyLoop* loop) {
     close(loop->listener);
     if (!loop->status_relayed) {
         int status = 0;
-        while (waitpid(loop->child_pid, &status, 0) < 0 && errno == EINTR) {
+        while (waitpid(loop->tree.child, &status, 0) < 0 && errno == EINTR) {
         }
         relay_status(loop, status);
     }
@@ -83,9 +83,7 @@ void serve_notifications(NotifyLoop* loop) {
             if (errno == ENOENT || errno == EINTR) continue;
             shut_down(loop);
         }
-        int answer = dispatch_notification(loop->policy, loop->listener, &notif, loop->child_pid,
-                                           loop->supervisor_pid);
-        fill_response(notif.id, answer, &resp);
+        fill_response(notif.id, dispatch_notification(loop->policy, loop->listener, loop->tree, notif), &resp);
         // A failed send means the tracee went away while it was judged.
         ioctl(loop->listener, k_ioctl_notif_send, &resp);
     }

@@ -2,16 +2,16 @@
 // judge and answer one trapped call per wakeup.
 #pragma once
 
-#include "launcher/policy.h"
+#include "base/sandbox_tree.h"
+#include "policy/policy.h"
 
 struct NotifyLoop {
     const Policy* policy;
     int listener;
     int signal_fd;        // SIGCHLD, non-blocking
-    int child_pid;        // root of the sandbox tree
-    int supervisor_pid;
+    SandboxTree tree;
     int status_write;     // status pipe; the child's wait status goes here once
-    int status_relayed;
+    bool status_relayed;
 };
 
 // Never returns: the supervisor ends with _exit(0) once no filtered process

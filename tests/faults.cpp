@@ -3,9 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "launcher/faults.h"
+#include "base/faults.h"
 
-int is_fault_injected(const char* point) {
+bool is_fault_injected(const char* point) {
     const char* wanted = getenv("SANDBOX_FAULT");
     return wanted != nullptr && strcmp(wanted, point) == 0;
 }

@@ -1,7 +1,7 @@
 // probe: makes the system calls named on its command line, one raw call per
 // operation, and prints one line per operation, so that tests can see what a
-// sandboxed program observes. Trapped calls are made by number from
-// launcher/arch.h, never through libc wrappers, because libc may route e.g.
+// sandboxed program observes. Trapped calls are made by the number the call
+// table gives their name, never through libc wrappers, because libc may route e.g.
 // open() through openat and the legacy entry points would go untested.
 //
 // Grammar
@@ -144,7 +144,7 @@
 #include <type_traits>
 #include <unistd.h>
 
-#include "launcher/arch.h"
+#include "base/call_table.h"
 
 extern char** environ;
 
@@ -242,13 +242,20 @@ long as_long(T value) {
 
 // Every argument goes to syscall() as a long: an int read back as a long
 // through the varargs could carry garbage in its upper half.
+// The call of that name in the call table; a name the table lacks is a
+// mistake in this program, not something to report.
 template <typename... A>
-long call(CallId id, A... args) {
-    if (k_native_nr[id] < 0) {
+long call(const char* name, A... args) {
+    if (find_call_by_name(name) == nullptr) {
+        fprintf(stderr, "BAD probe calls %s, which the call table lacks\n", name);
+        exit(2);
+    }
+    int nr = native_number_of(name);
+    if (nr == k_absent) {
         errno = ENOSYS;
         return -1;
     }
-    return syscall(native_nr(id), as_long(args)...);
+    return syscall(nr, as_long(args)...);
 }
 
 template <typename... A>
@@ -385,10 +392,10 @@ void print_link(long rc, const char* text) {
     emit(line);
 }
 
-void do_readlink(CallId id, long dirfd, const char* p) {
+void do_readlink(const char* name, long dirfd, const char* p) {
     char target[4096];
-    long rc = id == CALL_READLINK ? call(id, p, target, sizeof(target))
-                                  : call(id, dirfd, p, target, sizeof(target));
+    long rc = strcmp(name, "readlink") == 0 ? call(name, p, target, sizeof(target))
+                                            : call(name, dirfd, p, target, sizeof(target));
     print_link(rc, target);
 }
 
@@ -401,8 +408,8 @@ void do_execve(const Args& a, int fixed, bool at) {
     argv[k++] = a.v[at ? 1 : 0];
     for (int i = fixed; i < a.n; ++i) argv[k++] = a.v[i];
     argv[k] = nullptr;
-    long rc = at ? call(CALL_EXECVEAT, num(a[0]), path(a[1]), argv, environ, num(a[2]))
-                 : call(CALL_EXECVE, path(a[0]), argv, environ);
+    long rc = at ? call("execveat", num(a[0]), path(a[1]), argv, environ, num(a[2]))
+                 : call("execve", path(a[0]), argv, environ);
     report(rc);
     syscall(SYS_exit_group, 0);
 }
@@ -483,8 +490,8 @@ void do_socket_call(const Args& a, bool send, bool raw, int type) {
         return;
     }
     static const char payload[] = "probe";
-    long rc = send ? call(CALL_SENDTO, fd, payload, 5, MSG_DONTWAIT, &address, len)
-                   : call(CALL_CONNECT, fd, &address, len);
+    long rc = send ? call("sendto", fd, payload, 5, MSG_DONTWAIT, &address, len)
+                   : call("connect", fd, &address, len);
     int err = errno;
     close(fd);
     errno = err;
@@ -500,7 +507,7 @@ void do_vm(long pid, bool write) {
     memcpy(local, g_vm_buffer, sizeof(local));
     iovec mine = {local, sizeof(local)};
     iovec theirs = {g_vm_buffer, sizeof(local)};
-    report_value(call(write ? CALL_PROCESS_VM_WRITEV : CALL_PROCESS_VM_READV, pid, &mine, 1, &theirs, 1, 0));
+    report_value(call(write ? "process_vm_writev" : "process_vm_readv", pid, &mine, 1, &theirs, 1, 0));
 }
 
 void do_sleep(const char* word) {
@@ -517,7 +524,7 @@ void do_sleep(const char* word) {
 }
 
 void do_out(const char* file) {
-    long fd = call(CALL_OPENAT, AT_FDCWD, path(file), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    long fd = call("openat", AT_FDCWD, path(file), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         report(fd);
         return;
@@ -532,7 +539,7 @@ void do_await(const char* file) {
     const char* p = path(file);
     timespec step = {0, 5 * 1000 * 1000};
     for (int i = 0; i < 60 * 200; ++i) {
-        if (call(CALL_FACCESSAT, AT_FDCWD, p, F_OK) == 0) {
+        if (call("faccessat", AT_FDCWD, p, F_OK) == 0) {
             report(0);
             return;
         }
@@ -543,7 +550,7 @@ void do_await(const char* file) {
 }
 
 void do_write_file(const char* file, const char* text) {
-    long fd = call(CALL_OPENAT, AT_FDCWD, path(file), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    long fd = call("openat", AT_FDCWD, path(file), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         report(fd);
         return;
@@ -559,7 +566,7 @@ void do_write_file(const char* file, const char* text) {
 void do_parent_fd(long n) {
     char link[64];
     snprintf(link, sizeof(link), "/proc/%ld/fd/%ld", sys(SYS_getppid), n);
-    do_readlink(CALL_READLINKAT, AT_FDCWD, link);
+    do_readlink("readlinkat", AT_FDCWD, link);
 }
 
 // ---- messages, other calls, foreign ABIs ---------------------------------------
@@ -593,8 +600,8 @@ void do_sendmsg(const Args& a, bool many) {
         messages[i].msg_hdr.msg_iov = &data;
         messages[i].msg_hdr.msg_iovlen = 1;
     }
-    long rc = many ? call(CALL_SENDMMSG, fd, messages, count, MSG_DONTWAIT)
-                   : call(CALL_SENDMSG, fd, &messages[0].msg_hdr, MSG_DONTWAIT);
+    long rc = many ? call("sendmmsg", fd, messages, count, MSG_DONTWAIT)
+                   : call("sendmsg", fd, &messages[0].msg_hdr, MSG_DONTWAIT);
     int err = errno;
     close(fd);
     errno = err;
@@ -610,7 +617,7 @@ void do_sendmsg_noname() {
     memset(&message, 0, sizeof(message));
     message.msg_iov = &data;
     message.msg_iovlen = 1;
-    long rc = call(CALL_SENDMSG, pair[0], &message, 0);
+    long rc = call("sendmsg", pair[0], &message, 0);
     int err = errno;
     close(pair[0]);
     close(pair[1]);
@@ -627,7 +634,7 @@ void do_sigqueue(long tgid, long tid, long sig, bool thread) {
     info.si_code = SI_QUEUE;
     info.si_pid = static_cast<pid_t>(sys(SYS_getpid));
     info.si_uid = static_cast<uid_t>(sys(SYS_getuid));
-    report(thread ? call(CALL_RT_TGSIGQUEUEINFO, tgid, tid, sig, &info) : call(CALL_RT_SIGQUEUEINFO, tgid, sig, &info));
+    report(thread ? call("rt_tgsigqueueinfo", tgid, tid, sig, &info) : call("rt_sigqueueinfo", tgid, sig, &info));
 }
 
 // clone and clone3 without a stack of their own fork: the child leaves at
@@ -793,10 +800,10 @@ void run_form(const char* form, int argc, char** argv) {
 void run_one(const char* op, const Args& a) {
     auto is = [op](const char* name) { return strcmp(op, name) == 0; };
     // File calls.
-    if (is("open")) return report_value(call(CALL_OPEN, path(a[0]), num(a[1]), a.n > 2 ? num(a[2]) : 0));
-    if (is("creat")) return report_value(call(CALL_CREAT, path(a[0]), num(a[1])));
+    if (is("open")) return report_value(call("open", path(a[0]), num(a[1]), a.n > 2 ? num(a[2]) : 0));
+    if (is("creat")) return report_value(call("creat", path(a[0]), num(a[1])));
     if (is("openat")) {
-        return report_value(call(CALL_OPENAT, num(a[0]), path(a[1]), num(a[2]), a.n > 3 ? num(a[3]) : 0));
+        return report_value(call("openat", num(a[0]), path(a[1]), num(a[2]), a.n > 3 ? num(a[3]) : 0));
     }
     if (is("openat2") || is("openat2_nullhow")) {
         open_how how;
@@ -808,53 +815,53 @@ void run_one(const char* op, const Args& a) {
             how.mode = a.n > 4 ? static_cast<uint64_t>(num(a[4])) : 0;
             how_arg = &how;
         }
-        return report_value(call(CALL_OPENAT2, num(a[0]), path(a[1]), how_arg, sizeof(how)));
+        return report_value(call("openat2", num(a[0]), path(a[1]), how_arg, sizeof(how)));
     }
     alignas(16) char statbuf[512];
-    if (is("stat")) return report(call(CALL_STAT, path(a[0]), statbuf));
-    if (is("lstat")) return report(call(CALL_LSTAT, path(a[0]), statbuf));
-    if (is("newfstatat")) return report(call(CALL_NEWFSTATAT, num(a[0]), path(a[1]), statbuf, num(a[2])));
-    if (is("statx")) return report(call(CALL_STATX, num(a[0]), path(a[1]), num(a[2]), num(a[3]), statbuf));
-    if (is("access")) return report(call(CALL_ACCESS, path(a[0]), num(a[1])));
-    if (is("faccessat")) return report(call(CALL_FACCESSAT, num(a[0]), path(a[1]), num(a[2])));
-    if (is("faccessat2")) return report(call(CALL_FACCESSAT2, num(a[0]), path(a[1]), num(a[2]), num(a[3])));
-    if (is("readlink")) return do_readlink(CALL_READLINK, 0, path(a[0]));
-    if (is("readlinkat")) return do_readlink(CALL_READLINKAT, num(a[0]), path(a[1]));
-    if (is("mkdir")) return report(call(CALL_MKDIR, path(a[0]), num(a[1])));
-    if (is("mkdirat")) return report(call(CALL_MKDIRAT, num(a[0]), path(a[1]), num(a[2])));
-    if (is("unlink")) return report(call(CALL_UNLINK, path(a[0])));
-    if (is("rmdir")) return report(call(CALL_RMDIR, path(a[0])));
-    if (is("unlinkat")) return report(call(CALL_UNLINKAT, num(a[0]), path(a[1]), num(a[2])));
-    if (is("rename")) return report(call(CALL_RENAME, path(a[0]), path(a[1])));
-    if (is("renameat")) return report(call(CALL_RENAMEAT, num(a[0]), path(a[1]), num(a[2]), path(a[3])));
+    if (is("stat")) return report(call("stat", path(a[0]), statbuf));
+    if (is("lstat")) return report(call("lstat", path(a[0]), statbuf));
+    if (is("newfstatat")) return report(call("newfstatat", num(a[0]), path(a[1]), statbuf, num(a[2])));
+    if (is("statx")) return report(call("statx", num(a[0]), path(a[1]), num(a[2]), num(a[3]), statbuf));
+    if (is("access")) return report(call("access", path(a[0]), num(a[1])));
+    if (is("faccessat")) return report(call("faccessat", num(a[0]), path(a[1]), num(a[2])));
+    if (is("faccessat2")) return report(call("faccessat2", num(a[0]), path(a[1]), num(a[2]), num(a[3])));
+    if (is("readlink")) return do_readlink("readlink", 0, path(a[0]));
+    if (is("readlinkat")) return do_readlink("readlinkat", num(a[0]), path(a[1]));
+    if (is("mkdir")) return report(call("mkdir", path(a[0]), num(a[1])));
+    if (is("mkdirat")) return report(call("mkdirat", num(a[0]), path(a[1]), num(a[2])));
+    if (is("unlink")) return report(call("unlink", path(a[0])));
+    if (is("rmdir")) return report(call("rmdir", path(a[0])));
+    if (is("unlinkat")) return report(call("unlinkat", num(a[0]), path(a[1]), num(a[2])));
+    if (is("rename")) return report(call("rename", path(a[0]), path(a[1])));
+    if (is("renameat")) return report(call("renameat", num(a[0]), path(a[1]), num(a[2]), path(a[3])));
     if (is("renameat2")) {
-        return report(call(CALL_RENAMEAT2, num(a[0]), path(a[1]), num(a[2]), path(a[3]), num(a[4])));
+        return report(call("renameat2", num(a[0]), path(a[1]), num(a[2]), path(a[3]), num(a[4])));
     }
-    if (is("link")) return report(call(CALL_LINK, path(a[0]), path(a[1])));
-    if (is("linkat")) return report(call(CALL_LINKAT, num(a[0]), path(a[1]), num(a[2]), path(a[3]), num(a[4])));
-    if (is("symlink")) return report(call(CALL_SYMLINK, path(a[0]), path(a[1])));
-    if (is("symlinkat")) return report(call(CALL_SYMLINKAT, path(a[0]), num(a[1]), path(a[2])));
-    if (is("chmod")) return report(call(CALL_CHMOD, path(a[0]), num(a[1])));
-    if (is("fchmodat")) return report(call(CALL_FCHMODAT, num(a[0]), path(a[1]), num(a[2])));
-    if (is("fchmodat2")) return report(call(CALL_FCHMODAT2, num(a[0]), path(a[1]), num(a[2]), num(a[3])));
-    if (is("chown")) return report(call(CALL_CHOWN, path(a[0]), num(a[1]), num(a[2])));
-    if (is("lchown")) return report(call(CALL_LCHOWN, path(a[0]), num(a[1]), num(a[2])));
+    if (is("link")) return report(call("link", path(a[0]), path(a[1])));
+    if (is("linkat")) return report(call("linkat", num(a[0]), path(a[1]), num(a[2]), path(a[3]), num(a[4])));
+    if (is("symlink")) return report(call("symlink", path(a[0]), path(a[1])));
+    if (is("symlinkat")) return report(call("symlinkat", path(a[0]), num(a[1]), path(a[2])));
+    if (is("chmod")) return report(call("chmod", path(a[0]), num(a[1])));
+    if (is("fchmodat")) return report(call("fchmodat", num(a[0]), path(a[1]), num(a[2])));
+    if (is("fchmodat2")) return report(call("fchmodat2", num(a[0]), path(a[1]), num(a[2]), num(a[3])));
+    if (is("chown")) return report(call("chown", path(a[0]), num(a[1]), num(a[2])));
+    if (is("lchown")) return report(call("lchown", path(a[0]), num(a[1]), num(a[2])));
     if (is("fchownat")) {
-        return report(call(CALL_FCHOWNAT, num(a[0]), path(a[1]), num(a[2]), num(a[3]), num(a[4])));
+        return report(call("fchownat", num(a[0]), path(a[1]), num(a[2]), num(a[3]), num(a[4])));
     }
-    if (is("truncate")) return report(call(CALL_TRUNCATE, path(a[0]), num(a[1])));
-    if (is("mknod")) return report(call(CALL_MKNOD, path(a[0]), num(a[1]), num(a[2])));
-    if (is("mknodat")) return report(call(CALL_MKNODAT, num(a[0]), path(a[1]), num(a[2]), num(a[3])));
-    if (is("utimensat")) return report(call(CALL_UTIMENSAT, num(a[0]), path(a[1]), nullptr, num(a[2])));
-    if (is("utime")) return report(call(CALL_UTIME, path(a[0]), nullptr));
-    if (is("utimes")) return report(call(CALL_UTIMES, path(a[0]), nullptr));
-    if (is("futimesat")) return report(call(CALL_FUTIMESAT, num(a[0]), path(a[1]), nullptr));
+    if (is("truncate")) return report(call("truncate", path(a[0]), num(a[1])));
+    if (is("mknod")) return report(call("mknod", path(a[0]), num(a[1]), num(a[2])));
+    if (is("mknodat")) return report(call("mknodat", num(a[0]), path(a[1]), num(a[2]), num(a[3])));
+    if (is("utimensat")) return report(call("utimensat", num(a[0]), path(a[1]), nullptr, num(a[2])));
+    if (is("utime")) return report(call("utime", path(a[0]), nullptr));
+    if (is("utimes")) return report(call("utimes", path(a[0]), nullptr));
+    if (is("futimesat")) return report(call("futimesat", num(a[0]), path(a[1]), nullptr));
     if (is("setxattr") || is("lsetxattr")) {
         const char* value = a[2] ? a[2] : "";
-        return report(call(is("setxattr") ? CALL_SETXATTR : CALL_LSETXATTR, path(a[0]), a[1], value, strlen(value), 0));
+        return report(call(is("setxattr") ? "setxattr" : "lsetxattr", path(a[0]), a[1], value, strlen(value), 0));
     }
-    if (is("removexattr")) return report(call(CALL_REMOVEXATTR, path(a[0]), a[1]));
-    if (is("lremovexattr")) return report(call(CALL_LREMOVEXATTR, path(a[0]), a[1]));
+    if (is("removexattr")) return report(call("removexattr", path(a[0]), a[1]));
+    if (is("lremovexattr")) return report(call("lremovexattr", path(a[0]), a[1]));
     if (is("setxattrat")) {
         const char* value = a[4] ? a[4] : "";
         struct {
@@ -862,12 +869,12 @@ void run_one(const char* op, const Args& a) {
             uint32_t size;
             uint32_t flags;
         } xattr = {static_cast<uint64_t>(as_long(value)), static_cast<uint32_t>(strlen(value)), 0};
-        return report(call(CALL_SETXATTRAT, num(a[0]), path(a[1]), num(a[2]), a[3], &xattr, sizeof(xattr)));
+        return report(call("setxattrat", num(a[0]), path(a[1]), num(a[2]), a[3], &xattr, sizeof(xattr)));
     }
-    if (is("removexattrat")) return report(call(CALL_REMOVEXATTRAT, num(a[0]), path(a[1]), num(a[2]), a[3]));
+    if (is("removexattrat")) return report(call("removexattrat", num(a[0]), path(a[1]), num(a[2]), a[3]));
     if (is("file_setattr")) {
         uint64_t attr[3] = {0, 0, 0};  // struct file_attr, first version
-        return report(call(CALL_FILE_SETATTR, num(a[0]), path(a[1]), attr, sizeof(attr), num(a[2])));
+        return report(call("file_setattr", num(a[0]), path(a[1]), attr, sizeof(attr), num(a[2])));
     }
     if (is("execve")) return do_execve(a, 1, false);
     if (is("execveat")) return do_execve(a, 3, true);
@@ -888,14 +895,14 @@ void run_one(const char* op, const Args& a) {
         return emit(line);
     }
     // Processes.
-    if (is("kill")) return report(call(CALL_KILL, num(a[0]), num(a[1])));
-    if (is("raise")) return report(call(CALL_KILL, sys(SYS_getpid), num(a[0])));
-    if (is("tkill")) return report(call(CALL_TKILL, num(a[0]), num(a[1])));
-    if (is("tgkill")) return report(call(CALL_TGKILL, num(a[0]), num(a[1]), num(a[2])));
+    if (is("kill")) return report(call("kill", num(a[0]), num(a[1])));
+    if (is("raise")) return report(call("kill", sys(SYS_getpid), num(a[0])));
+    if (is("tkill")) return report(call("tkill", num(a[0]), num(a[1])));
+    if (is("tgkill")) return report(call("tgkill", num(a[0]), num(a[1]), num(a[2])));
     if (is("rt_sigqueueinfo")) return do_sigqueue(num(a[0]), 0, num(a[1]), false);
     if (is("rt_tgsigqueueinfo")) return do_sigqueue(num(a[0]), num(a[1]), num(a[2]), true);
-    if (is("pidfd_send_signal")) return report(call(CALL_PIDFD_SEND_SIGNAL, num(a[0]), num(a[1]), nullptr, 0));
-    if (is("ptrace")) return report(call(CALL_PTRACE, num(a[0]), a.n > 1 ? num(a[1]) : 0, 0, 0));
+    if (is("pidfd_send_signal")) return report(call("pidfd_send_signal", num(a[0]), num(a[1]), nullptr, 0));
+    if (is("ptrace")) return report(call("ptrace", num(a[0]), a.n > 1 ? num(a[1]) : 0, 0, 0));
     if (is("process_vm_readv")) return do_vm(num(a[0]), false);
     if (is("process_vm_writev")) return do_vm(num(a[0]), true);
     // Sockets.
@@ -906,7 +913,7 @@ void run_one(const char* op, const Args& a) {
     if (is("sendto_raw")) return do_socket_call(a, true, true, SOCK_DGRAM);
     if (is("connect_null")) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        long rc = call(CALL_CONNECT, fd, nullptr, a.n > 0 ? num(a[0]) : 16);
+        long rc = call("connect", fd, nullptr, a.n > 0 ? num(a[0]) : 16);
         int err = errno;
         close(fd);
         errno = err;
@@ -915,7 +922,7 @@ void run_one(const char* op, const Args& a) {
     if (is("sendto_null")) {
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) return report(-1);
-        long rc = call(CALL_SENDTO, pair[0], "probe", 5, 0, nullptr, 0);
+        long rc = call("sendto", pair[0], "probe", 5, 0, nullptr, 0);
         int err = errno;
         close(pair[0]);
         close(pair[1]);

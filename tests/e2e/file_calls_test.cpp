@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/arch.h"
+#include "base/arch.h"
 #include "support/run.h"
 
 namespace {

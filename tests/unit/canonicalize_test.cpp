@@ -12,7 +12,7 @@
 
 #include "path/link_free.h"
 #include "path/normalize.h"
-#include "path/staged_check.h"
+#include "rules/staged_check.h"
 #include "unit/live_thread.h"
 #include "support/run.h"
 #include "unit/policy_fixture.h"
@@ -21,10 +21,18 @@ namespace {
 
 const char* k_refused = "<refused>";
 
+LastLink last_link(int follow) {
+    return follow ? LastLink::followed : LastLink::not_followed;
+}
+
 std::string canonical(const std::string& path, int follow, int tracee = getpid()) {
     char out[k_path_size];
-    if (canonicalize_path(path.c_str(), follow, out, tracee) != 0) return k_refused;
+    if (!canonicalize_path(path.c_str(), last_link(follow), out, tracee)) return k_refused;
     return out;
+}
+
+bool free_of_links(const std::string& path, int follow) {
+    return is_free_of_links(path.c_str(), last_link(follow));
 }
 
 std::string real(const std::string& path) {
@@ -276,7 +284,7 @@ TEST_F(Canonicalize, StagesMatchAWholeWalk) {
                            "r/./dir//file", "a/b/../../r/t", "r/dir/file/../../t", "w/abs/", "r/dir/file/",
                            "a/b/../../w/l/file", "r/dir/new", "w/l/new", "r/dir/file/new", "r/new/."};
     struct Mode {
-        int access;
+        Access access;
         int follow;
     };
     const Mode modes[] = {{ACCESS_STAT, 0}, {ACCESS_STAT, 1}, {ACCESS_READ, 1}, {ACCESS_WRITE, 0},
@@ -287,13 +295,13 @@ TEST_F(Canonicalize, StagesMatchAWholeWalk) {
             std::string context = std::string(rel) + " access " + std::to_string(mode.access) + " follow " +
                                   std::to_string(mode.follow);
             PathStages stages;
-            ASSERT_EQ(
-                judge_path_stages(&everything, path.c_str(), mode.access, mode.follow, getpid(), getpid(), 0, &stages),
-                1)
+            const SandboxTree tree = {getpid(), -1, 0};
+            ASSERT_TRUE(
+                judge_path_stages(&everything, path.c_str(), mode.access, last_link(mode.follow), tree, getpid(), &stages))
                 << context;
             EXPECT_EQ(std::string(stages.canonical), canonical(path, 0)) << context;
             bool wants_followed = mode.access == ACCESS_WRITE || mode.access == ACCESS_EXEC || mode.follow;
-            ASSERT_EQ(stages.stage[STAGE_FOLLOWED].ran, wants_followed ? 1 : 0) << context;
+            ASSERT_EQ(stages.stage[STAGE_FOLLOWED].ran, wants_followed) << context;
             if (wants_followed) {
                 EXPECT_EQ(std::string(stages.followed), canonical(path, 1)) << context;
             }
@@ -304,13 +312,13 @@ TEST_F(Canonicalize, StagesMatchAWholeWalk) {
 // The shortcut must not be taken where a link is involved, or the walk and
 // the kernel would disagree.
 TEST_F(Canonicalize, LinkFreePaths) {
-    if (!is_free_of_links("/", 1)) GTEST_SKIP() << "this kernel has no openat2 (Linux 5.6 and later)";
+    if (!free_of_links("/", 1)) GTEST_SKIP() << "this kernel has no openat2 (Linux 5.6 and later)";
     link("../r/dir", "w/l");
     link("missing", "w/dangling");
     struct Case {
         const char* rel;
         int follow;
-        int free_of_links;
+        bool free;
     };
     const Case cases[] = {
         {"r/dir/file", 0, 1},      {"r/dir/file", 1, 1},  {"r/dir/", 1, 1},          {"a/b/../../r/t", 1, 1},
@@ -322,11 +330,11 @@ TEST_F(Canonicalize, LinkFreePaths) {
         {"w/l/new", 1, 0},         {"r/dir/file/new", 1, 0}, {"r/new/", 1, 0},       {"r/new/.", 1, 0},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(is_free_of_links(at(c.rel).c_str(), c.follow), c.free_of_links) << c.rel << " follow " << c.follow;
+        EXPECT_EQ(free_of_links(at(c.rel), c.follow), c.free) << c.rel << " follow " << c.follow;
     }
     // The kernel's own names for the process are links: never free of them.
-    EXPECT_EQ(is_free_of_links("/proc/self/status", 1), 0);
-    EXPECT_EQ(is_free_of_links("/dev/fd/0", 1), 0);
+    EXPECT_FALSE(free_of_links("/proc/self/status", 1));
+    EXPECT_FALSE(free_of_links("/dev/fd/0", 1));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "base/io.h"
+#include "proc/process_tree.h"
 #include "support/run.h"
 
 namespace {
@@ -38,8 +40,8 @@ TEST(DescriptorPath, Names) {
     for (const Case& c : cases) {
         char link[64];
         char fdinfo[64];
-        int named = name_descriptor_path(c.path.c_str(), getpid(), link, fdinfo, sizeof(link));
-        EXPECT_EQ(named, c.link.empty() ? 0 : 1) << c.path;
+        bool named = name_descriptor_path(c.path.c_str(), getpid(), link, fdinfo, sizeof(link));
+        EXPECT_EQ(named, !c.link.empty()) << c.path;
         if (named) {
             EXPECT_EQ(std::string(link), c.link);
             EXPECT_EQ(std::string(fdinfo), c.fdinfo);
@@ -52,8 +54,8 @@ TEST(DescriptorPath, TargetsAndModes) {
     e2e::write_file(scratch / "f", "x");
     struct Case {
         int flags;
-        int readable;
-        int writable;
+        bool readable;
+        bool writable;
     };
     const Case cases[] = {
         {O_RDONLY, 1, 0},
@@ -69,27 +71,27 @@ TEST(DescriptorPath, TargetsAndModes) {
         std::string link = base + "/fd/" + std::to_string(fd);
         std::string fdinfo = base + "/fdinfo/" + std::to_string(fd);
         char target[4096];
-        ASSERT_GT(read_descriptor_target(link.c_str(), target, sizeof(target)), 0);
+        ASSERT_GT(read_link(link.c_str(), target, sizeof(target)), 0);
         EXPECT_EQ(std::string(target), scratch / "f");
-        EXPECT_EQ(is_path_target(target), 1);
-        EXPECT_EQ(is_descriptor_open_for(fdinfo.c_str(), 0), c.readable) << c.flags;
-        EXPECT_EQ(is_descriptor_open_for(fdinfo.c_str(), 1), c.writable) << c.flags;
+        EXPECT_TRUE(is_path_target(target));
+        EXPECT_EQ(is_descriptor_open_for(fdinfo.c_str(), false), c.readable) << c.flags;
+        EXPECT_EQ(is_descriptor_open_for(fdinfo.c_str(), true), c.writable) << c.flags;
         close(fd);
-        EXPECT_EQ(is_descriptor_open_for(fdinfo.c_str(), 0), 0);
-        EXPECT_EQ(read_descriptor_target(link.c_str(), target, sizeof(target)), -1);
+        EXPECT_FALSE(is_descriptor_open_for(fdinfo.c_str(), false));
+        EXPECT_EQ(read_link(link.c_str(), target, sizeof(target)), -1);
     }
 
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     char target[4096];
     std::string link = "/proc/self/fd/" + std::to_string(p[0]);
-    ASSERT_GT(read_descriptor_target(link.c_str(), target, sizeof(target)), 0);
-    EXPECT_EQ(is_path_target(target), 0) << target;
+    ASSERT_GT(read_link(link.c_str(), target, sizeof(target)), 0);
+    EXPECT_FALSE(is_path_target(target)) << target;
     close(p[0]);
     close(p[1]);
-    EXPECT_EQ(is_path_target("/memfd:x (deleted)"), 0);
-    EXPECT_EQ(is_path_target("anon_inode:[eventfd]"), 0);
-    EXPECT_EQ(is_path_target("/home/u/file (deleted)"), 1);
+    EXPECT_FALSE(is_path_target("/memfd:x (deleted)"));
+    EXPECT_FALSE(is_path_target("anon_inode:[eventfd]"));
+    EXPECT_TRUE(is_path_target("/home/u/file (deleted)"));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/io.h"
+#include "base/io.h"
 #include "supervisor/response.h"
 
 namespace {
@@ -19,7 +19,7 @@ namespace {
 TEST(CommandLine, Shapes) {
     struct Case {
         std::vector<std::string> args;
-        int valid;
+        bool valid;
     };
     const Case cases[] = {
         {{"sandbox", "--policy", "", "--", "true"}, 1},
@@ -85,9 +85,9 @@ TEST(FullTransfers, RoundTripAndShortPieces) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     const int sent = 0x12345678;
-    ASSERT_EQ(write_full(sv[0], &sent), 0);
+    ASSERT_TRUE(write_full(sv[0], &sent));
     int got = 0;
-    ASSERT_EQ(read_full(sv[1], &got), 0);
+    ASSERT_TRUE(read_full(sv[1], &got));
     EXPECT_EQ(got, sent);
 
     // The reader asks again for what is missing when bytes trickle in.
@@ -99,15 +99,15 @@ TEST(FullTransfers, RoundTripAndShortPieces) {
         }
     });
     got = 0;
-    EXPECT_EQ(read_full(sv[1], &got), 0);
+    EXPECT_TRUE(read_full(sv[1], &got));
     writer.join();
     EXPECT_EQ(got, sent);
 
     // End of file after a partial value is a failure.
     ASSERT_EQ(write(sv[0], "ab", 2), 2);
     close(sv[0]);
-    EXPECT_EQ(read_full(sv[1], &got), -1);
-    EXPECT_EQ(read_full(sv[1], &got), -1);
+    EXPECT_FALSE(read_full(sv[1], &got));
+    EXPECT_FALSE(read_full(sv[1], &got));
     close(sv[1]);
 }
 
@@ -117,10 +117,10 @@ TEST(FullTransfers, WriteToAClosedPeerFails) {
     close(p[0]);
     signal(SIGPIPE, SIG_IGN);
     int value = 7;
-    EXPECT_EQ(write_full(p[1], &value), -1);
+    EXPECT_FALSE(write_full(p[1], &value));
     close(p[1]);
-    EXPECT_EQ(write_full(-1, &value), -1);
-    EXPECT_EQ(read_full(-1, &value), -1);
+    EXPECT_FALSE(write_full(-1, &value));
+    EXPECT_FALSE(read_full(-1, &value));
     signal(SIGPIPE, SIG_DFL);
 }
 
@@ -149,29 +149,27 @@ TEST(ForwardSignal, ReachesTheChildThroughPidOrPidfd) {
             pause();
             _exit(0);
         }
-        g_child_pid = pid;
-        g_child_pidfd = with_pidfd ? static_cast<int>(syscall(434, pid, 0)) : -1;
+        g_sandbox = {pid, with_pidfd ? static_cast<int>(syscall(434, pid, 0)) : -1, getpid()};
         forward_signal(SIGTERM);
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_EQ(map_wait_status(status), 143) << with_pidfd;
-        if (g_child_pidfd >= 0) close(g_child_pidfd);
-        g_child_pid = -1;
-        g_child_pidfd = -1;
+        if (g_sandbox.child_pidfd >= 0) close(g_sandbox.child_pidfd);
+        g_sandbox = {-1, -1, -1};
     }
 }
 
 TEST(Response, ContinueOrError) {
     seccomp_notif_resp resp;
-    fill_response(42, 0, &resp);
+    fill_response(42, k_answer_continue, &resp);
     EXPECT_EQ(resp.id, 42u);
     EXPECT_EQ(resp.val, 0);
     EXPECT_EQ(resp.error, 0);
     EXPECT_EQ(resp.flags, SECCOMP_USER_NOTIF_FLAG_CONTINUE);
-    fill_response(43, EACCES, &resp);
+    fill_response(43, {EACCES, false}, &resp);
     EXPECT_EQ(resp.error, -13);
     EXPECT_EQ(resp.flags, 0u);
-    fill_response(44, EPERM, &resp);
+    fill_response(44, {EPERM, true}, &resp);
     EXPECT_EQ(resp.error, -1);
     EXPECT_EQ(resp.flags, 0u);
     EXPECT_EQ(resp.id, 44u);

@@ -12,7 +12,7 @@ namespace {
 
 std::string normalized(const std::string& path) {
     char out[k_path_size];
-    if (normalize_lexical(path.c_str(), out) != 0) return "<refused>";
+    if (!normalize_lexical(path.c_str(), out)) return "<refused>";
     return out;
 }
 
@@ -66,7 +66,7 @@ TEST(RewriteProcSelf, Table) {
     };
     for (const Case& c : cases) {
         char out[k_path_size];
-        ASSERT_EQ(rewrite_proc_self(c.input.c_str(), tracee.tid(), out), 0);
+        ASSERT_TRUE(rewrite_proc_self(c.input.c_str(), tracee.tid(), out));
         EXPECT_EQ(std::string(out), c.output) << c.input;
     }
 
@@ -75,8 +75,8 @@ TEST(RewriteProcSelf, Table) {
     std::string long_path = "/proc/self/" + std::string(4084, 'x');
     ASSERT_EQ(long_path.size(), k_path_max);
     char out[k_path_size];
-    EXPECT_EQ(rewrite_proc_self(long_path.c_str(), 0x3ffffff0, out), -1);
-    EXPECT_EQ(rewrite_proc_self(long_path.c_str() + 5, 0x3ffffff0, out), 0);
+    EXPECT_FALSE(rewrite_proc_self(long_path.c_str(), 0x3ffffff0, out));
+    EXPECT_TRUE(rewrite_proc_self(long_path.c_str() + 5, 0x3ffffff0, out));
 }
 
 TEST(JoinPath, Table) {

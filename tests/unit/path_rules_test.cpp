@@ -1,4 +1,4 @@
-#include "path/path_rules.h"
+#include "rules/path_rules.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,6 +9,13 @@
 #include "unit/process_family.h"
 
 namespace {
+
+// The rules for a path of the tree whose root is child, judged as written
+// (canonical 0) or resolved (1).
+bool allowed(const Policy* policy, const char* path, Access access, pid_t child, pid_t supervisor, int canonical) {
+    return is_single_path_allowed(policy, path, access, SandboxTree{child, -1, supervisor},
+                                  canonical ? PathForm::resolved : PathForm::as_written);
+}
 
 TEST(IsSubpath, ComponentBoundaries) {
     struct Case {
@@ -57,8 +64,8 @@ protected:
         return path;
     }
 
-    int judge(const std::string& path, int access, int canonical) const {
-        return is_single_path_allowed(&policy_, with_pids(path).c_str(), access, chain_.at(0), getpid(), canonical);
+    int judge(const std::string& path, Access access, int canonical) const {
+        return allowed(&policy_, with_pids(path).c_str(), access, chain_.at(0), getpid(), canonical);
     }
 
     static void replace(std::string& text, const std::string& from, const std::string& to) {
@@ -74,7 +81,7 @@ TEST_F(WorkedExamples, Table) {
     enum { LEX = 0, CAN = 1 };
     struct Row {
         const char* path;
-        int access;
+        Access access;
         int stage;
         int expected;
     };
@@ -128,7 +135,7 @@ TEST_F(WorkedExamples, Table) {
 TEST_F(WorkedExamples, ProcessPaths) {
     struct Row {
         const char* path;
-        int access;
+        Access access;
         int expected;
     };
     const Row rows[] = {
@@ -148,46 +155,46 @@ TEST_F(WorkedExamples, ProcessPaths) {
     }
     // Leading zeros name the same process.
     std::string padded = "/proc/000" + std::to_string(chain_.at(1)) + "/status";
-    EXPECT_EQ(is_single_path_allowed(&policy_, padded.c_str(), ACCESS_READ, chain_.at(0), getpid(), 1), 1);
+    EXPECT_EQ(allowed(&policy_, padded.c_str(), ACCESS_READ, chain_.at(0), getpid(), 1), 1);
     // A digit run too long for a pid is never a member.
     EXPECT_EQ(judge("/proc/99999999999999999999/status", ACCESS_READ, 1), 0);
     // The supervisor's own entries are outside the tree.
     std::string own = "/proc/" + std::to_string(getpid()) + "/status";
-    EXPECT_EQ(is_single_path_allowed(&policy_, own.c_str(), ACCESS_STAT, chain_.at(0), getpid(), 0), 0);
+    EXPECT_EQ(allowed(&policy_, own.c_str(), ACCESS_STAT, chain_.at(0), getpid(), 0), 0);
 }
 
 TEST(PathRules, EmptyPolicy) {
     Policy p = decode_records({});
-    for (int access = ACCESS_STAT; access <= ACCESS_EXEC; ++access) {
-        EXPECT_EQ(is_single_path_allowed(&p, "/usr/bin/ls", access, 1000000, 1000001, 1), 0);
-        EXPECT_EQ(is_single_path_allowed(&p, "/dev/null", access, 1000000, 1000001, 1), 0);
-        EXPECT_EQ(is_single_path_allowed(&p, "/usr/bin/ls", access, 1000000, 1000001, 0), 1);
+    for (Access access : {ACCESS_STAT, ACCESS_READ, ACCESS_WRITE, ACCESS_DELETE, ACCESS_EXEC}) {
+        EXPECT_EQ(allowed(&p, "/usr/bin/ls", access, 1000000, 1000001, 1), 0);
+        EXPECT_EQ(allowed(&p, "/dev/null", access, 1000000, 1000001, 1), 0);
+        EXPECT_EQ(allowed(&p, "/usr/bin/ls", access, 1000000, 1000001, 0), 1);
     }
-    EXPECT_EQ(is_single_path_allowed(&p, "/mnt/c/a.exe", ACCESS_EXEC, 1000000, 1000001, 0), 0);
+    EXPECT_EQ(allowed(&p, "/mnt/c/a.exe", ACCESS_EXEC, 1000000, 1000001, 0), 0);
 }
 
 TEST(PathRules, EmptyHiddenRootHidesNothing) {
     Policy p = decode_records({{"R", ""}, {"W", "/w"}});
-    EXPECT_EQ(is_single_path_allowed(&p, "/etc/passwd", ACCESS_READ, 0, 0, 1), 1);
-    EXPECT_EQ(is_single_path_allowed(&p, "/etc/passwd", ACCESS_WRITE, 0, 0, 1), 0);
-    EXPECT_EQ(is_single_path_allowed(&p, "/w/x", ACCESS_WRITE, 0, 0, 1), 1);
-    EXPECT_EQ(is_single_path_allowed(&p, "/mnt/c/x", ACCESS_READ, 0, 0, 1), 0);
+    EXPECT_EQ(allowed(&p, "/etc/passwd", ACCESS_READ, 0, 0, 1), 1);
+    EXPECT_EQ(allowed(&p, "/etc/passwd", ACCESS_WRITE, 0, 0, 1), 0);
+    EXPECT_EQ(allowed(&p, "/w/x", ACCESS_WRITE, 0, 0, 1), 1);
+    EXPECT_EQ(allowed(&p, "/mnt/c/x", ACCESS_READ, 0, 0, 1), 0);
 }
 
 TEST(PathRules, RootEntries) {
     Policy deny_all = decode_records({{"E", "/"}, {"D", "/"}});
-    EXPECT_EQ(is_single_path_allowed(&deny_all, "/etc", ACCESS_STAT, 0, 0, 0), 0);
+    EXPECT_EQ(allowed(&deny_all, "/etc", ACCESS_STAT, 0, 0, 0), 0);
     Policy see_all = decode_records({{"E", "/"}});
-    EXPECT_EQ(is_single_path_allowed(&see_all, "/var/x", ACCESS_READ, 0, 0, 1), 1);
+    EXPECT_EQ(allowed(&see_all, "/var/x", ACCESS_READ, 0, 0, 1), 1);
 }
 
 TEST(PathRules, StatAllowIsExactAndNeverLiftsDenials) {
     Policy p = decode_records({{"M", "/home"}, {"M", "/d/x"}, {"D", "/d"}, {"F", "/f"}, {"M", "/f"}});
-    EXPECT_EQ(is_single_path_allowed(&p, "/home", ACCESS_STAT, 0, 0, 1), 1);
-    EXPECT_EQ(is_single_path_allowed(&p, "/home/x", ACCESS_STAT, 0, 0, 1), 0);
-    EXPECT_EQ(is_single_path_allowed(&p, "/home", ACCESS_READ, 0, 0, 1), 0);
-    EXPECT_EQ(is_single_path_allowed(&p, "/d/x", ACCESS_STAT, 0, 0, 1), 0);
-    EXPECT_EQ(is_single_path_allowed(&p, "/f", ACCESS_STAT, 0, 0, 1), 0);
+    EXPECT_EQ(allowed(&p, "/home", ACCESS_STAT, 0, 0, 1), 1);
+    EXPECT_EQ(allowed(&p, "/home/x", ACCESS_STAT, 0, 0, 1), 0);
+    EXPECT_EQ(allowed(&p, "/home", ACCESS_READ, 0, 0, 1), 0);
+    EXPECT_EQ(allowed(&p, "/d/x", ACCESS_STAT, 0, 0, 1), 0);
+    EXPECT_EQ(allowed(&p, "/f", ACCESS_STAT, 0, 0, 1), 0);
 }
 
 TEST(PathRules, GitComponents) {
@@ -201,28 +208,28 @@ TEST(PathRules, GitComponents) {
         {"/x/y.git", 1},     {"/x/..git", 1},  {"/r/.git/config", 1}, {"/.git", 0},
     };
     for (const Case& c : cases) {
-        for (int access : {ACCESS_WRITE, ACCESS_DELETE}) {
-            EXPECT_EQ(is_single_path_allowed(&p, c.path, access, 0, 0, 1), c.expected) << c.path;
+        for (Access access : {ACCESS_WRITE, ACCESS_DELETE}) {
+            EXPECT_EQ(allowed(&p, c.path, access, 0, 0, 1), c.expected) << c.path;
         }
-        EXPECT_EQ(is_single_path_allowed(&p, c.path, ACCESS_READ, 0, 0, 1), 1) << c.path;
+        EXPECT_EQ(allowed(&p, c.path, ACCESS_READ, 0, 0, 1), 1) << c.path;
     }
     // Under git_write_allow a path still needs a write allowance.
     Policy no_write = decode_records({{"E", "/"}, {"G", "/r"}});
-    EXPECT_EQ(is_single_path_allowed(&no_write, "/r/.git/config", ACCESS_WRITE, 0, 0, 1), 0);
+    EXPECT_EQ(allowed(&no_write, "/r/.git/config", ACCESS_WRITE, 0, 0, 1), 0);
 }
 
 TEST(PathRules, WritePatternsAreUnanchoredSearches) {
     Policy p = decode_records({{"E", "/"}, {"P", "tmp"}, {"P", "^/only$"}});
-    EXPECT_EQ(is_single_path_allowed(&p, "/home/u/tmpfile", ACCESS_WRITE, 0, 0, 1), 1);
-    EXPECT_EQ(is_single_path_allowed(&p, "/only", ACCESS_DELETE, 0, 0, 1), 1);
-    EXPECT_EQ(is_single_path_allowed(&p, "/only/x", ACCESS_WRITE, 0, 0, 1), 0);
+    EXPECT_EQ(allowed(&p, "/home/u/tmpfile", ACCESS_WRITE, 0, 0, 1), 1);
+    EXPECT_EQ(allowed(&p, "/only", ACCESS_DELETE, 0, 0, 1), 1);
+    EXPECT_EQ(allowed(&p, "/only/x", ACCESS_WRITE, 0, 0, 1), 0);
 }
 
 TEST(PathRules, InteropAreas) {
     Policy p = decode_records({{"E", "/"}, {"E", "/run/WSL"}, {"M", "/mnt/e"}, {"W", "/mnt/w"}});
     struct Case {
         const char* path;
-        int access;
+        Access access;
         int canonical;
         int expected;
     };
@@ -235,13 +242,13 @@ TEST(PathRules, InteropAreas) {
         {"/mnt/c/a.com", ACCESS_EXEC, 0, 0},    {"/init", ACCESS_STAT, 0, 1},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(is_single_path_allowed(&p, c.path, c.access, 0, 0, c.canonical), c.expected) << c.path;
+        EXPECT_EQ(allowed(&p, c.path, c.access, 0, 0, c.canonical), c.expected) << c.path;
     }
     // "/" in visible_tree covers the interop areas too; without it they are
     // hidden unless named.
     Policy named_only = decode_records({{"R", ""}});
-    EXPECT_EQ(is_single_path_allowed(&named_only, "/mnt/e", ACCESS_STAT, 0, 0, 1), 0);
-    EXPECT_EQ(is_single_path_allowed(&named_only, "/init", ACCESS_READ, 0, 0, 1), 0);
+    EXPECT_EQ(allowed(&named_only, "/mnt/e", ACCESS_STAT, 0, 0, 1), 0);
+    EXPECT_EQ(allowed(&named_only, "/init", ACCESS_READ, 0, 0, 1), 0);
 }
 
 // Removing or renaming a directory would carry protected entries below it
@@ -264,11 +271,11 @@ TEST(PathRules, DeletingAnAncestorOfAProtectedEntry) {
     };
     for (const Case& c : cases) {
         for (int canonical : {0, 1}) {
-            EXPECT_EQ(is_single_path_allowed(&p, c.path, ACCESS_DELETE, 0, 0, canonical), c.expected) << c.path;
+            EXPECT_EQ(allowed(&p, c.path, ACCESS_DELETE, 0, 0, canonical), c.expected) << c.path;
         }
         // Writing below or at the ancestor is governed by the other rules.
         if (c.expected == 0 && std::string(c.path) != "/w") {
-            EXPECT_EQ(is_single_path_allowed(&p, c.path, ACCESS_WRITE, 0, 0, 1), 1) << c.path;
+            EXPECT_EQ(allowed(&p, c.path, ACCESS_WRITE, 0, 0, 1), 1) << c.path;
         }
     }
 }

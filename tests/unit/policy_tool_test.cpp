@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/exit_status.h"
 #include "support/blob.h"
 #include "support/run.h"
 #include "tools/sandbox_policy/policy_tool.h"
@@ -40,7 +41,7 @@ SourceReader read_text(const std::string& text, bool lenient = false) {
 
 Policy policy_of(const std::string& blob) {
     Policy policy;
-    decode_policy(blob.c_str(), &policy);
+    EXPECT_EQ(decode_policy(blob.c_str(), &policy), PolicyError::none);
     return policy;
 }
 
@@ -236,7 +237,10 @@ TEST(PolicyDecode, BadPatternIsReportedAsSandboxRefusesIt) {
     decode_blob(make_blob({{"P", "ok$"}, {"P", "a{1"}, {"P", "("}}).c_str(), &decoded);
     EXPECT_EQ(decoded.bad_pattern, "a{1");
     EXPECT_FALSE(decoded.pattern_message.empty());
-    EXPECT_EXIT(policy_of(make_blob({{"P", decoded.bad_pattern}})), ::testing::ExitedWithCode(k_exit_bad_pattern), "");
+    Policy policy;
+    const std::string blob = make_blob({{"P", decoded.bad_pattern}});
+    EXPECT_EQ(decode_policy(blob.c_str(), &policy), PolicyError::bad_pattern);
+    EXPECT_EXIT(decode_policy_or_exit(blob.c_str(), &policy), ::testing::ExitedWithCode(EXIT_BAD_PATTERN), "");
 }
 
 // The rows of the rules' worked examples (path_rules_test.cpp), with the
@@ -253,9 +257,9 @@ TEST(PolicyExplain, WorkedExamplesNameTheirRule) {
     std::string outsider = "/proc/" + std::to_string(getppid());
     struct Row {
         std::string path;
-        int access;
+        Access access;
         int canonical;
-        int allowed;
+        bool allowed;
         const char* rule;
         const char* entry;
     };
@@ -304,11 +308,11 @@ TEST(PolicyExplain, WorkedExamplesNameTheirRule) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.path + " access " + std::to_string(row.access) + (row.canonical ? " canonical" : " lexical"));
         RuleVerdict why{};
-        int allowed =
-            judge_single_path(&policy, row.path.c_str(), row.access, chain.at(0), getpid(), row.canonical, &why);
-        EXPECT_EQ(allowed, row.allowed);
+        const PathForm form = row.canonical ? PathForm::resolved : PathForm::as_written;
+        const SandboxTree tree = {chain.at(0), -1, getpid()};
+        EXPECT_EQ(judge_single_path(&policy, row.path.c_str(), row.access, tree, 0, form, &why), row.allowed);
         StageLine line;
-        describe_verdict(&policy, why, row.canonical, row.path.c_str(), &line);
+        describe_verdict(&policy, why, form, row.path.c_str(), &line);
         EXPECT_EQ(line.rule, row.rule);
         EXPECT_EQ(line.entry, row.entry);
         EXPECT_FALSE(line.reason.empty());

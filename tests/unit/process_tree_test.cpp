@@ -1,4 +1,4 @@
-#include "rules/process_tree.h"
+#include "proc/process_tree.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -11,6 +11,10 @@
 #include "unit/process_family.h"
 
 namespace {
+
+bool in_tree(pid_t pid, pid_t child, pid_t supervisor) {
+    return is_in_sandbox_tree(pid, SandboxTree{child, -1, supervisor});
+}
 
 TEST(ThreadGroupOf, ThreadsMapToTheirProcess) {
     LiveThread thread;
@@ -28,45 +32,45 @@ TEST(SandboxTree, FixedAnswers) {
     ProcessChain chain(1);
     int child = chain.at(0);
     int self = getpid();
-    EXPECT_EQ(is_in_sandbox_tree(0, child, self), 0);
-    EXPECT_EQ(is_in_sandbox_tree(-5, child, self), 0);
-    EXPECT_EQ(is_in_sandbox_tree(self, child, self), 0);
-    EXPECT_EQ(is_in_sandbox_tree(child, child, self), 1);
-    EXPECT_EQ(is_in_sandbox_tree(1, child, self), 0);
-    EXPECT_EQ(is_in_sandbox_tree(getppid(), child, self), 0);
+    EXPECT_EQ(in_tree(0, child, self), 0);
+    EXPECT_EQ(in_tree(-5, child, self), 0);
+    EXPECT_EQ(in_tree(self, child, self), 0);
+    EXPECT_EQ(in_tree(child, child, self), 1);
+    EXPECT_EQ(in_tree(1, child, self), 0);
+    EXPECT_EQ(in_tree(getppid(), child, self), 0);
     // The child is a member without any read, even once it is gone.
-    EXPECT_EQ(is_in_sandbox_tree(0x3ffffff0, 0x3ffffff0, self), 1);
-    EXPECT_EQ(is_in_sandbox_tree(0x3ffffff1, 0x3ffffff0, self), 0);
+    EXPECT_EQ(in_tree(0x3ffffff0, 0x3ffffff0, self), 1);
+    EXPECT_EQ(in_tree(0x3ffffff1, 0x3ffffff0, self), 0);
 }
 
 TEST(SandboxTree, DescendantsAndTheirThreads) {
     ProcessChain chain(3);
     ASSERT_EQ(chain.pids().size(), 3u);
-    EXPECT_EQ(is_in_sandbox_tree(chain.at(2), chain.at(0), getpid()), 1);
-    EXPECT_EQ(is_in_sandbox_tree(chain.at(1), chain.at(0), getpid()), 1);
+    EXPECT_EQ(in_tree(chain.at(2), chain.at(0), getpid()), 1);
+    EXPECT_EQ(in_tree(chain.at(1), chain.at(0), getpid()), 1);
     // Seen from a member further down, the root is outside.
-    EXPECT_EQ(is_in_sandbox_tree(chain.at(0), chain.at(1), getpid()), 0);
+    EXPECT_EQ(in_tree(chain.at(0), chain.at(1), getpid()), 0);
 
     // A thread of the sandboxed child: here this process plays the child.
     LiveThread thread;
-    EXPECT_EQ(is_in_sandbox_tree(thread.tid(), getpid(), getppid()), 1);
+    EXPECT_EQ(in_tree(thread.tid(), getpid(), getppid()), 1);
 }
 
 TEST(SandboxTree, HopLimit) {
     ProcessChain chain(50);
     ASSERT_EQ(chain.pids().size(), 50u);
     int self = getpid();
-    EXPECT_EQ(is_in_sandbox_tree(chain.at(47), chain.at(0), self), 1);
-    EXPECT_EQ(is_in_sandbox_tree(chain.at(48), chain.at(0), self), 1);  // 48 generations below
-    EXPECT_EQ(is_in_sandbox_tree(chain.at(49), chain.at(0), self), 0);  // 49
-    EXPECT_EQ(is_in_sandbox_tree(chain.at(49), chain.at(1), self), 1);
+    EXPECT_EQ(in_tree(chain.at(47), chain.at(0), self), 1);
+    EXPECT_EQ(in_tree(chain.at(48), chain.at(0), self), 1);  // 48 generations below
+    EXPECT_EQ(in_tree(chain.at(49), chain.at(0), self), 0);  // 49
+    EXPECT_EQ(in_tree(chain.at(49), chain.at(1), self), 1);
 }
 
 TEST(SandboxTree, NamesWithParenthesesAndBlanks) {
     ProcessChain chain(3, "a) b (c) ");
     ASSERT_EQ(chain.pids().size(), 3u);
-    EXPECT_EQ(is_in_sandbox_tree(chain.at(2), chain.at(0), getpid()), 1);
-    EXPECT_EQ(is_in_sandbox_tree(chain.at(2), chain.at(1), getpid()), 1);
+    EXPECT_EQ(in_tree(chain.at(2), chain.at(0), getpid()), 1);
+    EXPECT_EQ(in_tree(chain.at(2), chain.at(1), getpid()), 1);
 }
 
 TEST(SandboxTree, OrphansReparentedToTheSupervisorAreOutside) {
@@ -78,7 +82,7 @@ TEST(SandboxTree, OrphansReparentedToTheSupervisorAreOutside) {
         ProcessChain chain(3);
         ASSERT_EQ(chain.pids().size(), 3u);
         orphan = chain.at(2);
-        ASSERT_EQ(is_in_sandbox_tree(orphan, chain.at(0), getpid()), 1);
+        ASSERT_EQ(in_tree(orphan, chain.at(0), getpid()), 1);
         kill(chain.at(1), SIGKILL);
         // The orphan's parent becomes this process once its parent is reaped.
         for (int i = 0; i < 10000 && getpgid(orphan) >= 0; ++i) {
@@ -92,7 +96,7 @@ TEST(SandboxTree, OrphansReparentedToTheSupervisorAreOutside) {
             if (scanned == 1 && parent == getpid()) break;
             usleep(1000);
         }
-        EXPECT_EQ(is_in_sandbox_tree(orphan, chain.at(0), getpid()), 0);
+        EXPECT_EQ(in_tree(orphan, chain.at(0), getpid()), 0);
     }
     kill(orphan, SIGKILL);
     while (waitpid(orphan, nullptr, 0) < 0 && errno == EINTR) {

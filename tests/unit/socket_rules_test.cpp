@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "path/tracee_path.h"
 #include "rules/local_addresses.h"
+#include "supervisor/socket_check.h"
 #include "unit/policy_fixture.h"
 
 namespace {
@@ -136,7 +136,7 @@ TEST(SocketRules, PrivateAndLinkLocalDestinations) {
     }
     for (const char* text : {"fe80::1", "::ffff:10.0.0.1"}) {
         Bytes bytes = inet6_address(text, 22);
-        int local = text[0] == ':' ? is_local_ipv4(bytes.data() + 20) : is_local_ipv6(bytes.data() + 8);
+        bool local = text[0] == ':' ? is_local_ipv4(bytes.data() + 20) : is_local_ipv6(bytes.data() + 8);
         EXPECT_EQ(judge(deny, bytes, 28), local ? 0 : 1) << text;
     }
 }
@@ -194,11 +194,11 @@ TEST(SocketRules, PortRule) {
 TEST(SocketRules, NothingIsReadForANullOrTinyAddress) {
     Policy p = decode_records({});
     // No listener and no such process: any read or check would deny.
-    Tracee tracee = {&p, -1, 0, 0x3ffffff0, 0, 0};
-    EXPECT_EQ(check_sockaddr(&tracee, 0, 16), 1);
-    EXPECT_EQ(check_sockaddr(&tracee, 0x1000, 0), 1);
-    EXPECT_EQ(check_sockaddr(&tracee, 0x1000, 1), 1);
-    EXPECT_EQ(check_sockaddr(&tracee, 0x1000, 2), 0);
+    const PendingCall call = {&p, -1, 0, 0x3ffffff0, {0, -1, 0}};
+    EXPECT_EQ(check_sockaddr(call, 0, 16), 1);
+    EXPECT_EQ(check_sockaddr(call, 0x1000, 0), 1);
+    EXPECT_EQ(check_sockaddr(call, 0x1000, 1), 1);
+    EXPECT_EQ(check_sockaddr(call, 0x1000, 2), 0);
 }
 
 // One of this machine's own addresses other than loopback, if it has one.

@@ -4,7 +4,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "launcher/policy.h"
+#include "base/exit_status.h"
+#include "policy/policy.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ struct RawRecord {
 
 void collect(void* context, const PolicyRecord* record) {
     auto* records = static_cast<std::vector<RawRecord>*>(context);
-    RawRecord raw{std::string(record->key, record->key_length), record->value != nullptr, "", record->terminated != 0};
+    RawRecord raw{std::string(record->key, record->key_length), record->value != nullptr, "", record->terminated};
     if (record->value != nullptr) raw.value = record->value;
     records->push_back(raw);
 }
@@ -176,7 +177,7 @@ std::string quoted(const std::string& text) {
 void decode_blob(const char* blob, DecodedBlob* out) {
     *out = DecodedBlob{};
     unsigned char* data = static_cast<unsigned char*>(malloc(strlen(blob) + 1));
-    if (data == nullptr) _exit(k_exit_no_memory);
+    if (data == nullptr) _exit(EXIT_NO_MEMORY);
     size_t n = decode_base64(blob, data);
     std::vector<RawRecord> raw;
     walk_policy_records(data, n, collect, &raw);
@@ -198,5 +199,13 @@ void decode_blob(const char* blob, DecodedBlob* out) {
     stream_notes(&writer, blob);
     for (size_t i = 0; i < raw.size(); ++i) {
         record(&writer, raw[i], "record " + std::to_string(i + 1), winner[i], out);
+    }
+}
+
+void decode_policy_or_exit(const char* blob, Policy* policy) {
+    switch (decode_policy(blob, policy)) {
+    case PolicyError::none: return;
+    case PolicyError::no_memory: _exit(EXIT_NO_MEMORY);
+    case PolicyError::bad_pattern: _exit(EXIT_BAD_PATTERN);
     }
 }

@@ -1,6 +1,7 @@
 #include "tools/sandbox_policy/policy_tool.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,9 +10,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "base/io.h"
 #include "path/descriptor.h"
-#include "path/staged_check.h"
+#include "path/operand.h"
 #include "rules/socket_rules.h"
+#include "rules/staged_check.h"
 
 namespace {
 
@@ -46,8 +49,8 @@ void set(StageLine* line, const char* rule, const std::string& reason, const std
     line->entry = entry;
 }
 
-void describe_visible(const Policy* policy, int canonical, const char* path, StageLine* line) {
-    if (!canonical) return set(line, "no_denial", "no denial applies to the path as written");
+void describe_visible(const Policy* policy, PathForm form, const char* path, StageLine* line) {
+    if (form == PathForm::as_written) return set(line, "no_denial", "no denial applies to the path as written");
     const char* visible = find_subpath_entry(&policy->visible_tree, path);
     std::string root = policy->hidden_root;
     if (visible != nullptr) {
@@ -57,52 +60,25 @@ void describe_visible(const Policy* policy, int canonical, const char* path, Sta
     set(line, "visible", "visible: outside hidden_root " + root, "hidden_root " + root);
 }
 
-// A path ending at a directory makes the kernel follow a final link, as in
-// the supervisor.
-bool ends_at_directory(const std::string& path) {
-    if (path == "." || path == "..") return true;
-    for (const char* suffix : {"/", "/.", "/.."}) {
-        size_t n = strlen(suffix);
-        if (path.size() >= n && path.compare(path.size() - n, n, suffix) == 0) return true;
-    }
-    return false;
-}
-
-bool absolute_path(const std::string& path, int pid, std::string* out, std::string* error) {
-    if (!path.empty() && path[0] == '/') {
-        *out = path;
-        return true;
-    }
-    char link[64];
-    char base[k_path_size];
-    snprintf(link, sizeof(link), "/proc/%d/cwd", pid);
-    if (read_descriptor_target(link, base, sizeof(base)) < 1 || base[0] != '/') {
-        *error = std::string("cannot read the working directory of process ") + std::to_string(pid);
-        return false;
-    }
-    *out = std::string(base) + "/" + path;
-    return true;
-}
-
 // Reopening a descriptor is judged by the open file, as the supervisor does
 // after the stages.
-void add_descriptor_stage(const Policy* policy, const char* followed, int access, int pid, int supervisor,
+void add_descriptor_stage(const Policy* policy, const char* followed, Access access, const SandboxTree& tree,
                           Explanation* out) {
     char link[64];
     char fdinfo[64];
     char target[k_path_size];
-    if (!name_descriptor_path(followed, pid, link, fdinfo, sizeof(link))) return;
+    if (!name_descriptor_path(followed, tree.child, link, fdinfo, sizeof(link))) return;
     StageLine line;
     line.stage = "descriptor";
     line.path = link;
     RuleVerdict why{};
-    if (read_descriptor_target(link, target, sizeof(target)) < 0) {
+    if (read_link(link, target, sizeof(target)) < 0) {
         set(&line, "descriptor", "the descriptor cannot be read: refused");
     } else {
         line.path = target;
-        line.allowed = judge_descriptor_target(policy, target, fdinfo, access, pid, supervisor, &why) != 0;
+        line.allowed = judge_descriptor_target(policy, target, fdinfo, access, tree, &why);
         if (why.step != 0) {
-            describe_verdict(policy, why, 1, target, &line);
+            describe_verdict(policy, why, PathForm::resolved, target, &line);
         } else if (!is_path_target(target)) {
             set(&line, "descriptor", "the descriptor holds no file-system path: nothing to judge");
         } else {
@@ -144,7 +120,7 @@ void judge_destination(const Policy* policy, const unsigned char* copy, uint64_t
     StageLine line;
     line.stage = "destination";
     line.path = out->subject;
-    line.allowed = out->allowed = judge_sockaddr_why(policy, copy, length, &why) != 0;
+    line.allowed = out->allowed = judge_sockaddr(policy, copy, length, &why);
     describe_socket(policy, why, shown, &line);
     out->stages.push_back(line);
 }
@@ -168,14 +144,17 @@ void json_string(std::string* out, const std::string& text) {
 
 }  // namespace
 
-int access_by_name(const std::string& name) {
-    for (int access = ACCESS_STAT; access <= ACCESS_EXEC; ++access) {
-        if (name == k_class_names[access]) return access;
+bool access_by_name(const std::string& name, Access* access) {
+    for (Access each : {ACCESS_STAT, ACCESS_READ, ACCESS_WRITE, ACCESS_DELETE, ACCESS_EXEC}) {
+        if (name == k_class_names[each]) {
+            *access = each;
+            return true;
+        }
     }
-    return 0;
+    return false;
 }
 
-void describe_verdict(const Policy* policy, const RuleVerdict& verdict, int canonical, const char* path,
+void describe_verdict(const Policy* policy, const RuleVerdict& verdict, PathForm form, const char* path,
                       StageLine* line) {
     std::string entry = verdict.entry != nullptr ? verdict.entry : "";
     std::string named = verdict.entry != nullptr ? std::string(rule_of_entry(policy, verdict.entry)) + " " + entry : "";
@@ -195,7 +174,7 @@ void describe_verdict(const Policy* policy, const RuleVerdict& verdict, int cano
     case STEP_HIDDEN:
         return set(line, "hidden", "hidden: inside hidden_root " + entry + " and under no visible entry", named);
     case STEP_STAT_ALLOW: return set(line, "stat_allow", "hidden, but " + named + " lets its metadata be read", named);
-    case STEP_VISIBLE: return describe_visible(policy, canonical, path, line);
+    case STEP_VISIBLE: return describe_visible(policy, form, path, line);
     case STEP_GIT: return set(line, "git", "a .git component outside every git_write entry");
     case STEP_PROTECTED_BELOW:
         return set(line, "protected_below", "deleting or renaming it would carry " + named + " out of its protection",
@@ -209,22 +188,32 @@ void describe_verdict(const Policy* policy, const RuleVerdict& verdict, int cano
     }
 }
 
-bool explain_path(const Policy* policy, int access, const std::string& path, bool follow, int pid,
+bool explain_path(const Policy* policy, Access access, const std::string& path, bool follow, int pid,
                   Explanation* out, std::string* error) {
     // Asked about another process, this one is the asker, outside the tree
     // as the supervisor is.
-    int supervisor = pid != 0 ? getpid() : 0;
-    int tracee = pid != 0 ? pid : getpid();
+    const pid_t tracee = pid != 0 ? pid : getpid();
+    const SandboxTree tree = {tracee, -1, pid != 0 ? getpid() : 0};
     *out = Explanation{k_class_names[access], path, {}, false};
-    std::string absolute;
     if (path.empty()) {
         *error = "an empty path names no file";
         return false;
     }
-    if (!absolute_path(path, tracee, &absolute, error)) return false;
+    // The supervisor's own steps: the base directory, then the join.
+    std::string absolute = path;
+    char base[k_path_size];
+    char joined[k_path_size];
+    if (path[0] != '/') {
+        if (!read_base_directory(tracee, AT_FDCWD, base)) {
+            *error = std::string("cannot read the working directory of process ") + std::to_string(tracee);
+            return false;
+        }
+        // A path too long to join is refused as one that cannot be held.
+        absolute = join_absolute(base, path.c_str(), joined) ? joined : std::string(base) + "/" + path;
+    }
+    const LastLink last = follow || ends_at_directory(path.c_str()) ? LastLink::followed : LastLink::not_followed;
     PathStages stages;
-    out->allowed = judge_path_stages(policy, absolute.c_str(), access, follow || ends_at_directory(path), tracee,
-                                     tracee, supervisor, &stages) != 0;
+    out->allowed = judge_path_stages(policy, absolute.c_str(), access, last, tree, tracee, &stages);
     const char* names[] = {"lexical", "canonical", "followed"};
     const char* paths[] = {stages.lexical, stages.canonical, stages.followed};
     for (int i = STAGE_LEXICAL; i < STAGE_COUNT; ++i) {
@@ -239,12 +228,13 @@ bool explain_path(const Policy* policy, int access, const std::string& path, boo
         } else if (i == STAGE_FOLLOWED && strcmp(stages.followed, stages.canonical) == 0) {
             set(&line, "same_path", "the same path as the canonical stage");
         } else {
-            describe_verdict(policy, report.verdict, i != STAGE_LEXICAL, paths[i], &line);
+            describe_verdict(policy, report.verdict, i == STAGE_LEXICAL ? PathForm::as_written : PathForm::resolved,
+                             paths[i], &line);
         }
         out->stages.push_back(line);
     }
     if (out->allowed && stages.stage[STAGE_FOLLOWED].ran) {
-        add_descriptor_stage(policy, stages.followed, access, tracee, supervisor, out);
+        add_descriptor_stage(policy, stages.followed, access, tree, out);
     }
     return true;
 }

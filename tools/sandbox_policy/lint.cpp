@@ -5,8 +5,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "path/path_rules.h"
-#include "path/staged_check.h"
+#include "rules/path_rules.h"
+#include "rules/staged_check.h"
 
 namespace {
 
@@ -137,7 +137,10 @@ private:
         std::string loader = machine_loader();
         if (loader.empty()) return;
         PathStages stages;
-        if (judge_path_stages(policy_, loader.c_str(), ACCESS_READ, 1, getpid(), getpid(), 0, &stages)) return;
+        const SandboxTree tree = {getpid(), -1, 0};
+        if (judge_path_stages(policy_, loader.c_str(), ACCESS_READ, LastLink::followed, tree, getpid(), &stages)) {
+            return;
+        }
         std::string canonical = stages.stage[STAGE_FOLLOWED].ran ? stages.followed : stages.canonical;
         std::string dir = canonical.substr(0, canonical.rfind('/'));
         warn("policy", "the dynamic loader " + loader + " (" + canonical + ") and the libraries in " + dir +
@@ -196,7 +199,7 @@ std::vector<Diagnostic> lint_rules(const std::vector<Rule>& rules) {
         }
     }
     Policy policy;
-    decode_policy(encode_rules(usable).c_str(), &policy);
+    decode_policy_or_exit(encode_rules(usable).c_str(), &policy);
     std::vector<Diagnostic> warnings = Linter(usable, &policy).run();
     warnings.insert(warnings.begin(), pattern_warnings.begin(), pattern_warnings.end());
     return warnings;

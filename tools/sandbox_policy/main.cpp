@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "base/exit_status.h"
 #include "tools/sandbox_policy/policy_tool.h"
 
 namespace {
 
-constexpr int k_exit_findings = 1;  // lint warned; explain refused
-constexpr int k_exit_usage = 2;     // bad command line or source
 
 const char k_usage[] =
     "usage: sandbox-policy encode [FILE|-]... [--RULE VALUE]...\n"
@@ -62,7 +61,7 @@ int fail(int status, const std::string& message) {
 
 int usage_error(const std::string& message, const char* help) {
     fprintf(stderr, "sandbox-policy: %s\n%s", message.c_str(), help);
-    return k_exit_usage;
+    return EXIT_TOOL_USAGE;
 }
 
 bool wants_help(int argc, char** argv) {
@@ -76,7 +75,7 @@ int report_problems(const std::vector<Diagnostic>& problems) {
     for (const Diagnostic& problem : problems) {
         fprintf(stderr, "sandbox-policy: %s: %s\n", problem.origin.c_str(), problem.message.c_str());
     }
-    return k_exit_usage;
+    return EXIT_TOOL_USAGE;
 }
 
 // "--write-pattern" and "--write_pattern" both name write_pattern.
@@ -125,7 +124,7 @@ std::string read_blob_argument(const char* arg) {
 }
 
 int bad_pattern(const DecodedBlob& decoded) {
-    return fail(k_exit_bad_pattern, "write pattern " + quoted(decoded.bad_pattern) +
+    return fail(EXIT_BAD_PATTERN, "write pattern " + quoted(decoded.bad_pattern) +
                                         " does not compile: " + decoded.pattern_message);
 }
 
@@ -161,7 +160,7 @@ int lint_command(int argc, char** argv) {
     std::vector<Diagnostic> more = lint_rules(rules);
     warnings.insert(warnings.end(), more.begin(), more.end());
     for (const Diagnostic& warning : warnings) printf("%s: %s\n", warning.origin.c_str(), warning.message.c_str());
-    return warnings.empty() ? 0 : k_exit_findings;
+    return warnings.empty() ? 0 : EXIT_FINDINGS;
 }
 
 struct ExplainArgs {
@@ -223,7 +222,7 @@ int load_policy(const ExplainArgs& args, Policy* policy) {
     DecodedBlob decoded;
     decode_blob(blob.c_str(), &decoded);
     if (!decoded.bad_pattern.empty()) return bad_pattern(decoded);
-    decode_policy(blob.c_str(), policy);
+    decode_policy_or_exit(blob.c_str(), policy);
     return 0;
 }
 
@@ -235,7 +234,8 @@ int explain_command(int argc, char** argv) {
     std::string what = words.empty() ? "" : words[0];
     bool socket = what == "connect" || what == "unix";
     size_t needed = what == "connect" ? 3 : 2;
-    if (words.size() != needed || (!socket && access_by_name(what) == 0)) {
+    Access access = ACCESS_STAT;
+    if (words.size() != needed || (!socket && !access_by_name(what, &access))) {
         return usage_error("explain takes CLASS PATH, connect ADDRESS PORT or unix PATH", k_explain_help);
     }
     if (socket && (args.follow || args.pid != 0)) {
@@ -251,11 +251,11 @@ int explain_command(int argc, char** argv) {
     } else if (what == "unix") {
         explain_unix(&policy, words[1], &explanation);
     } else {
-        asked = explain_path(&policy, access_by_name(what), words[1], args.follow, args.pid, &explanation, &error);
+        asked = explain_path(&policy, access, words[1], args.follow, args.pid, &explanation, &error);
     }
-    if (!asked) return fail(k_exit_usage, error);
+    if (!asked) return fail(EXIT_TOOL_USAGE, error);
     fputs((args.json ? format_explanation_json(explanation) : format_explanation(explanation)).c_str(), stdout);
-    return explanation.allowed ? 0 : k_exit_findings;
+    return explanation.allowed ? 0 : EXIT_FINDINGS;
 }
 
 int preset_command(int argc, char** argv) {
@@ -278,7 +278,7 @@ int preset_command(int argc, char** argv) {
     if (words.size() == 2) request.dir = words[1];
     std::string text;
     std::string error;
-    if (!make_preset(request, &text, &error)) return fail(k_exit_usage, error);
+    if (!make_preset(request, &text, &error)) return fail(EXIT_TOOL_USAGE, error);
     fputs(text.c_str(), stdout);
     return 0;
 }
@@ -288,7 +288,7 @@ void out_of_memory() {
     static const char k_message[] = "sandbox-policy: out of memory\n";
     ssize_t ignored = write(2, k_message, sizeof(k_message) - 1);
     (void)ignored;
-    _exit(k_exit_no_memory);
+    _exit(EXIT_NO_MEMORY);
 }
 
 }  // namespace
@@ -318,7 +318,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         int status = entry.run(argc - 2, argv + 2);
-        if (fflush(stdout) != 0) return fail(k_exit_usage, "cannot write the output");
+        if (fflush(stdout) != 0) return fail(EXIT_TOOL_USAGE, "cannot write the output");
         return status;
     }
     return usage_error("unknown command '" + command + "'", k_usage);

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "launcher/policy.h"
-#include "path/path_rules.h"
+#include "base/access.h"
+#include "policy/policy.h"
+#include "rules/path_rules.h"
 
 // One record of the blob, with where it came from for messages.
 struct Rule {
@@ -76,6 +77,10 @@ struct DecodedBlob {
 // Reads blob with the same Base64 decoder and record walk as decode_policy.
 void decode_blob(const char* blob, DecodedBlob* out);
 
+// decode_policy, ending the program as sandbox ends when memory runs out
+// (111) or a write pattern does not compile (112).
+void decode_policy_or_exit(const char* blob, Policy* policy);
+
 // The warnings about rules. Patterns that do not compile are reported and
 // left out of the other checks.
 std::vector<Diagnostic> lint_rules(const std::vector<Rule>& rules);
@@ -100,14 +105,14 @@ struct Explanation {
     bool allowed = false;
 };
 
-// ACCESS_* for a class name, or 0.
-int access_by_name(const std::string& name);
-// Words for a path verdict; canonical is 0 for the path as written.
-void describe_verdict(const Policy* policy, const RuleVerdict& verdict, int canonical, const char* path,
+// The access class of a class name; false for no class.
+bool access_by_name(const std::string& name, Access* access);
+// Words for a path verdict on the path in the form judged.
+void describe_verdict(const Policy* policy, const RuleVerdict& verdict, PathForm form, const char* path,
                       StageLine* line);
 // pid is the process whose working directory, /proc/self and descriptors
 // the path means, and the root of the sandbox tree; 0 is this process.
-bool explain_path(const Policy* policy, int access, const std::string& path, bool follow, int pid,
+bool explain_path(const Policy* policy, Access access, const std::string& path, bool follow, int pid,
                   Explanation* out, std::string* error);
 bool explain_connect(const Policy* policy, const std::string& address, const std::string& port, Explanation* out,
                      std::string* error);

@@ -6,7 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "path/path_rules.h"
+#include "rules/path_rules.h"
 
 namespace {
 

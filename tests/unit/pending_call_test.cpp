@@ -1,5 +1,5 @@
 // Copying out of a tracee, with this process standing for the tracee.
-#include "path/tracee_path.h"
+#include "supervisor/pending_call.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "path/normalize.h"
+#include "supervisor/path_check.h"
 
 namespace {
 
@@ -46,15 +47,15 @@ private:
 TEST(ReadTraceeMem, CopiesOrFails) {
     const char data[] = "0123456789";
     char out[11] = {};
-    EXPECT_EQ(read_tracee_mem(getpid(), address_of(data), out, 10), 0);
+    EXPECT_TRUE(read_tracee_mem(getpid(), address_of(data), out, 10));
     EXPECT_STREQ(out, "0123456789");
-    EXPECT_EQ(read_tracee_mem(getpid(), 0, out, 10), -1);
+    EXPECT_FALSE(read_tracee_mem(getpid(), 0, out, 10));
 
     Pages pages(false);
     char* tail = pages.place_ending_at_boundary("abc");
-    EXPECT_EQ(read_tracee_mem(getpid(), address_of(tail), out, 4), 0);
+    EXPECT_TRUE(read_tracee_mem(getpid(), address_of(tail), out, 4));
     // Short: the range runs into the unmapped page.
-    EXPECT_EQ(read_tracee_mem(getpid(), address_of(tail), out, 8), -1);
+    EXPECT_FALSE(read_tracee_mem(getpid(), address_of(tail), out, 8));
 }
 
 TEST(ReadTraceeMem, ThroughTheMemoryFile) {
@@ -73,47 +74,47 @@ TEST(CopyTraceePath, Chunks) {
     // Crossing a page boundary: read in two chunks.
     Pages both(true);
     std::string across = "/tmp/" + std::string(100, 'a');
-    EXPECT_EQ(copy_tracee_path(getpid(), address_of(both.place_across(across, 10)), out), 0);
+    EXPECT_TRUE(copy_tracee_path(getpid(), address_of(both.place_across(across, 10)), out));
     EXPECT_EQ(std::string(out), across);
 
     // Ending right before an unmapped page: that page is never touched.
     Pages one(false);
-    EXPECT_EQ(copy_tracee_path(getpid(), address_of(one.place_ending_at_boundary("/etc/passwd")), out), 0);
+    EXPECT_TRUE(copy_tracee_path(getpid(), address_of(one.place_ending_at_boundary("/etc/passwd")), out));
     EXPECT_STREQ(out, "/etc/passwd");
     // Running into it without a NUL: unreadable.
     char* open_end = one.place_ending_at_boundary("/etc/x");
     open_end[6] = 'y';
-    EXPECT_EQ(copy_tracee_path(getpid(), address_of(open_end), out), -1);
+    EXPECT_FALSE(copy_tracee_path(getpid(), address_of(open_end), out));
 
-    EXPECT_EQ(copy_tracee_path(getpid(), 0, out), -1);
+    EXPECT_FALSE(copy_tracee_path(getpid(), 0, out));
 }
 
 TEST(CopyTraceePath, LengthBound) {
     char out[k_path_size];
     std::string exact = "/" + std::string(4094, 'x');
     ASSERT_EQ(exact.size(), k_path_max);
-    EXPECT_EQ(copy_tracee_path(getpid(), address_of(exact.c_str()), out), 0);
+    EXPECT_TRUE(copy_tracee_path(getpid(), address_of(exact.c_str()), out));
     EXPECT_EQ(std::string(out), exact);
 
     std::string longer = exact + "yyyy";
-    EXPECT_EQ(copy_tracee_path(getpid(), address_of(longer.c_str()), out), 0);
+    EXPECT_TRUE(copy_tracee_path(getpid(), address_of(longer.c_str()), out));
     EXPECT_EQ(std::string(out), exact);
 
-    EXPECT_EQ(copy_tracee_path(getpid(), address_of(""), out), 0);
+    EXPECT_TRUE(copy_tracee_path(getpid(), address_of(""), out));
     EXPECT_STREQ(out, "");
 }
 
 // No listener: anything that got as far as the pending check would be denied.
 TEST(CheckTraceePath, NullPaths) {
-    Tracee tracee = {nullptr, -1, 0, getpid(), getpid(), 0};
-    PathOperand plain = {-100, 0, 1, 1, 0};
-    EXPECT_EQ(check_tracee_path(&tracee, &plain), 0);
+    const PendingCall call = {nullptr, -1, 0, getpid(), {getpid(), -1, 0}};
+    const PathOperand plain = {-100, 0, ACCESS_STAT, LastLink::followed, false, false};
+    EXPECT_FALSE(check_tracee_path(call, plain));
     // With AT_EMPTY_PATH a null path is the descriptor itself, as on newer
     // kernels: looking at it passes, changing it is judged on the file.
-    PathOperand look = {-100, 0, 1, 1, 1};
-    EXPECT_EQ(check_tracee_path(&tracee, &look), 1);
-    PathOperand change = {-100, 0, 3, 1, 1};
-    EXPECT_EQ(check_tracee_path(&tracee, &change), 0);
+    const PathOperand look = {-100, 0, ACCESS_STAT, LastLink::followed, true, false};
+    EXPECT_TRUE(check_tracee_path(call, look));
+    const PathOperand change = {-100, 0, ACCESS_WRITE, LastLink::followed, true, false};
+    EXPECT_FALSE(check_tracee_path(call, change));
 }
 
 }  // namespace

@@ -1,22 +1,18 @@
 // The path rules: whether the policy allows one access class on one path.
 #pragma once
 
-#include "launcher/policy.h"
+#include <sys/types.h>
 
-enum Access : int {
-    ACCESS_STAT = 1,
-    ACCESS_READ = 2,
-    ACCESS_WRITE = 3,
-    ACCESS_DELETE = 4,
-    ACCESS_EXEC = 5,
-};
+#include "base/access.h"
+#include "base/sandbox_tree.h"
+#include "policy/policy.h"
 
-// 1 when path equals prefix or lies below it at a component boundary.
+// Whether path equals prefix or lies below it at a component boundary.
 // A null or empty prefix covers nothing; "/" covers every absolute path.
-int is_subpath(const char* path, const char* prefix);
+[[nodiscard]] bool is_subpath(const char* path, const char* prefix);
 
-// 1 when some non-empty entry of list covers path.
-int list_has_subpath(const StringList* list, const char* path);
+// Whether some non-empty entry of list covers path.
+[[nodiscard]] bool list_has_subpath(const StringList* list, const char* path);
 
 // The first non-empty entry of list that covers path, or null.
 const char* find_subpath_entry(const StringList* list, const char* path);
@@ -45,22 +41,22 @@ enum RuleStep : int {
 };
 
 struct RuleVerdict {
-    int allowed;
+    bool allowed;
     RuleStep step;
     const char* entry;  // the policy entry that decided, if one did
 };
 
-// 1 allows, 0 denies. canonical is 0 for the path as written (denials only)
-// and 1 for a resolved path (denials and every positive requirement).
-int is_single_path_allowed(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
-                           int canonical);
+// Which form of a path is judged: the path as written meets the denials
+// only; a resolved path meets the denials and every positive requirement.
+enum class PathForm : bool { as_written, resolved };
 
-// The same decision, also saying which rule made it when why is not null.
-int judge_single_path(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
-                      int canonical, RuleVerdict* why);
+// Whether the policy allows access to path for a process of the tree.
+[[nodiscard]] bool is_single_path_allowed(const Policy* policy, const char* path, Access access,
+                                          const SandboxTree& tree, PathForm form);
 
-// The same for a path a tracee named: the tracee's own process entries are
-// its own even when it has left the tree's parent chain (an orphan
-// re-parented to the supervisor). tracee_pid 0 is no tracee.
-int judge_path_of_tracee(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
-                         int tracee_pid, int canonical, RuleVerdict* why);
+// The same decision for a path that process caller named (0: none), also
+// saying which rule made it when why is not null. The caller's own process
+// entries are its own even when it has left the tree's parent chain (an
+// orphan re-parented to the supervisor).
+[[nodiscard]] bool judge_single_path(const Policy* policy, const char* path, Access access, const SandboxTree& tree,
+                                     pid_t caller, PathForm form, RuleVerdict* why);

@@ -1,10 +1,10 @@
-#include "path/path_rules.h"
+#include "rules/path_rules.h"
 
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
-#include "rules/process_tree.h"
+#include "proc/process_tree.h"
 
 namespace {
 
@@ -27,45 +27,45 @@ const char* find_entry_below(const StringList* list, const char* path) {
     return nullptr;
 }
 
-int is_digit(char c) {
+bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-int is_process_path(const char* path) {
+bool is_process_path(const char* path) {
     return strncmp(path, "/proc/", 6) == 0 && is_digit(path[6]);
 }
 
 // "/fd/" followed by digits and nothing else: the one place below a process
 // entry that names a descriptor rather than the process itself.
-int is_descriptor_tail(const char* tail) {
-    if (strncmp(tail, "/fd/", 4) != 0 || !is_digit(tail[4])) return 0;
+bool is_descriptor_tail(const char* tail) {
+    if (strncmp(tail, "/fd/", 4) != 0 || !is_digit(tail[4])) return false;
     for (const char* c = tail + 4; *c != 0; ++c) {
-        if (!is_digit(*c)) return 0;
+        if (!is_digit(*c)) return false;
     }
-    return 1;
+    return true;
 }
 
-int has_windows_program_suffix(const char* path) {
+bool has_windows_program_suffix(const char* path) {
     size_t length = strlen(path);
-    if (length <= 3) return 0;
+    if (length <= 3) return false;
     const char* suffix = path + length - 4;
     static const char* const k_banned[] = {".exe", ".cmd", ".bat", ".ps1", ".com"};
     for (const char* banned : k_banned) {
-        if (strcasecmp(suffix, banned) == 0) return 1;
+        if (strcasecmp(suffix, banned) == 0) return true;
     }
-    return 0;
+    return false;
 }
 
-int is_interop_path(const char* path) {
+bool is_interop_path(const char* path) {
     return is_subpath(path, "/mnt") || is_subpath(path, "/run/WSL") || strcmp(path, "/init") == 0;
 }
 
 // A '/' then ".git" in any case, ending at '/' or at the end of the path.
-int has_git_component(const char* path) {
+bool has_git_component(const char* path) {
     for (const char* c = path; *c != 0; ++c) {
-        if (c[0] == '/' && c[1] == '.' && strncasecmp(c + 2, "git", 3) == 0 && (c[5] == '/' || c[5] == 0)) return 1;
+        if (c[0] == '/' && c[1] == '.' && strncasecmp(c + 2, "git", 3) == 0 && (c[5] == '/' || c[5] == 0)) return true;
     }
-    return 0;
+    return false;
 }
 
 const char* find_write_pattern(const Policy* policy, const char* path) {
@@ -75,7 +75,8 @@ const char* find_write_pattern(const Policy* policy, const char* path) {
     return nullptr;
 }
 
-int decide(RuleVerdict* why, int allowed, RuleStep step, const char* entry = nullptr) {
+// Every verdict of the rules leaves through here.
+bool decide(RuleVerdict* why, bool allowed, RuleStep step, const char* entry = nullptr) {
     if (why != nullptr) {
         why->allowed = allowed;
         why->step = step;
@@ -87,22 +88,20 @@ int decide(RuleVerdict* why, int allowed, RuleStep step, const char* entry = nul
 // A process that left the tree's parent chain (re-parented to the
 // supervisor) is still one whose calls are trapped: its own entries are its
 // own.
-int is_own_process(int pid, int tracee_pid) {
-    return tracee_pid > 0 && pid == thread_group_of(tracee_pid);
+bool is_own_process(pid_t pid, pid_t caller) {
+    return caller > 0 && pid == thread_group_of(caller);
 }
 
-int judge_process_path(const char* path, int access, int child_pid, int supervisor_pid, int tracee_pid,
-                       RuleVerdict* why) {
-    int pid = static_cast<int>(strtol(path + 6, nullptr, 10));
-    int member = (tracee_pid > 0 && pid == tracee_pid) || is_in_sandbox_tree(pid, child_pid, supervisor_pid) ||
-                 is_own_process(pid, tracee_pid);
-    if (!member) return decide(why, 0, STEP_PROCESS_OUTSIDE_TREE);
+bool judge_process_path(const char* path, Access access, const SandboxTree& tree, pid_t caller, RuleVerdict* why) {
+    pid_t pid = static_cast<pid_t>(strtol(path + 6, nullptr, 10));
+    bool member = (caller > 0 && pid == caller) || is_in_sandbox_tree(pid, tree) || is_own_process(pid, caller);
+    if (!member) return decide(why, false, STEP_PROCESS_OUTSIDE_TREE);
     if (access == ACCESS_WRITE || access == ACCESS_DELETE) {
         const char* tail = path + 6;
         while (is_digit(*tail)) ++tail;
-        if (!is_descriptor_tail(tail)) return decide(why, 0, STEP_PROCESS_WRITE_NOT_DESCRIPTOR);
+        if (!is_descriptor_tail(tail)) return decide(why, false, STEP_PROCESS_WRITE_NOT_DESCRIPTOR);
     }
-    return decide(why, 1, STEP_PROCESS_IN_TREE);
+    return decide(why, true, STEP_PROCESS_IN_TREE);
 }
 
 // Denials that protect what lies below a path being deleted or renamed.
@@ -118,8 +117,8 @@ const char* find_protected_below(const Policy* policy, const char* path) {
 
 }  // namespace
 
-int is_subpath(const char* path, const char* prefix) {
-    if (prefix == nullptr || prefix[0] == 0) return 0;
+bool is_subpath(const char* path, const char* prefix) {
+    if (prefix == nullptr || prefix[0] == 0) return false;
     if (prefix[0] == '/' && prefix[1] == 0) return path[0] == '/';
     // One pass over both strings: every entry of every list is tried on
     // each check.
@@ -137,69 +136,64 @@ const char* find_subpath_entry(const StringList* list, const char* path) {
     return nullptr;
 }
 
-int list_has_subpath(const StringList* list, const char* path) {
+bool list_has_subpath(const StringList* list, const char* path) {
     return find_subpath_entry(list, path) != nullptr;
 }
 
-int is_single_path_allowed(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
-                           int canonical) {
-    return judge_single_path(policy, path, access, child_pid, supervisor_pid, canonical, nullptr);
+bool is_single_path_allowed(const Policy* policy, const char* path, Access access, const SandboxTree& tree,
+                            PathForm form) {
+    return judge_single_path(policy, path, access, tree, 0, form, nullptr);
 }
 
-int judge_single_path(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
-                      int canonical, RuleVerdict* why) {
-    return judge_path_of_tracee(policy, path, access, child_pid, supervisor_pid, 0, canonical, why);
-}
-
-int judge_path_of_tracee(const Policy* policy, const char* path, int access, int child_pid, int supervisor_pid,
-                         int tracee_pid, int canonical, RuleVerdict* why) {
-    if (is_process_path(path)) return judge_process_path(path, access, child_pid, supervisor_pid, tracee_pid, why);
-
+bool judge_single_path(const Policy* policy, const char* path, Access access, const SandboxTree& tree, pid_t caller,
+                       PathForm form, RuleVerdict* why) {
+    if (is_process_path(path)) return judge_process_path(path, access, tree, caller, why);
+    const bool canonical = form == PathForm::resolved;
     if (access == ACCESS_EXEC) {
-        if (is_subpath(path, "/run/WSL")) return decide(why, 0, STEP_WSL_EXEC);
-        if (is_subpath(path, "/mnt") && has_windows_program_suffix(path)) return decide(why, 0, STEP_WSL_EXEC);
-        if (strcmp(path, "/init") == 0) return decide(why, 0, STEP_WSL_EXEC);
+        if (is_subpath(path, "/run/WSL")) return decide(why, false, STEP_WSL_EXEC);
+        if (is_subpath(path, "/mnt") && has_windows_program_suffix(path)) return decide(why, false, STEP_WSL_EXEC);
+        if (strcmp(path, "/init") == 0) return decide(why, false, STEP_WSL_EXEC);
     }
     if (canonical && is_interop_path(path)) {
-        int named = list_has_subpath(&policy->visible_tree, path) || list_has_subpath(&policy->write_allow, path) ||
-                    (access == ACCESS_STAT && find_exact(&policy->stat_allow, path) != nullptr);
-        if (!named) return decide(why, 0, STEP_WSL_HIDDEN);
+        bool named = list_has_subpath(&policy->visible_tree, path) || list_has_subpath(&policy->write_allow, path) ||
+                     (access == ACCESS_STAT && find_exact(&policy->stat_allow, path) != nullptr);
+        if (!named) return decide(why, false, STEP_WSL_HIDDEN);
     }
 
     const char* exact = find_exact(&policy->deny_exact, path);
     if (exact == nullptr && policy->deny_single[0] != 0 && strcmp(path, policy->deny_single) == 0) {
         exact = policy->deny_single;
     }
-    const char* tree = find_subpath_entry(&policy->deny_tree, path);
-    int hidden = canonical && is_subpath(path, policy->hidden_root) && !list_has_subpath(&policy->visible_tree, path);
-    if (exact != nullptr) return decide(why, 0, STEP_DENY_EXACT, exact);
-    if (tree != nullptr) return decide(why, 0, STEP_DENY_TREE, tree);
+    const char* denied = find_subpath_entry(&policy->deny_tree, path);
+    bool hidden = canonical && is_subpath(path, policy->hidden_root) && !list_has_subpath(&policy->visible_tree, path);
+    if (exact != nullptr) return decide(why, false, STEP_DENY_EXACT, exact);
+    if (denied != nullptr) return decide(why, false, STEP_DENY_TREE, denied);
     if (hidden) {
         const char* stat_entry = access == ACCESS_STAT ? find_exact(&policy->stat_allow, path) : nullptr;
-        if (stat_entry != nullptr) return decide(why, 1, STEP_STAT_ALLOW, stat_entry);
-        return decide(why, 0, STEP_HIDDEN, policy->hidden_root);
+        if (stat_entry != nullptr) return decide(why, true, STEP_STAT_ALLOW, stat_entry);
+        return decide(why, false, STEP_HIDDEN, policy->hidden_root);
     }
 
-    if (access != ACCESS_WRITE && access != ACCESS_DELETE) return decide(why, 1, STEP_VISIBLE);
+    if (access != ACCESS_WRITE && access != ACCESS_DELETE) return decide(why, true, STEP_VISIBLE);
 
     if (has_git_component(path)) {
         const char* git = find_subpath_entry(&policy->git_write_allow, path);
-        if (git == nullptr) return decide(why, 0, STEP_GIT);
+        if (git == nullptr) return decide(why, false, STEP_GIT);
     }
     const char* kept = find_subpath_entry(&policy->write_deny, path);
-    if (kept != nullptr) return decide(why, 0, STEP_WRITE_DENY, kept);
+    if (kept != nullptr) return decide(why, false, STEP_WRITE_DENY, kept);
     if (access == ACCESS_DELETE) {
         const char* undeletable = find_exact(&policy->delete_deny_exact, path);
-        if (undeletable != nullptr) return decide(why, 0, STEP_DELETE_DENY, undeletable);
+        if (undeletable != nullptr) return decide(why, false, STEP_DELETE_DENY, undeletable);
         const char* below = find_protected_below(policy, path);
-        if (below != nullptr) return decide(why, 0, STEP_PROTECTED_BELOW, below);
+        if (below != nullptr) return decide(why, false, STEP_PROTECTED_BELOW, below);
     }
-    if (!canonical) return decide(why, 1, STEP_LEXICAL_WRITE);
+    if (!canonical) return decide(why, true, STEP_LEXICAL_WRITE);
 
-    if (strcmp(path, "/dev/null") == 0 || is_subpath(path, "/dev/fd")) return decide(why, 1, STEP_DEVICE);
+    if (strcmp(path, "/dev/null") == 0 || is_subpath(path, "/dev/fd")) return decide(why, true, STEP_DEVICE);
     const char* writable = find_subpath_entry(&policy->write_allow, path);
-    if (writable != nullptr) return decide(why, 1, STEP_WRITE_ALLOW, writable);
+    if (writable != nullptr) return decide(why, true, STEP_WRITE_ALLOW, writable);
     const char* pattern = find_write_pattern(policy, path);
-    if (pattern != nullptr) return decide(why, 1, STEP_WRITE_PATTERN, pattern);
-    return decide(why, 0, STEP_NOT_WRITABLE);
+    if (pattern != nullptr) return decide(why, true, STEP_WRITE_PATTERN, pattern);
+    return decide(why, false, STEP_NOT_WRITABLE);
 }

@@ -1,10 +1,9 @@
-#include "launcher/policy.h"
+#include "policy/policy.h"
 
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
-#include "launcher/faults.h"
+#include "base/faults.h"
 
 namespace {
 
@@ -17,26 +16,31 @@ int base64_value(unsigned char c) {
     return -1;
 }
 
-char* copy_or_exit(const char* value) {
+// Every step that allocates can fail; the first failure is kept and every
+// later record skipped.
+struct Decoding {
+    Policy* policy;
+    PolicyError error;
+};
+
+[[nodiscard]] bool replace_string(char** field, const char* value) {
     char* copy = strdup(value);
-    if (copy == nullptr) _exit(k_exit_no_memory);
-    return copy;
-}
-
-void replace_string(char** field, const char* value) {
+    if (copy == nullptr) return false;
     free(*field);
-    *field = copy_or_exit(value);
+    *field = copy;
+    return true;
 }
 
-void port_list_push(PortList* list, const char* value) {
+[[nodiscard]] bool port_list_push(PortList* list, const char* value) {
     // The range is checked on the full parsed value: narrowing first would
     // turn 4294967297 into port 1.
     long parsed = strtol(value, nullptr, 10);
-    if (parsed < 1 || parsed > 65535) return;
+    if (parsed < 1 || parsed > 65535) return true;
     void* grown = realloc(list->ports, (list->count + 1) * sizeof(int32_t));
-    if (grown == nullptr) _exit(k_exit_no_memory);
+    if (grown == nullptr) return false;
     list->ports = static_cast<int32_t*>(grown);
     list->ports[list->count++] = static_cast<int32_t>(parsed);
+    return true;
 }
 
 StringList* list_for_key(Policy* policy, char key) {
@@ -54,38 +58,37 @@ StringList* list_for_key(Policy* policy, char key) {
     }
 }
 
-void apply_record(Policy* policy, char key, const char* value) {
+// False when memory ran out.
+[[nodiscard]] bool apply_record(Policy* policy, char key, const char* value) {
     StringList* list = list_for_key(policy, key);
-    if (list != nullptr) {
-        str_list_push(list, value);
-        return;
-    }
+    if (list != nullptr) return str_list_push(list, value);
     switch (key) {
-    case 'R': replace_string(&policy->hidden_root, value); break;
-    case 'S': replace_string(&policy->deny_single, value); break;
-    case 'H': policy->loopback_default_allow = strcmp(value, "1") == 0 ? 1 : 0; break;
-    case 'L': port_list_push(&policy->loopback_allow_ports, value); break;
-    case 'N': port_list_push(&policy->loopback_deny_ports, value); break;
-    default: break;
+    case 'R': return replace_string(&policy->hidden_root, value);
+    case 'S': return replace_string(&policy->deny_single, value);
+    case 'H': policy->loopback_default_allow = strcmp(value, "1") == 0 ? 1 : 0; return true;
+    case 'L': return port_list_push(&policy->loopback_allow_ports, value);
+    case 'N': return port_list_push(&policy->loopback_deny_ports, value);
+    default: return true;
     }
 }
 
 void apply_visited(void* context, const PolicyRecord* record) {
-    if (record->value != nullptr && record->key_length == 1) {
-        apply_record(static_cast<Policy*>(context), record->key[0], record->value);
-    }
+    Decoding* decoding = static_cast<Decoding*>(context);
+    if (decoding->error != PolicyError::none || record->value == nullptr || record->key_length != 1) return;
+    if (!apply_record(decoding->policy, record->key[0], record->value)) decoding->error = PolicyError::no_memory;
 }
 
-void compile_patterns(Policy* policy) {
+[[nodiscard]] PolicyError compile_patterns(Policy* policy) {
     const StringList& patterns = policy->write_patterns;
-    if (patterns.count == 0) return;
+    if (patterns.count == 0) return PolicyError::none;
     policy->write_regexes = static_cast<regex_t*>(calloc(patterns.count, sizeof(regex_t)));
-    if (policy->write_regexes == nullptr) _exit(k_exit_no_memory);
+    if (policy->write_regexes == nullptr) return PolicyError::no_memory;
     for (uint64_t i = 0; i < patterns.count; ++i) {
         if (regcomp(&policy->write_regexes[i], patterns.items[i], REG_EXTENDED | REG_NOSUB) != 0) {
-            _exit(k_exit_bad_pattern);
+            return PolicyError::bad_pattern;
         }
     }
+    return PolicyError::none;
 }
 
 }  // namespace
@@ -115,7 +118,7 @@ void walk_policy_records(const unsigned char* data, size_t n, PolicyRecordVisito
         size_t k = strnlen(key, n - p);
         size_t v = p + k + 1;
         if (v > n) {
-            PolicyRecord last = {key, k, nullptr, 0};
+            PolicyRecord last = {key, k, nullptr, false};
             visit(context, &last);
             return;
         }
@@ -129,28 +132,32 @@ void walk_policy_records(const unsigned char* data, size_t n, PolicyRecordVisito
     }
 }
 
-void str_list_push(StringList* list, const char* value) {
+bool str_list_push(StringList* list, const char* value) {
     if (list->count == list->capacity) {
         uint64_t capacity = list->count == 0 ? 16 : list->count * 2;
         void* grown = realloc(list->items, capacity * sizeof(char*));
-        if (grown == nullptr) _exit(k_exit_no_memory);
+        if (grown == nullptr) return false;
         list->items = static_cast<char**>(grown);
         list->capacity = capacity;
     }
-    list->items[list->count] = copy_or_exit(value);
-    list->count++;
+    char* copy = strdup(value);
+    if (copy == nullptr) return false;
+    list->items[list->count++] = copy;
+    return true;
 }
 
-void decode_policy(const char* blob, Policy* policy) {
+PolicyError decode_policy(const char* blob, Policy* policy) {
     memset(policy, 0, sizeof(*policy));
-    policy->hidden_root = copy_or_exit("/");
-    policy->deny_single = copy_or_exit("");
+    policy->hidden_root = strdup("/");
+    policy->deny_single = strdup("");
+    if (policy->hidden_root == nullptr || policy->deny_single == nullptr) return PolicyError::no_memory;
 
     unsigned char* data = FAULT_AT("decode-alloc") ? nullptr : static_cast<unsigned char*>(malloc(strlen(blob) + 1));
-    if (data == nullptr) _exit(k_exit_no_memory);
+    if (data == nullptr) return PolicyError::no_memory;
     size_t n = decode_base64(blob, data);
-    walk_policy_records(data, n, apply_visited, policy);
+    Decoding decoding = {policy, PolicyError::none};
+    walk_policy_records(data, n, apply_visited, &decoding);
     free(data);
-
-    compile_patterns(policy);
+    if (decoding.error != PolicyError::none) return decoding.error;
+    return compile_patterns(policy);
 }

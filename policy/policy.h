@@ -35,31 +35,35 @@ struct Policy {
     PortList loopback_deny_ports;      // N
 };
 
-inline constexpr int k_exit_no_memory = 111;
-inline constexpr int k_exit_bad_pattern = 112;
+// Why a blob could not be decoded.
+enum class PolicyError : uint8_t {
+    none,
+    no_memory,
+    bad_pattern,  // a write pattern does not compile
+};
 
 // Decodes the standard Base64 alphabet, skipping every other byte, into out
 // (room for strlen(text) bytes plus a NUL). Leftover bits are dropped.
 // Returns the number of bytes decoded; out[n] is set to NUL.
 size_t decode_base64(const char* text, unsigned char* out);
 
-// Fills *policy from the blob. Returns only on success; ends the process with
-// 111 when memory runs out and 112 when a write pattern does not compile.
-void decode_policy(const char* blob, Policy* policy);
+// Fills *policy from the blob. On an error the record holds what was
+// decoded before it and is not to be used.
+[[nodiscard]] PolicyError decode_policy(const char* blob, Policy* policy);
 
-// Appends a private copy of value; ends the process with 111 on exhaustion.
-void str_list_push(StringList* list, const char* value);
+// Appends a private copy of value; false when memory runs out.
+[[nodiscard]] bool str_list_push(StringList* list, const char* value);
 
 // One record as the walk over decoded bytes meets it, for tools that show a
 // blob the way decode_policy reads it. The key is key_length bytes (only
 // one-byte keys are applied). value is null for a last key that has no NUL
-// and so no value; terminated is 0 when the value ran to the end of the data
+// and so no value; terminated is false when the value ran to the end of the data
 // without a NUL of its own.
 struct PolicyRecord {
     const char* key;
     size_t key_length;
     const char* value;
-    int terminated;
+    bool terminated;
 };
 
 using PolicyRecordVisitor = void (*)(void* context, const PolicyRecord* record);

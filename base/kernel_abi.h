@@ -40,6 +40,8 @@ struct OpenHow {
     uint64_t resolve;
 };
 inline constexpr uint64_t k_resolve_no_symlinks = 0x04;
+// An absolute path starts at the descriptor, not at "/".
+inline constexpr uint64_t k_resolve_in_root = 0x10;
 
 static_assert(sizeof(struct seccomp_notif) == 0x50, "seccomp_notif layout");
 static_assert(sizeof(struct seccomp_notif_resp) == 0x18, "seccomp_notif_resp layout");

@@ -1,14 +1,15 @@
-#include "rules/process_tree.h"
+#include "proc/process_tree.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "launcher/io.h"
-#include "launcher/kernel_abi.h"
+#include "base/io.h"
+#include "base/kernel_abi.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ ssize_t read_proc_file(const char* format, int pid, char* buffer, size_t size) {
 
 // The parent pid from a stat file, or -1. The command name may hold ')' and
 // blanks, so the fields are found after the last ')'.
-int parent_of(int pid) {
+pid_t parent_of(pid_t pid) {
     char text[512];
     if (read_proc_file("/proc/%d/stat", pid, text, sizeof(text)) <= 0) return -1;
     const char* close_paren = strrchr(text, ')');
@@ -33,7 +34,7 @@ int parent_of(int pid) {
 
 }  // namespace
 
-int pid_of_pidfd(int pid, int fd) {
+pid_t pid_of_pidfd(pid_t pid, int fd) {
     if (fd < 0) return k_no_pidfd;
     char name[64];
     snprintf(name, sizeof(name), "/proc/%d/fdinfo/%%d", pid);
@@ -46,7 +47,7 @@ int pid_of_pidfd(int pid, int fd) {
     return target;
 }
 
-int thread_group_of(int tid) {
+pid_t thread_group_of(pid_t tid) {
     // A pidfd opens only for a thread-group leader, and most callers are
     // one: that spares the kernel writing out the whole status file.
     long pidfd = syscall(k_nr_pidfd_open, tid, 0);
@@ -63,18 +64,29 @@ int thread_group_of(int tid) {
     return tgid;
 }
 
-int is_in_sandbox_tree(int pid, int child_pid, int supervisor_pid) {
-    if (pid <= 0 || pid == supervisor_pid) return 0;
-    if (pid == child_pid) return 1;
-    int current = thread_group_of(pid);
-    if (current == supervisor_pid || current <= 1) return 0;
+bool is_in_sandbox_tree(pid_t pid, const SandboxTree& tree) {
+    if (pid <= 0 || pid == tree.supervisor) return false;
+    if (pid == tree.child) return true;
+    pid_t current = thread_group_of(pid);
+    if (current == tree.supervisor || current <= 1) return false;
     for (int hops = 0;;) {
-        if (current == child_pid) return 1;
-        if (current == supervisor_pid) return 0;
+        if (current == tree.child) return true;
+        if (current == tree.supervisor) return false;
         current = parent_of(current);
-        if (current == -1) return 0;
-        if (current == child_pid) return 1;
-        if (++hops >= k_tree_hop_limit) return 0;
-        if (current <= 1) return 0;
+        if (current == -1) return false;
+        if (current == tree.child) return true;
+        if (++hops >= k_tree_hop_limit) return false;
+        if (current <= 1) return false;
     }
+}
+
+bool is_descriptor_open_for(const char* fdinfo, bool want_write) {
+    char text[256];
+    if (read_small_file(fdinfo, text, sizeof(text)) <= 0) return false;
+    const char* field = strstr(text, "flags:");
+    if (field == nullptr) return false;
+    unsigned long flags = strtoul(field + 6, nullptr, 8);
+    if (flags & O_PATH) return false;
+    unsigned long mode = flags & O_ACCMODE;
+    return want_write ? (mode == O_WRONLY || mode == O_RDWR) : (mode == O_RDONLY || mode == O_RDWR);
 }

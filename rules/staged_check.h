@@ -2,16 +2,20 @@
 // following its last component, and resolved following it.
 #pragma once
 
-#include "launcher/policy.h"
+#include <sys/types.h>
+
+#include "base/access.h"
+#include "base/sandbox_tree.h"
 #include "path/normalize.h"
-#include "path/path_rules.h"
+#include "policy/policy.h"
+#include "rules/path_rules.h"
 
 enum StageIndex : int { STAGE_LEXICAL, STAGE_CANONICAL, STAGE_FOLLOWED, STAGE_COUNT };
 
 struct StageReport {
-    int ran;          // the stage was reached
-    int allowed;
-    int unresolved;   // the path could not be resolved within the limits
+    bool ran;          // the stage was reached
+    bool allowed;
+    bool unresolved;   // the path could not be resolved within the limits
     RuleVerdict verdict;
 };
 
@@ -22,18 +26,17 @@ struct PathStages {
     StageReport stage[STAGE_COUNT];
 };
 
-// Judges absolute, a path as the tracee wrote it made absolute, for one
+// Judges absolute, a path as process caller wrote it made absolute, for one
 // access class. The followed stage runs for writes, executions and calls
 // that follow a final link; it is judged only when it differs from the
-// canonical path. Nonzero allows; stages tells what each stage saw.
-int judge_path_stages(const Policy* policy, const char* absolute, int access, int follow, int tracee_pid,
-                      int child_pid, int supervisor_pid, PathStages* stages);
+// canonical path. stages tells what each stage saw.
+[[nodiscard]] bool judge_path_stages(const Policy* policy, const char* absolute, Access access, LastLink last,
+                                     const SandboxTree& tree, pid_t caller, PathStages* stages);
 
 // Reopening a descriptor through its /proc link reaches the open file, with
 // the access the new open asks for. What the holder has already it may have
 // again; anything more is judged on the file's path. target is what the
 // descriptor's link reads, fdinfo its fdinfo name ("" for none). A target
-// that is no path (a pipe, a memory file) has nothing to judge. Nonzero
-// allows.
-int judge_descriptor_target(const Policy* policy, const char* target, const char* fdinfo, int access, int child_pid,
-                            int supervisor_pid, RuleVerdict* why);
+// that is no path (a pipe, a memory file) has nothing to judge.
+[[nodiscard]] bool judge_descriptor_target(const Policy* policy, const char* target, const char* fdinfo,
+                                           Access access, const SandboxTree& tree, RuleVerdict* why);

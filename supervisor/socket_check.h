@@ -1,0 +1,25 @@
+// Taking destinations out of a pending call and judging them: the address
+// of connect and sendto, and those inside message headers (sendmsg,
+// sendmmsg).
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "supervisor/pending_call.h"
+
+// struct msghdr and struct mmsghdr of the 64-bit ABIs.
+inline constexpr size_t k_msghdr_size = 56;
+inline constexpr size_t k_mmsghdr_size = 64;
+// The kernel sends at most this many messages in one call.
+inline constexpr uint64_t k_max_messages = 1024;
+
+// Copies the address the caller passed and judges it. A null address or a
+// length of 0 or 1 is left to the kernel.
+[[nodiscard]] bool check_sockaddr(const PendingCall& call, uint64_t address, uint64_t length);
+
+// Judges the msg_name of each of count headers, stride bytes apart, at
+// address in the caller, like a sendto destination. A header without a
+// name passes. False when one is refused or a header cannot be read.
+[[nodiscard]] bool check_message_destinations(const PendingCall& call, uint64_t address, uint64_t count,
+                                              size_t stride);
