@@ -40,6 +40,10 @@ void push_port(PortList* list, const char* value) {
     list->ports[list->count++] = static_cast<int32_t>(parsed);
 }
 
+void push(StringList* list, const char* value) {
+    if (!str_list_push(list, value)) abort();
+}
+
 void replace(char** field, const char* value) {
     free(*field);
     *field = strdup(value);
@@ -50,17 +54,15 @@ void apply(Policy* policy, char key, const char* value) {
     switch (key) {
     case 'R': replace(&policy->hidden_root, value); break;
     case 'S': replace(&policy->deny_single, value); break;
-    case 'E': str_list_push(&policy->visible_tree, value); break;
-    case 'M': str_list_push(&policy->stat_allow, value); break;
-    case 'D': str_list_push(&policy->deny_tree, value); break;
-    case 'F': str_list_push(&policy->deny_exact, value); break;
-    case 'W': str_list_push(&policy->write_allow, value); break;
-    case 'X': str_list_push(&policy->write_deny, value); break;
-    case 'A': str_list_push(&policy->delete_deny_exact, value); break;
-    case 'G': str_list_push(&policy->git_write_allow, value); break;
-    case 'P':
-        str_list_push(&policy->write_patterns, k_patterns[static_cast<unsigned char>(value[0]) % k_pattern_count]);
-        break;
+    case 'E': push(&policy->visible_tree, value); break;
+    case 'M': push(&policy->stat_allow, value); break;
+    case 'D': push(&policy->deny_tree, value); break;
+    case 'F': push(&policy->deny_exact, value); break;
+    case 'W': push(&policy->write_allow, value); break;
+    case 'X': push(&policy->write_deny, value); break;
+    case 'A': push(&policy->delete_deny_exact, value); break;
+    case 'G': push(&policy->git_write_allow, value); break;
+    case 'P': push(&policy->write_patterns, k_patterns[static_cast<unsigned char>(value[0]) % k_pattern_count]); break;
     case 'L': push_port(&policy->loopback_allow_ports, value); break;
     case 'N': push_port(&policy->loopback_deny_ports, value); break;
     case 'H': policy->loopback_default_allow = strcmp(value, "1") == 0; break;
@@ -124,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t written = paths.size();
     char* normalized = fuzz_path_buffer();
     for (size_t i = 0; i < written; ++i) {
-        if (normalize_lexical(paths[i].c_str(), normalized) == 0) paths.emplace_back(normalized);
+        if (normalize_lexical(paths[i].c_str(), normalized)) paths.emplace_back(normalized);
     }
     free(normalized);
 

@@ -1,10 +1,10 @@
 // Policy decoding and every rule on what it decodes.
 //
 // Input: the policy argument as the command line gives it (text up to the
-// first NUL). decode_policy ends the process when a write pattern does not
-// compile, so the records are walked here first and an input with such a
-// pattern is skipped. The decoded policy is compared with what this walk
-// expects, then every path rule is run over fixed paths and paths taken from
+// first NUL). The records are walked here first: an input with a write
+// pattern that could take long to compile or match is skipped, and one with
+// a pattern that does not compile must be reported as such. The decoded
+// policy is compared with what this walk expects, then every path rule is run over fixed paths and paths taken from
 // the records, and the port rule over ports taken from them.
 #include <unistd.h>
 
@@ -195,16 +195,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (bytes != decode_independently(text)) fuzz_fail("decode_base64 differs from a second decoder");
 
     std::vector<Record> records = walk(bytes);
+    PolicyError expected_error = PolicyError::none;
     for (const Record& record : records) {
-        if (record.key == "P" && !(is_cheap_pattern(record.value) && compiles(record.value))) {
+        if (record.key != "P") continue;
+        if (!is_cheap_pattern(record.value)) {
             free(text);
             return 0;
         }
+        if (expected_error == PolicyError::none && !compiles(record.value)) expected_error = PolicyError::bad_pattern;
     }
 
     Policy policy;
-    decode_policy(text, &policy);
+    PolicyError error = decode_policy(text, &policy);
     free(text);
+    if (error != expected_error) fuzz_fail("decode_policy reports %d, expected %d", static_cast<int>(error),
+                                           static_cast<int>(expected_error));
+    if (error != PolicyError::none) {
+        fuzz_free_policy(&policy);
+        return 0;
+    }
     compare(policy, expect(records));
 
     std::vector<std::string> paths(std::begin(k_fixed_paths), std::end(k_fixed_paths));

@@ -102,11 +102,10 @@ int expected_decision(const Policy& policy, const unsigned char* copy, uint64_t 
 }
 
 void check(const Policy& policy, const unsigned char* copy, uint64_t length) {
-    int allowed = judge_sockaddr(&policy, copy, length);
-    if (allowed != 0 && allowed != 1) fuzz_fail("judge_sockaddr returned %d", allowed);
+    bool allowed = judge_sockaddr(&policy, copy, length);
     SocketVerdict why;
     memset(&why, 0x5a, sizeof(why));
-    int explained = judge_sockaddr_why(&policy, copy, length, &why);
+    bool explained = judge_sockaddr(&policy, copy, length, &why);
     if (explained != allowed || why.allowed != allowed) {
         fuzz_fail("judge_sockaddr %d, with a verdict %d (verdict says %d)", allowed, explained, why.allowed);
     }

@@ -11,7 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "launcher/policy.h"
+#include "policy/policy.h"
 #include "path/normalize.h"
 
 // An invariant did not hold: say which and abort, so that libFuzzer keeps

@@ -7,7 +7,7 @@
 #include <strings.h>
 
 #include "fuzz_support.h"
-#include "path/path_rules.h"
+#include "rules/path_rules.h"
 
 namespace fuzz {
 
@@ -64,7 +64,8 @@ inline int is_hidden(const Policy* policy, const char* path) {
 }
 
 // What the verdict names must fit the decision it explains.
-inline void check_verdict(const Policy* policy, const char* path, int access, int canonical, const RuleVerdict& why) {
+inline void check_verdict(const Policy* policy, const char* path, Access access, int canonical,
+                          const RuleVerdict& why) {
     const char* entry = why.entry;
     switch (why.step) {
     case STEP_DENY_EXACT:
@@ -113,19 +114,20 @@ inline int is_descriptor_path(const char* path) {
 inline void check_rules(const Policy* policy, const char* path, int child_pid, int supervisor_pid) {
     const int exempt = fuzz_is_process_path(path) || path[0] != '/';
     const int listed_denial = !exempt && is_denied_by_lists(policy, path);
-    for (int access = ACCESS_STAT; access <= ACCESS_EXEC; ++access) {
+    const SandboxTree tree = {child_pid, -1, supervisor_pid};
+    for (Access access : {ACCESS_STAT, ACCESS_READ, ACCESS_WRITE, ACCESS_DELETE, ACCESS_EXEC}) {
         int decision[2];
         for (int canonical = 0; canonical <= 1; ++canonical) {
+            const PathForm form = canonical ? PathForm::resolved : PathForm::as_written;
             RuleVerdict why;
             memset(&why, 0x5a, sizeof(why));
-            int d = judge_single_path(policy, path, access, child_pid, supervisor_pid, canonical, &why);
+            bool d = judge_single_path(policy, path, access, tree, 0, form, &why);
             decision[canonical] = d;
-            if (d != 0 && d != 1) fuzz_fail("decision %d for %s", d, path);
             if (why.allowed != d) fuzz_fail("verdict says %d, decision %d for %s", why.allowed, d, path);
             if (why.step < STEP_PROCESS_IN_TREE || why.step > STEP_NOT_WRITABLE) {
                 fuzz_fail("verdict step %d for %s", static_cast<int>(why.step), path);
             }
-            int plain = is_single_path_allowed(policy, path, access, child_pid, supervisor_pid, canonical);
+            bool plain = is_single_path_allowed(policy, path, access, tree, form);
             if (plain != d) fuzz_fail("with and without a verdict: %d and %d for %s", d, plain, path);
             check_verdict(policy, path, access, canonical, why);
 
