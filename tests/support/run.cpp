@@ -146,6 +146,40 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
     return process.finish();
 }
 
+std::string find_program(const std::string& name) {
+    if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0 ? name : "";
+    const std::string path = k_test_search_path;
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        std::string candidate = path.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+std::string fails_natively(const Words& argv, const RunOptions& options, int expected) {
+    std::string command;
+    for (const std::string& word : argv) command += (command.empty() ? "" : " ") + word;
+    const std::string& name = options.exe.empty() ? argv.at(0) : options.exe;
+    RunOptions bare = options;
+    bare.exe = find_program(name);
+    if (bare.exe.empty()) {
+        return "no " + name + " on this machine" +
+               (name.find('/') == std::string::npos ? " (searched " + std::string(k_test_search_path) + ")" : "");
+    }
+    RunResult r = run(argv, bare);
+    if (r.code == expected && !r.timed_out) return "";
+    std::string outcome = r.timed_out ? "hangs"
+                          : expected == 0 ? "fails (status " + std::to_string(r.code) + ")"
+                                          : "ends with status " + std::to_string(r.code) + ", not " + std::to_string(expected) + ",";
+    std::string said = r.err.empty() ? r.out : r.err;
+    said = said.substr(0, said.find('\n'));
+    return "`" + command + "` " + outcome + " on this machine without the sandbox too" +
+           (said.empty() ? "" : " (" + said + ")");
+}
+
 Process::Process(const std::vector<std::string>& argv, const RunOptions& options)
     : group_(options.new_group), deadline_ms_(now_ms() + options.timeout_seconds * 1000LL) {
     pid_ = spawn(argv, options, &out_fd_, &err_fd_);

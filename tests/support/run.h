@@ -63,6 +63,18 @@ struct RunResult {
 // until every writer has closed them, then the child is reaped.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options = {});
 
+// The program on the test search path that name stands for, or "" when
+// there is none; a name with a slash stands for itself.
+std::string find_program(const std::string& name);
+
+// For a test that relies on the machine rather than on files it makes (its
+// tools, name service, users, files outside the scratch area): runs argv
+// as run() does but without the sandbox, argv[0] looked up on the test
+// search path, and tells why it did not end with status expected, or ""
+// when it did. The test skips with that reason: what fails on the machine
+// itself says nothing about the sandbox.
+std::string fails_natively(const Words& argv, const RunOptions& options = {}, int expected = 0);
+
 // A child the test talks to while it runs.
 class Process {
 public:
