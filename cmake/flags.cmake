@@ -1,6 +1,6 @@
 # Compiler and linker settings shared by every target of the project.
 
-set(SANDBOX_WARNINGS -Wall -Wextra -Werror -Wshadow)
+set(SANDBOX_WARNINGS -Wall -Wextra -Werror -Wshadow -Wconversion -Wsign-conversion)
 # GCC 12 at -O3 reports overlapping copies inside std::string that cannot
 # happen (its bug 105651); the C-style code of the program is not affected.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
@@ -21,9 +21,6 @@ if(SANDBOX_FUZZ)
   endif()
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
-  # clang, unlike gcc, warns about the signed length that the kernel's own
-  # NLMSG_OK macro compares with an unsigned field.
-  set_source_files_properties(${PROJECT_SOURCE_DIR}/rules/local_addresses.cpp PROPERTIES COMPILE_OPTIONS -Wno-sign-compare)
 endif()
 
 # Project code: warnings as errors, no exceptions and no RTTI.

@@ -9,6 +9,38 @@
 
 namespace {
 
+// Whether a netlink record (a message or an attribute) starting at at holds
+// at least its header and lies wholly within the left bytes. Both record
+// kinds begin with their length: 32 bits for a message, 16 for an attribute.
+bool is_whole(const char* at, size_t left, size_t header) {
+    if (left < header) return false;
+    size_t length = 0;
+    if (header == sizeof(nlmsghdr)) {
+        length = reinterpret_cast<const nlmsghdr*>(at)->nlmsg_len;
+    } else {
+        length = reinterpret_cast<const rtattr*>(at)->rta_len;
+    }
+    return length >= header && length <= left;
+}
+
+// Whether an IFA_LOCAL or IFA_ADDRESS attribute among the attributes bytes
+// at first holds address.
+bool has_address(const rtattr* first, size_t attributes, const unsigned char* address, size_t size) {
+    const char* at = reinterpret_cast<const char*>(first);
+    for (size_t left = attributes; is_whole(at, left, sizeof(rtattr));) {
+        const rtattr* attribute = reinterpret_cast<const rtattr*>(at);
+        if ((attribute->rta_type == IFA_LOCAL || attribute->rta_type == IFA_ADDRESS) &&
+            attribute->rta_len == RTA_LENGTH(size) && memcmp(RTA_DATA(attribute), address, size) == 0) {
+            return true;
+        }
+        size_t step = RTA_ALIGN(attribute->rta_len);
+        if (step >= left) break;
+        at += step;
+        left -= step;
+    }
+    return false;
+}
+
 // Asks the kernel for the addresses of one family and looks for address
 // among them. The dump comes in a few datagrams into a buffer on the stack;
 // nothing is kept between calls, so an address added during the run counts
@@ -47,24 +79,26 @@ bool has_interface_address(int family, const unsigned char* address, size_t size
         } while (got < 0 && errno == EINTR);
         if (got <= 0) break;
         bool done = false;
-        int length = static_cast<int>(got);
-        for (nlmsghdr* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
-             header = NLMSG_NEXT(header, length)) {
+        // Lengths are walked as sizes: the kernel's NLMSG_ and RTA_ macros
+        // mix signed and unsigned ones.
+        size_t left = static_cast<size_t>(got);
+        for (const char* at = buffer; is_whole(at, left, sizeof(nlmsghdr));) {
+            const nlmsghdr* header = reinterpret_cast<const nlmsghdr*>(at);
             if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
                 done = true;
                 break;
             }
-            if (header->nlmsg_type != RTM_NEWADDR) continue;
-            ifaddrmsg* message = static_cast<ifaddrmsg*>(NLMSG_DATA(header));
-            if (message->ifa_family != family) continue;
-            int attributes_length = static_cast<int>(IFA_PAYLOAD(header));
-            for (rtattr* attribute = IFA_RTA(message); RTA_OK(attribute, attributes_length);
-                 attribute = RTA_NEXT(attribute, attributes_length)) {
-                if ((attribute->rta_type == IFA_LOCAL || attribute->rta_type == IFA_ADDRESS) &&
-                    RTA_PAYLOAD(attribute) == size && memcmp(RTA_DATA(attribute), address, size) == 0) {
+            if (header->nlmsg_type == RTM_NEWADDR && header->nlmsg_len >= NLMSG_SPACE(sizeof(ifaddrmsg))) {
+                const ifaddrmsg* message = static_cast<const ifaddrmsg*>(NLMSG_DATA(header));
+                const size_t attributes = header->nlmsg_len - NLMSG_SPACE(sizeof(ifaddrmsg));
+                if (message->ifa_family == family && has_address(IFA_RTA(message), attributes, address, size)) {
                     found = true;
                 }
             }
+            size_t step = NLMSG_ALIGN(header->nlmsg_len);
+            if (step >= left) break;
+            at += step;
+            left -= step;
         }
         if (done) break;
     }

@@ -352,7 +352,7 @@ const char* path(const char* word) {
     if (word == nullptr) bad("missing path", word);
     if (strcmp(word, "NULL") == 0) return nullptr;
     if (strcmp(word, "EMPTY") == 0) return "";
-    long page = sysconf(_SC_PAGESIZE);
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     if (strcmp(word, "BADPTR") == 0) {
         void* hole = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (hole == MAP_FAILED) bad("mmap failed", word);
@@ -362,7 +362,7 @@ const char* path(const char* word) {
     if (strncmp(word, "@page:", 6) == 0) {
         const char* text = word + 6;
         size_t len = strlen(text) + 1;
-        size_t size = (static_cast<size_t>(page) * 2 + len + page - 1) / page * page;
+        size_t size = (page * 2 + len + page - 1) / page * page;
         void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map == MAP_FAILED) bad("mmap failed", word);
         char* at = static_cast<char*>(map) + page - 10;

@@ -8,10 +8,10 @@
 inline std::string base64_encode(const std::string& bytes) {
     static const char k_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
+    auto byte = [&bytes](size_t at) { return static_cast<unsigned>(static_cast<unsigned char>(bytes[at])); };
     size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                     static_cast<unsigned char>(bytes[i + 2]);
+        unsigned v = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);
         out += k_alphabet[(v >> 18) & 63];
         out += k_alphabet[(v >> 12) & 63];
         out += k_alphabet[(v >> 6) & 63];
@@ -19,8 +19,8 @@ inline std::string base64_encode(const std::string& bytes) {
     }
     size_t rest = bytes.size() - i;
     if (rest > 0) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        unsigned v = byte(i) << 16;
+        if (rest == 2) v |= byte(i + 1) << 8;
         out += k_alphabet[(v >> 18) & 63];
         out += k_alphabet[(v >> 12) & 63];
         out += rest == 2 ? k_alphabet[(v >> 6) & 63] : '=';

@@ -58,7 +58,7 @@ public:
     ProcessChain& operator=(const ProcessChain&) = delete;
 
     const std::vector<int>& pids() const { return pids_; }
-    int at(int i) const { return pids_[i]; }
+    int at(size_t i) const { return pids_[i]; }
 
 private:
     std::vector<int> pids_;

@@ -158,7 +158,8 @@ void stream_notes(Writer* writer, const char* blob) {
 
 std::string quoted(const std::string& text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (char byte : text) {
+        const unsigned char c = static_cast<unsigned char>(byte);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);

@@ -127,7 +127,8 @@ void judge_destination(const Policy* policy, const unsigned char* copy, uint64_t
 
 void json_string(std::string* out, const std::string& text) {
     *out += '"';
-    for (unsigned char c : text) {
+    for (char byte : text) {
+        const unsigned char c = static_cast<unsigned char>(byte);
         if (c == '"' || c == '\\') {
             *out += '\\';
             *out += static_cast<char>(c);

@@ -15,7 +15,7 @@ namespace {
 std::string shown(const Rule& rule) {
     const std::string& value = rule.value;
     bool plain = value.empty() || (value[0] != ' ' && value.back() != ' ');
-    for (unsigned char c : value) plain = plain && c >= 0x20 && c != 0x7f;
+    for (char c : value) plain = plain && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
     return plain ? format_rule(rule) : std::string(rule_by_key(rule.key)->name) + " " + quoted(value);
 }
 

@@ -203,8 +203,8 @@ std::string base64_text(const std::string& bytes) {
     std::string out;
     for (size_t i = 0; i < bytes.size(); i += 3) {
         size_t rest = bytes.size() - i;
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (rest > 1) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        unsigned v = static_cast<unsigned>(static_cast<unsigned char>(bytes[i])) << 16;
+        if (rest > 1) v |= static_cast<unsigned>(static_cast<unsigned char>(bytes[i + 1])) << 8;
         if (rest > 2) v |= static_cast<unsigned char>(bytes[i + 2]);
         out += k_alphabet[(v >> 18) & 63];
         out += k_alphabet[(v >> 12) & 63];
