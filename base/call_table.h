@@ -29,9 +29,9 @@
 #include "base/access.h"
 #include "base/arch.h"
 
-inline constexpr int k_absent = -1;      // the architecture has no such call
-inline constexpr int8_t k_no_arg = -1;   // no such argument (no directory: AT_FDCWD)
-inline constexpr int k_nr_limit = 512;   // every number in the table lies below
+inline constexpr int k_absent = -1;     // the architecture has no such call
+inline constexpr int8_t k_no_arg = -1;  // no such argument (no directory: AT_FDCWD)
+inline constexpr int k_nr_limit = 512;  // every number in the table lies below
 
 // What the filter does with a call.
 enum class FilterRule : uint8_t {
@@ -44,8 +44,8 @@ enum class FilterRule : uint8_t {
 // A test on the low 32 bits of one argument, for FilterRule::fail_eperm_if_arg.
 struct ArgTest {
     uint8_t arg = 0;
-    bool any_bit = false;       // holds when any bit of values[0] is set
-    uint8_t value_count = 0;    // otherwise: when it equals one of the values
+    bool any_bit = false;     // holds when any bit of values[0] is set
+    uint8_t value_count = 0;  // otherwise: when it equals one of the values
     uint32_t values[2] = {};
 };
 
@@ -79,27 +79,27 @@ enum class Follow : uint8_t {
 
 // What an empty path string names.
 enum class EmptyPath : uint8_t {
-    refused,                       // nothing: the kernel fails it with ENOENT
-    acts_on_dirfd,                 // the directory descriptor itself
-    acts_on_dirfd_with_empty_flag, // the descriptor when AT_EMPTY_PATH is in the flags argument
+    refused,                        // nothing: the kernel fails it with ENOENT
+    acts_on_dirfd,                  // the directory descriptor itself
+    acts_on_dirfd_with_empty_flag,  // the descriptor when AT_EMPTY_PATH is in the flags argument
 };
 
 // One path operand of a file call.
 struct PathArg {
-    int8_t dirfd = k_no_arg;     // the argument holding the directory; k_no_arg: AT_FDCWD
-    int8_t path = 0;             // the argument holding the path's address
+    int8_t dirfd = k_no_arg;  // the argument holding the directory; k_no_arg: AT_FDCWD
+    int8_t path = 0;          // the argument holding the path's address
     AccessFrom access_from = AccessFrom::fixed;
-    Access access = ACCESS_STAT; // for AccessFrom::fixed
+    Access access = ACCESS_STAT;   // for AccessFrom::fixed
     int8_t access_arg = k_no_arg;  // the open flags or the probe mode
     Follow follow = Follow::never;
     EmptyPath empty = EmptyPath::refused;
-    int8_t flags_arg = k_no_arg;   // the flags that follow and empty read
+    int8_t flags_arg = k_no_arg;      // the flags that follow and empty read
     bool null_acts_on_dirfd = false;  // a null path changes the descriptor itself
 };
 
 struct CallRow {
     const char* name;
-    int x86_64;   // k_absent: no such call
+    int x86_64;  // k_absent: no such call
     int aarch64;
     FilterRule filter = FilterRule::notify;
     ArgTest arg_test = {};

@@ -17,7 +17,7 @@ enum ExitStatus : int {
     EXIT_FORK_CHILD = 114,
     EXIT_FILTER = 115,
     EXIT_SEND_LISTENER = 116,
-    EXIT_READ_ACK = 117,     // relayed as the command's own status
+    EXIT_READ_ACK = 117,  // relayed as the command's own status
     EXIT_RECV_LISTENER = 118,
     EXIT_PIPE_OR_MASK = 119,
     EXIT_FORK_SUPERVISOR = 120,

@@ -2,10 +2,9 @@
 // fallbacks for system headers older than the kernels it runs on.
 #pragma once
 
-#include <stdint.h>
-
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <stdint.h>
 
 #ifndef SECCOMP_FILTER_FLAG_NEW_LISTENER
 #define SECCOMP_FILTER_FLAG_NEW_LISTENER (1UL << 3)

@@ -208,8 +208,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Policy policy;
     PolicyError error = decode_policy(text, &policy);
     free(text);
-    if (error != expected_error) fuzz_fail("decode_policy reports %d, expected %d", static_cast<int>(error),
-                                           static_cast<int>(expected_error));
+    if (error != expected_error)
+        fuzz_fail("decode_policy reports %d, expected %d", static_cast<int>(error), static_cast<int>(expected_error));
     if (error != PolicyError::none) {
         fuzz_free_policy(&policy);
         return 0;

@@ -11,8 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "policy/policy.h"
 #include "path/normalize.h"
+#include "policy/policy.h"
 
 // An invariant did not hold: say which and abort, so that libFuzzer keeps
 // the input as a crash.

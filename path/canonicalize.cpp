@@ -171,10 +171,8 @@ Step step(Walk* walk, bool follow) {
     case POSITION_DESCRIPTORS:
         if (last && (is_digits(component, n) || !follow)) return go_on_if(append(walk, component, n));
         return go_on_if(resolve(walk, component, n, true));
-    case POSITION_PROCESS_ENTRY:
-        return go_on_if(append(walk, component, n));
-    case POSITION_ORDINARY:
-        break;
+    case POSITION_PROCESS_ENTRY: return go_on_if(append(walk, component, n));
+    case POSITION_ORDINARY: break;
     }
 
     if (walk->length == 4 && strcmp(walk->out, "/dev") == 0) {
@@ -194,8 +192,8 @@ Step step(Walk* walk, bool follow) {
             const char* next = walk->rest;
             while (*next == '/') ++next;
             size_t m = strcspn(next, "/");
-            bool single = only_slashes(next + m) && !(m == 1 && next[0] == '.') &&
-                          !(m == 2 && next[0] == '.' && next[1] == '.');
+            bool single =
+                only_slashes(next + m) && !(m == 1 && next[0] == '.') && !(m == 2 && next[0] == '.' && next[1] == '.');
             if (single) {
                 if (!append(walk, component, n) || !append(walk, next, m)) return Step::failed;
                 walk->rest = next + m;

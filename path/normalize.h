@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <sys/types.h>
 
-inline constexpr size_t k_path_size = 4096;        // every path buffer
+inline constexpr size_t k_path_size = 4096;            // every path buffer
 inline constexpr size_t k_path_max = k_path_size - 1;  // longest path held
 inline constexpr int k_max_components = 512;
 

@@ -18,21 +18,21 @@ struct PortList {
 };
 
 struct Policy {
-    char* hidden_root;                 // R
-    StringList visible_tree;           // E
-    StringList stat_allow;             // M
-    StringList deny_tree;              // D
-    StringList deny_exact;             // F
-    char* deny_single;                 // S
-    StringList write_allow;            // W
-    StringList write_patterns;         // P
-    regex_t* write_regexes;            // one per write_patterns entry
-    StringList write_deny;             // X
-    StringList delete_deny_exact;      // A
-    PortList loopback_allow_ports;     // L
-    StringList git_write_allow;        // G
-    int32_t loopback_default_allow;    // H
-    PortList loopback_deny_ports;      // N
+    char* hidden_root;               // R
+    StringList visible_tree;         // E
+    StringList stat_allow;           // M
+    StringList deny_tree;            // D
+    StringList deny_exact;           // F
+    char* deny_single;               // S
+    StringList write_allow;          // W
+    StringList write_patterns;       // P
+    regex_t* write_regexes;          // one per write_patterns entry
+    StringList write_deny;           // X
+    StringList delete_deny_exact;    // A
+    PortList loopback_allow_ports;   // L
+    StringList git_write_allow;      // G
+    int32_t loopback_default_allow;  // H
+    PortList loopback_deny_ports;    // N
 };
 
 // Why a blob could not be decoded.

@@ -19,25 +19,25 @@ const char* find_subpath_entry(const StringList* list, const char* path);
 
 // The rule that decided a path, for people asking why.
 enum RuleStep : int {
-    STEP_PROCESS_IN_TREE = 1,          // a process path of the sandbox tree
-    STEP_PROCESS_OUTSIDE_TREE,         // a process path of another process
-    STEP_PROCESS_WRITE_NOT_DESCRIPTOR, // writing a process path other than /fd/N
-    STEP_WSL_EXEC,                     // executing in the WSL interop areas
-    STEP_WSL_HIDDEN,                   // an interop area the policy does not name
-    STEP_DENY_EXACT,                   // deny_exact or deny_single
-    STEP_DENY_TREE,                    // deny_tree
-    STEP_HIDDEN,                       // inside hidden_root, outside visible_tree
-    STEP_STAT_ALLOW,                   // hidden, but its metadata may be read
-    STEP_VISIBLE,                      // stat, read and exec of a visible path
-    STEP_GIT,                          // a .git component outside git_write_allow
-    STEP_WRITE_DENY,                   // write_deny
-    STEP_DELETE_DENY,                  // delete_deny_exact
-    STEP_PROTECTED_BELOW,              // deleting above a protected entry
-    STEP_LEXICAL_WRITE,                // the path as written passes; resolution decides
-    STEP_DEVICE,                       // /dev/null and /dev/fd
-    STEP_WRITE_ALLOW,                  // write_allow
-    STEP_WRITE_PATTERN,                // a write pattern
-    STEP_NOT_WRITABLE,                 // no write allowance
+    STEP_PROCESS_IN_TREE = 1,           // a process path of the sandbox tree
+    STEP_PROCESS_OUTSIDE_TREE,          // a process path of another process
+    STEP_PROCESS_WRITE_NOT_DESCRIPTOR,  // writing a process path other than /fd/N
+    STEP_WSL_EXEC,                      // executing in the WSL interop areas
+    STEP_WSL_HIDDEN,                    // an interop area the policy does not name
+    STEP_DENY_EXACT,                    // deny_exact or deny_single
+    STEP_DENY_TREE,                     // deny_tree
+    STEP_HIDDEN,                        // inside hidden_root, outside visible_tree
+    STEP_STAT_ALLOW,                    // hidden, but its metadata may be read
+    STEP_VISIBLE,                       // stat, read and exec of a visible path
+    STEP_GIT,                           // a .git component outside git_write_allow
+    STEP_WRITE_DENY,                    // write_deny
+    STEP_DELETE_DENY,                   // delete_deny_exact
+    STEP_PROTECTED_BELOW,               // deleting above a protected entry
+    STEP_LEXICAL_WRITE,                 // the path as written passes; resolution decides
+    STEP_DEVICE,                        // /dev/null and /dev/fd
+    STEP_WRITE_ALLOW,                   // write_allow
+    STEP_WRITE_PATTERN,                 // a write pattern
+    STEP_NOT_WRITABLE,                  // no write allowance
 };
 
 struct RuleVerdict {

@@ -13,9 +13,9 @@
 enum StageIndex : int { STAGE_LEXICAL, STAGE_CANONICAL, STAGE_FOLLOWED, STAGE_COUNT };
 
 struct StageReport {
-    bool ran;          // the stage was reached
+    bool ran;  // the stage was reached
     bool allowed;
-    bool unresolved;   // the path could not be resolved within the limits
+    bool unresolved;  // the path could not be resolved within the limits
     RuleVerdict verdict;
 };
 
@@ -38,5 +38,5 @@ struct PathStages {
 // again; anything more is judged on the file's path. target is what the
 // descriptor's link reads, fdinfo its fdinfo name ("" for none). A target
 // that is no path (a pipe, a memory file) has nothing to judge.
-[[nodiscard]] bool judge_descriptor_target(const Policy* policy, const char* target, const char* fdinfo,
-                                           Access access, const SandboxTree& tree, RuleVerdict* why);
+[[nodiscard]] bool judge_descriptor_target(const Policy* policy, const char* target, const char* fdinfo, Access access,
+                                           const SandboxTree& tree, RuleVerdict* why);

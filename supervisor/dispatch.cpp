@@ -40,8 +40,7 @@ Answer dispatch_notification(const Policy* policy, int listener, const SandboxTr
     // No destination: the socket's own peer, judged when it connected.
     case Judge::sendto: return answer(args[4] == 0 || check_sockaddr(call, args[4], args[5]), EACCES);
     case Judge::sendmsg: return answer(check_message_destinations(call, args[1], 1, k_msghdr_size), EACCES);
-    case Judge::sendmmsg:
-        return answer(check_message_destinations(call, args[1], args[2], k_mmsghdr_size), EACCES);
+    case Judge::sendmmsg: return answer(check_message_destinations(call, args[1], args[2], k_mmsghdr_size), EACCES);
     }
     return k_unhandled;
 }

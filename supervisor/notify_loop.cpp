@@ -42,12 +42,10 @@ void reap_children(NotifyLoop* loop) {
     close(loop->listener);
     if (!loop->status_relayed) {
         int status = 0;
-        while (waitpid(loop->tree.child, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(loop->tree.child, &status, 0) < 0 && errno == EINTR) {}
         relay_status(loop, status);
     }
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {}
     _exit(0);
 }
 

@@ -8,9 +8,9 @@
 struct NotifyLoop {
     const Policy* policy;
     int listener;
-    int signal_fd;        // SIGCHLD, non-blocking
+    int signal_fd;  // SIGCHLD, non-blocking
     SandboxTree tree;
-    int status_write;     // status pipe; the child's wait status goes here once
+    int status_write;  // status pipe; the child's wait status goes here once
     bool status_relayed;
 };
 

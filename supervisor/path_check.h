@@ -9,12 +9,12 @@
 
 // One path operand of a file call, as the call's arguments give it.
 struct PathOperand {
-    int dirfd;                // AT_FDCWD, a descriptor of the caller, or negative
-    uint64_t address;         // of the NUL-terminated path in the caller
+    int dirfd;         // AT_FDCWD, a descriptor of the caller, or negative
+    uint64_t address;  // of the NUL-terminated path in the caller
     Access access;
-    LastLink last;            // whether a final link is followed
-    bool empty_acts_on_dirfd; // an empty path names the descriptor itself
-    bool null_acts_on_dirfd;  // so does a null path
+    LastLink last;             // whether a final link is followed
+    bool empty_acts_on_dirfd;  // an empty path names the descriptor itself
+    bool null_acts_on_dirfd;   // so does a null path
 };
 
 // Judges a path operand in up to three stages: as written, resolved without

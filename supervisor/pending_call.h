@@ -12,9 +12,9 @@
 
 struct PendingCall {
     const Policy* policy;
-    int listener;      // for confirming that the call is still pending
-    uint64_t id;       // the notification
-    pid_t pid;         // the calling thread
+    int listener;  // for confirming that the call is still pending
+    uint64_t id;   // the notification
+    pid_t pid;     // the calling thread
     SandboxTree tree;
 };
 

@@ -21,5 +21,4 @@ inline constexpr uint64_t k_max_messages = 1024;
 // Judges the msg_name of each of count headers, stride bytes apart, at
 // address in the caller, like a sendto destination. A header without a
 // name passes. False when one is refused or a header cannot be read.
-[[nodiscard]] bool check_message_destinations(const PendingCall& call, uint64_t address, uint64_t count,
-                                              size_t stride);
+[[nodiscard]] bool check_message_destinations(const PendingCall& call, uint64_t address, uint64_t count, size_t stride);

@@ -1,9 +1,9 @@
 // The fault points of the test-only fault build: a point fails when
 // SANDBOX_FAULT names it.
+#include "base/faults.h"
+
 #include <stdlib.h>
 #include <string.h>
-
-#include "base/faults.h"
 
 bool is_fault_injected(const char* point) {
     const char* wanted = getenv("SANDBOX_FAULT");

@@ -118,21 +118,21 @@
 //                child's status (128+signal if it was killed)
 //   bg ...       in a child nobody waits for; the parent exits 0 at once
 //   thread ...   in a new thread, joined; then the probe exits 0
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -141,8 +141,9 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
-#include <type_traits>
 #include <unistd.h>
+
+#include <type_traits>
 
 #include "base/call_table.h"
 
@@ -179,6 +180,7 @@ struct ErrnoName {
     const char* name;
 };
 
+// clang-format off
 #define E(x) {x, #x}
 const ErrnoName k_errno_names[] = {
     E(EPERM),        E(ENOENT),       E(ESRCH),        E(EINTR),         E(EIO),
@@ -195,6 +197,7 @@ const ErrnoName k_errno_names[] = {
     E(EINPROGRESS),  E(ECANCELED),    E(ENODATA),
 };
 #undef E
+// clang-format on
 
 long g_last = -1;  // value of the latest OK <value> line, for "save"
 
@@ -289,27 +292,94 @@ struct Symbol {
     long value;
 };
 
-#define S(x) {#x, static_cast<long>(x)}
+#define S(x) \
+    { #x, static_cast < long>(x) }
 const Symbol k_symbols[] = {
-    S(O_RDONLY), S(O_WRONLY), S(O_RDWR), S(O_CREAT), S(O_EXCL), S(O_NOCTTY), S(O_TRUNC),
-    S(O_APPEND), S(O_NONBLOCK), S(O_DIRECTORY), S(O_NOFOLLOW), S(O_CLOEXEC), S(O_PATH),
-    S(O_TMPFILE), S(O_SYNC), S(O_DSYNC), S(O_NOATIME),
-    S(AT_FDCWD), S(AT_SYMLINK_NOFOLLOW), S(AT_SYMLINK_FOLLOW), S(AT_REMOVEDIR), S(AT_EMPTY_PATH),
-    S(AT_EACCESS), S(AT_NO_AUTOMOUNT), S(AT_STATX_SYNC_AS_STAT),
-    S(RESOLVE_NO_XDEV), S(RESOLVE_NO_MAGICLINKS), S(RESOLVE_NO_SYMLINKS), S(RESOLVE_BENEATH),
+    S(O_RDONLY),
+    S(O_WRONLY),
+    S(O_RDWR),
+    S(O_CREAT),
+    S(O_EXCL),
+    S(O_NOCTTY),
+    S(O_TRUNC),
+    S(O_APPEND),
+    S(O_NONBLOCK),
+    S(O_DIRECTORY),
+    S(O_NOFOLLOW),
+    S(O_CLOEXEC),
+    S(O_PATH),
+    S(O_TMPFILE),
+    S(O_SYNC),
+    S(O_DSYNC),
+    S(O_NOATIME),
+    S(AT_FDCWD),
+    S(AT_SYMLINK_NOFOLLOW),
+    S(AT_SYMLINK_FOLLOW),
+    S(AT_REMOVEDIR),
+    S(AT_EMPTY_PATH),
+    S(AT_EACCESS),
+    S(AT_NO_AUTOMOUNT),
+    S(AT_STATX_SYNC_AS_STAT),
+    S(RESOLVE_NO_XDEV),
+    S(RESOLVE_NO_MAGICLINKS),
+    S(RESOLVE_NO_SYMLINKS),
+    S(RESOLVE_BENEATH),
     S(RESOLVE_IN_ROOT),
-    S(F_OK), S(R_OK), S(W_OK), S(X_OK),
-    {"RENAME_NOREPLACE", 1}, {"RENAME_EXCHANGE", 2}, {"RENAME_WHITEOUT", 4},
-    S(S_IFREG), S(S_IFCHR), S(S_IFBLK), S(S_IFIFO), S(S_IFSOCK), S(S_IFDIR),
-    {"STATX_TYPE", 0x1}, {"STATX_MODE", 0x2}, {"STATX_BASIC_STATS", 0x7ff}, {"STATX_ALL", 0xfff},
-    S(SIGHUP), S(SIGINT), S(SIGQUIT), S(SIGILL), S(SIGTRAP), S(SIGABRT), S(SIGKILL), S(SIGUSR1),
-    S(SIGSEGV), S(SIGUSR2), S(SIGPIPE), S(SIGALRM), S(SIGTERM), S(SIGCHLD), S(SIGCONT),
-    S(SIGSTOP), S(SIGTSTP),
-    S(PTRACE_TRACEME), S(PTRACE_PEEKDATA), S(PTRACE_CONT), S(PTRACE_KILL), S(PTRACE_ATTACH),
-    S(PTRACE_DETACH), S(PTRACE_SEIZE), S(PTRACE_INTERRUPT),
-    S(CLONE_NEWNS), S(CLONE_NEWUSER), S(CLONE_NEWPID), S(CLONE_NEWNET), S(CLONE_NEWUTS),
-    S(CLONE_NEWIPC), S(CLONE_NEWCGROUP), S(CLONE_FILES), S(CLONE_FS),
-    S(TIOCSTI), S(TIOCLINUX), S(TIOCGWINSZ), S(FIONREAD),
+    S(F_OK),
+    S(R_OK),
+    S(W_OK),
+    S(X_OK),
+    {"RENAME_NOREPLACE", 1},
+    {"RENAME_EXCHANGE", 2},
+    {"RENAME_WHITEOUT", 4},
+    S(S_IFREG),
+    S(S_IFCHR),
+    S(S_IFBLK),
+    S(S_IFIFO),
+    S(S_IFSOCK),
+    S(S_IFDIR),
+    {"STATX_TYPE", 0x1},
+    {"STATX_MODE", 0x2},
+    {"STATX_BASIC_STATS", 0x7ff},
+    {"STATX_ALL", 0xfff},
+    S(SIGHUP),
+    S(SIGINT),
+    S(SIGQUIT),
+    S(SIGILL),
+    S(SIGTRAP),
+    S(SIGABRT),
+    S(SIGKILL),
+    S(SIGUSR1),
+    S(SIGSEGV),
+    S(SIGUSR2),
+    S(SIGPIPE),
+    S(SIGALRM),
+    S(SIGTERM),
+    S(SIGCHLD),
+    S(SIGCONT),
+    S(SIGSTOP),
+    S(SIGTSTP),
+    S(PTRACE_TRACEME),
+    S(PTRACE_PEEKDATA),
+    S(PTRACE_CONT),
+    S(PTRACE_KILL),
+    S(PTRACE_ATTACH),
+    S(PTRACE_DETACH),
+    S(PTRACE_SEIZE),
+    S(PTRACE_INTERRUPT),
+    S(CLONE_NEWNS),
+    S(CLONE_NEWUSER),
+    S(CLONE_NEWPID),
+    S(CLONE_NEWNET),
+    S(CLONE_NEWUTS),
+    S(CLONE_NEWIPC),
+    S(CLONE_NEWCGROUP),
+    S(CLONE_FILES),
+    S(CLONE_FS),
+    S(TIOCSTI),
+    S(TIOCLINUX),
+    S(TIOCGWINSZ),
+    S(FIONREAD),
 };
 #undef S
 
@@ -490,8 +560,7 @@ void do_socket_call(const Args& a, bool send, bool raw, int type) {
         return;
     }
     static const char payload[] = "probe";
-    long rc = send ? call("sendto", fd, payload, 5, MSG_DONTWAIT, &address, len)
-                   : call("connect", fd, &address, len);
+    long rc = send ? call("sendto", fd, payload, 5, MSG_DONTWAIT, &address, len) : call("connect", fd, &address, len);
     int err = errno;
     close(fd);
     errno = err;
@@ -643,8 +712,7 @@ void report_child(long rc) {
     if (rc == 0) syscall(SYS_exit_group, 0);
     if (rc > 0) {
         int status = 0;
-        while (sys(SYS_wait4, rc, &status, __WALL, nullptr) < 0 && errno == EINTR) {
-        }
+        while (sys(SYS_wait4, rc, &status, __WALL, nullptr) < 0 && errno == EINTR) {}
         rc = 0;
     }
     report(rc);
@@ -791,8 +859,7 @@ void run_form(const char* form, int argc, char** argv) {
     }
     if (strcmp(form, "bg") == 0) return;
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     syscall(SYS_exit_group, WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
 }
 

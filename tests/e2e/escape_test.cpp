@@ -23,11 +23,11 @@
 
 namespace {
 
+using e2e::ops;
 using e2e::Process;
 using e2e::RunOptions;
 using e2e::RunResult;
 using e2e::ScratchDir;
-using e2e::ops;
 using e2e::Words;
 
 constexpr int k_killed_by_sigsys = 128 + SIGSYS;
@@ -42,7 +42,6 @@ struct Row {
     Words op;
     std::string expected;
 };
-
 
 std::string joined(const Words& words) {
     std::string text;
@@ -72,8 +71,8 @@ protected:
     Words expand(const Words& words) const {
         Words out;
         for (std::string word : words) {
-            for (const auto& [key, value] : {std::pair<std::string, std::string>{"{s}", scratch_.path()},
-                                             {"{me}", std::to_string(getpid())}}) {
+            for (const auto& [key, value] :
+                 {std::pair<std::string, std::string>{"{s}", scratch_.path()}, {"{me}", std::to_string(getpid())}}) {
                 for (size_t at; (at = word.find(key)) != std::string::npos;) word.replace(at, key.size(), value);
             }
             out.push_back(word);
@@ -245,36 +244,35 @@ TEST_F(EscapeMessages, DestinationsInsideMessageHeadersAreJudged) {
 TEST_F(EscapeFiles, ExtendedAttributesAreWrites) {
     const std::string ro = scratch_ / "ro/f";
     bool takes_user_attributes = setxattr(ro.c_str(), "user.sandbox", "0", 1, 0) == 0;
-    expect_rows(policy(),
-                {
-                    {{"setxattr", "{s}/rw/f", "user.sandbox", "1"}, k_as_kernel},
-                    {{"removexattr", "{s}/rw/f", "user.sandbox"}, k_as_kernel},
-                    {{"lsetxattr", "{s}/rw/f", "user.sandbox", "1"}, k_as_kernel},
-                    {{"lremovexattr", "{s}/rw/f", "user.sandbox"}, k_as_kernel},
-                    {{"lsetxattr", "{s}/rw/link-to-rw", "user.sandbox", "1"}, k_as_kernel},
-                    {{"lremovexattr", "{s}/rw/link-to-rw", "user.sandbox"}, k_as_kernel},
-                    {{"setxattrat", "AT_FDCWD", "{s}/rw/f", "0", "user.sandbox", "1"}, k_as_kernel},
-                    {{"removexattrat", "AT_FDCWD", "{s}/rw/f", "0", "user.sandbox"}, k_as_kernel},
-                    {{"setxattrat", "AT_FDCWD", "{s}/rw/link-to-rw", "AT_SYMLINK_NOFOLLOW", "user.sandbox", "1"},
-                     k_as_kernel},
-                    {{"file_setattr", "AT_FDCWD", "{s}/rw/f", "0"}, k_as_kernel},
-                    {{"setxattr", "{s}/ro/f", "user.sandbox", "1"}, "ERR EACCES"},
-                    {{"lsetxattr", "{s}/ro/f", "user.sandbox", "1"}, "ERR EACCES"},
-                    {{"removexattr", "{s}/ro/f", "user.sandbox"}, "ERR EACCES"},
-                    {{"lremovexattr", "{s}/ro/f", "user.sandbox"}, "ERR EACCES"},
-                    {{"setxattr", "{s}/hidden", "user.sandbox", "1"}, "ERR EACCES"},
-                    // A write is judged where a link leads too, followed or not.
-                    {{"setxattr", "{s}/rw/link-to-ro", "user.sandbox", "1"}, "ERR EACCES"},
-                    {{"removexattr", "{s}/rw/link-to-ro", "user.sandbox"}, "ERR EACCES"},
-                    {{"lsetxattr", "{s}/rw/link-to-ro", "user.sandbox", "1"}, "ERR EACCES"},
-                    {{"lremovexattr", "{s}/rw/link-to-ro", "user.sandbox"}, "ERR EACCES"},
-                    {{"setxattrat", "AT_FDCWD", "{s}/rw/link-to-ro", "0", "user.sandbox", "1"}, "ERR EACCES"},
-                    {{"setxattrat", "AT_FDCWD", "{s}/rw/link-to-ro", "AT_SYMLINK_NOFOLLOW", "user.sandbox", "1"},
-                     "ERR EACCES"},
-                    {{"setxattrat", "AT_FDCWD", "{s}/ro/f", "0", "user.sandbox", "1"}, "ERR EACCES"},
-                    {{"removexattrat", "AT_FDCWD", "{s}/ro/f", "0", "user.sandbox"}, "ERR EACCES"},
-                    {{"file_setattr", "AT_FDCWD", "{s}/ro/f", "0"}, "ERR EACCES"},
-                });
+    expect_rows(
+        policy(),
+        {
+            {{"setxattr", "{s}/rw/f", "user.sandbox", "1"}, k_as_kernel},
+            {{"removexattr", "{s}/rw/f", "user.sandbox"}, k_as_kernel},
+            {{"lsetxattr", "{s}/rw/f", "user.sandbox", "1"}, k_as_kernel},
+            {{"lremovexattr", "{s}/rw/f", "user.sandbox"}, k_as_kernel},
+            {{"lsetxattr", "{s}/rw/link-to-rw", "user.sandbox", "1"}, k_as_kernel},
+            {{"lremovexattr", "{s}/rw/link-to-rw", "user.sandbox"}, k_as_kernel},
+            {{"setxattrat", "AT_FDCWD", "{s}/rw/f", "0", "user.sandbox", "1"}, k_as_kernel},
+            {{"removexattrat", "AT_FDCWD", "{s}/rw/f", "0", "user.sandbox"}, k_as_kernel},
+            {{"setxattrat", "AT_FDCWD", "{s}/rw/link-to-rw", "AT_SYMLINK_NOFOLLOW", "user.sandbox", "1"}, k_as_kernel},
+            {{"file_setattr", "AT_FDCWD", "{s}/rw/f", "0"}, k_as_kernel},
+            {{"setxattr", "{s}/ro/f", "user.sandbox", "1"}, "ERR EACCES"},
+            {{"lsetxattr", "{s}/ro/f", "user.sandbox", "1"}, "ERR EACCES"},
+            {{"removexattr", "{s}/ro/f", "user.sandbox"}, "ERR EACCES"},
+            {{"lremovexattr", "{s}/ro/f", "user.sandbox"}, "ERR EACCES"},
+            {{"setxattr", "{s}/hidden", "user.sandbox", "1"}, "ERR EACCES"},
+            // A write is judged where a link leads too, followed or not.
+            {{"setxattr", "{s}/rw/link-to-ro", "user.sandbox", "1"}, "ERR EACCES"},
+            {{"removexattr", "{s}/rw/link-to-ro", "user.sandbox"}, "ERR EACCES"},
+            {{"lsetxattr", "{s}/rw/link-to-ro", "user.sandbox", "1"}, "ERR EACCES"},
+            {{"lremovexattr", "{s}/rw/link-to-ro", "user.sandbox"}, "ERR EACCES"},
+            {{"setxattrat", "AT_FDCWD", "{s}/rw/link-to-ro", "0", "user.sandbox", "1"}, "ERR EACCES"},
+            {{"setxattrat", "AT_FDCWD", "{s}/rw/link-to-ro", "AT_SYMLINK_NOFOLLOW", "user.sandbox", "1"}, "ERR EACCES"},
+            {{"setxattrat", "AT_FDCWD", "{s}/ro/f", "0", "user.sandbox", "1"}, "ERR EACCES"},
+            {{"removexattrat", "AT_FDCWD", "{s}/ro/f", "0", "user.sandbox"}, "ERR EACCES"},
+            {{"file_setattr", "AT_FDCWD", "{s}/ro/f", "0"}, "ERR EACCES"},
+        });
     if (takes_user_attributes) {
         char value[8] = {};
         EXPECT_EQ(getxattr(ro.c_str(), "user.sandbox", value, sizeof(value)), 1);
@@ -410,7 +408,9 @@ struct AbiCase {
     const char* unsupported;
 };
 
-std::string case_name(const testing::TestParamInfo<AbiCase>& param) { return param.param.name; }
+std::string case_name(const testing::TestParamInfo<AbiCase>& param) {
+    return param.param.name;
+}
 
 class EscapeForeignAbi : public ScratchTree, public testing::WithParamInterface<AbiCase> {
 protected:
@@ -440,8 +440,8 @@ TEST_P(EscapeForeignAbi, KilledByTheGuardUncheckedWithout) {
     if (bare.code != 0 || !e2e::file_exists(check)) {
         std::string said = bare.out + bare.err;
         while (!said.empty() && said.back() == '\n') said.pop_back();
-        GTEST_SKIP() << c.unsupported << " (unsandboxed: status " << bare.code << (said.empty() ? "" : ", ")
-                     << said << ")";
+        GTEST_SKIP() << c.unsupported << " (unsandboxed: status " << bare.code << (said.empty() ? "" : ", ") << said
+                     << ")";
     }
 
     const std::string target = scratch_ / "hidden/x";
@@ -458,14 +458,20 @@ TEST_P(EscapeForeignAbi, KilledByTheGuardUncheckedWithout) {
 
 INSTANTIATE_TEST_SUITE_P(
     Escape, EscapeForeignAbi,
-    testing::Values(AbiCase{"int80", true, "probe", {"int80_creat", "{target}"},
-                            "this kernel runs no i386 calls (IA-32 emulation off)"},
-                    AbiCase{"i386_program", true, "i386_creat", {"{target}"}, "this kernel runs no i386 programs"},
-                    AbiCase{"x32", true, "probe", {"x32_creat", "{target}"},
-                            "this kernel takes no x32 calls (Debian's cloud kernels lack them, its generic "
-                            "ones need syscall.x32=y)"},
-                    AbiCase{"arm32_program", false, "arm32_creat", {"{target}"},
-                            "this kernel or CPU runs no AArch32 programs"}),
+    testing::Values(
+        AbiCase{"int80",
+                true,
+                "probe",
+                {"int80_creat", "{target}"},
+                "this kernel runs no i386 calls (IA-32 emulation off)"},
+        AbiCase{"i386_program", true, "i386_creat", {"{target}"}, "this kernel runs no i386 programs"},
+        AbiCase{"x32",
+                true,
+                "probe",
+                {"x32_creat", "{target}"},
+                "this kernel takes no x32 calls (Debian's cloud kernels lack them, its generic "
+                "ones need syscall.x32=y)"},
+        AbiCase{"arm32_program", false, "arm32_creat", {"{target}"}, "this kernel or CPU runs no AArch32 programs"}),
     case_name);
 
 }  // namespace

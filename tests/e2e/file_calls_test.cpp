@@ -41,8 +41,7 @@ bool matches(const std::string& line, const std::string& expected) {
     for (;;) {
         size_t bar = expected.find('|', start);
         std::string want = expected.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
-        if (want == "OK #" ? e2e::ok_value(line) >= 0
-                           : want == "OK *" ? line.rfind("OK ", 0) == 0 : line == want) {
+        if (want == "OK #" ? e2e::ok_value(line) >= 0 : want == "OK *" ? line.rfind("OK ", 0) == 0 : line == want) {
             return true;
         }
         if (bar == std::string::npos) return false;
@@ -66,11 +65,13 @@ protected:
         e2e::write_file(s + "/hidden/statme", "", 0755);
         e2e::write_file(s + "/hidden/prog", e2e::read_file(e2e::probe_path()), 0755);
         const std::pair<const char*, std::string> links[] = {
+            // clang-format off
             {"ro/link-to-hidden", "../hidden/secret"}, {"ro/prog", e2e::probe_path()},
             {"ro/link-to-prog", "../hidden/prog"},     {"rw/link-to-ro", "../ro/f"},
             {"rw/link-to-rw", "f"},                    {"rw/link-to-hidden", "../hidden/secret"},
             {"rw/link-to-hidden-dir", "../hidden"},    {"rw/l", "../ro/dir"},
             {"rw/dangling", "../ro/new"},
+            // clang-format on
         };
         for (const auto& [name, target] : links) {
             ASSERT_EQ(symlink(target.c_str(), (s + "/" + name).c_str()), 0) << name;
@@ -117,9 +118,8 @@ protected:
     }
 
     std::string sub(std::string word) const {
-        std::vector<std::pair<std::string, std::string>> keys = {{"{s}", scratch_.path()},
-                                                                 {"{long-rw}", long_name("rw")},
-                                                                 {"{long-ro}", long_name("ro")}};
+        std::vector<std::pair<std::string, std::string>> keys = {
+            {"{s}", scratch_.path()}, {"{long-rw}", long_name("rw")}, {"{long-ro}", long_name("ro")}};
         for (size_t i = 0; i < fds_.size(); ++i) keys.push_back({"{fd" + std::to_string(i) + "}", fds_[i]});
         for (const auto& [key, value] : keys) {
             for (size_t at = word.find(key); at != std::string::npos; at = word.find(key, at + value.size())) {
@@ -610,7 +610,8 @@ TEST_F(FileCalls, DeviceNodesAreNeverMade) {
         {{"mknodat", "rw", "fifo", "S_IFIFO|0600", "0"}, "OK"},
         {{"mknodat", "rw", "socket", "S_IFSOCK|0600", "0"}, "OK"},
     });
-    for (const char* name : {"rw/chr", "rw/blk", "rw/chr2", "rw/blk2"}) EXPECT_FALSE(e2e::file_exists(at(name))) << name;
+    for (const char* name : {"rw/chr", "rw/blk", "rw/chr2", "rw/blk2"})
+        EXPECT_FALSE(e2e::file_exists(at(name))) << name;
 }
 
 TEST_F(FileCalls, OpenAt2ResolveInRootIsRefused) {
@@ -632,8 +633,8 @@ TEST_F(FileCalls, OpenAt2ResolveInRootIsRefused) {
 
 struct ExecCase {
     const char* name;
-    Words ops;           // may use {s}
-    Words expected;      // "OK #" for any number
+    Words ops;       // may use {s}
+    Words expected;  // "OK #" for any number
 };
 
 class FileCallsExec : public FileCalls, public testing::WithParamInterface<ExecCase> {};

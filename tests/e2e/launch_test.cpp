@@ -14,11 +14,11 @@
 
 namespace {
 
+using e2e::ops;
 using e2e::Process;
 using e2e::RunOptions;
 using e2e::RunResult;
 using e2e::ScratchDir;
-using e2e::ops;
 using e2e::Words;
 
 constexpr int k_exit_usage = 110;
@@ -31,8 +31,8 @@ constexpr int k_exit_not_found = 127;
 Words expand(const Words& words, const ScratchDir& scratch) {
     Words out;
     for (std::string word : words) {
-        for (const auto& [key, value] : {std::pair<std::string, std::string>{"{probe}", e2e::probe_path()},
-                                         {"{scratch}", scratch.path()}}) {
+        for (const auto& [key, value] :
+             {std::pair<std::string, std::string>{"{probe}", e2e::probe_path()}, {"{scratch}", scratch.path()}}) {
             size_t at = word.find(key);
             if (at != std::string::npos) word.replace(at, key.size(), value);
         }
@@ -40,7 +40,6 @@ Words expand(const Words& words, const ScratchDir& scratch) {
     }
     return out;
 }
-
 
 // "OK #" in an expectation stands for any "OK <number>" line.
 void expect_lines(const std::string& out, const Words& expected) {
@@ -99,8 +98,7 @@ TEST_P(Usage, RefusedBeforeAnythingStarts) {
 
 INSTANTIATE_TEST_SUITE_P(
     Launch, Usage,
-    testing::Values(UsageCase{"no_arguments", "", {}},
-                    UsageCase{"only_four_words", "", {"--policy", "", "--"}},
+    testing::Values(UsageCase{"no_arguments", "", {}}, UsageCase{"only_four_words", "", {"--policy", "", "--"}},
                     UsageCase{"only_four_words_with_command", "", {"--policy", "", "{probe}"}},
                     UsageCase{"single_dash", "", with_marker({"--policy", "", "-"})},
                     UsageCase{"three_dashes", "", with_marker({"--policy", "", "---"})},
@@ -140,8 +138,7 @@ TEST_P(ExitStatus, Relayed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Launch, ExitStatus,
-    testing::Values(StatusCase{"true_by_path", {"/bin/true"}, 0, true},
-                    StatusCase{"true_by_name", {"true"}, 0, true},
+    testing::Values(StatusCase{"true_by_path", {"/bin/true"}, 0, true}, StatusCase{"true_by_name", {"true"}, 0, true},
                     StatusCase{"false_by_path", {"/bin/false"}, 1, true},
                     StatusCase{"probe_no_operations", {"{probe}"}, 0},
                     StatusCase{"exit_0", {"{probe}", "exit", "0"}, 0},
@@ -174,13 +171,13 @@ TEST_P(BadPattern, EndsTheLaunchBeforeTheCommand) {
     EXPECT_FALSE(e2e::file_exists(scratch / "ran"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Launch, BadPattern,
-    testing::Values(PatternCase{"open_group", {{"P", "("}}},
-                    PatternCase{"later_of_several",
-                                {{"P", "^/tmp/[a-z]+$"}, {"W", "/tmp"}, {"P", "\\.log$"}, {"P", "("}}},
-                    PatternCase{"open_bracket_after_good", {{"P", "^/var/"}, {"P", "a["}}}),
-    case_name<PatternCase>);
+INSTANTIATE_TEST_SUITE_P(Launch, BadPattern,
+                         testing::Values(PatternCase{"open_group", {{"P", "("}}},
+                                         PatternCase{
+                                             "later_of_several",
+                                             {{"P", "^/tmp/[a-z]+$"}, {"W", "/tmp"}, {"P", "\\.log$"}, {"P", "("}}},
+                                         PatternCase{"open_bracket_after_good", {{"P", "^/var/"}, {"P", "a["}}}),
+                         case_name<PatternCase>);
 
 // An empty blob is the default policy: every path is hidden, so even the
 // command cannot be executed.
@@ -207,16 +204,16 @@ TEST_P(ForwardedSignal, ReachesTheCommand) {
     EXPECT_EQ(r.code, 128 + sig) << r.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Launch, ForwardedSignal, testing::Values(SIGINT, SIGTERM, SIGHUP),
-                         [](const testing::TestParamInfo<int>& param) {
-                             return std::string(param.param == SIGINT ? "INT" : param.param == SIGTERM ? "TERM" : "HUP");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Launch, ForwardedSignal, testing::Values(SIGINT, SIGTERM, SIGHUP), [](const testing::TestParamInfo<int>& param) {
+        return std::string(param.param == SIGINT ? "INT" : param.param == SIGTERM ? "TERM" : "HUP");
+    });
 
 // ---- process layout ------------------------------------------------------------
 
 TEST(Launch, CommandKeepsTheSessionAndGroupSupervisorLeaves) {
-    Process launcher(e2e::sandboxed_probe(e2e::probe_policy(),
-                                          ops({{"sid"}, {"pgid"}, {"ppid"}, {"sid_of", "parent"}, {"ready"}, {"pause"}})));
+    Process launcher(e2e::sandboxed_probe(
+        e2e::probe_policy(), ops({{"sid"}, {"pgid"}, {"ppid"}, {"sid_of", "parent"}, {"ready"}, {"pause"}})));
     Words lines;
     ASSERT_TRUE(launcher.read_until("READY", &lines));
     ASSERT_EQ(lines.size(), 4u);
@@ -242,7 +239,8 @@ TEST(Launch, CommandKeepsTheSessionAndGroupSupervisorLeaves) {
 }
 
 TEST(Launch, SupervisorDeathEndsTheCommand) {
-    Process launcher(e2e::sandboxed_probe(e2e::probe_policy(), ops({{"pid"}, {"ppid"}, {"sid_of", "parent"}, {"ready"}, {"pause"}})));
+    Process launcher(e2e::sandboxed_probe(e2e::probe_policy(),
+                                          ops({{"pid"}, {"ppid"}, {"sid_of", "parent"}, {"ready"}, {"pause"}})));
     Words seen;
     ASSERT_TRUE(launcher.read_until("READY", &seen));
     ASSERT_EQ(seen.size(), 3u);
@@ -272,9 +270,9 @@ TEST(Launch, BackgroundProcessOutlivesTheLauncher) {
     options.timeout_seconds = 30;
     std::string policy = e2e::probe_policy({{"E", scratch.path()}, {"W", scratch.path()}});
     RunResult r = e2e::run(e2e::sandboxed_probe(policy, ops({{"bg", "out", scratch / "bg.out"},
-                                                        {"await", scratch / "go"},
-                                                        {"newfstatat", "AT_FDCWD", scratch.path(), "0"},
-                                                        {"write_file", scratch / "bg.txt", "done"}})),
+                                                             {"await", scratch / "go"},
+                                                             {"newfstatat", "AT_FDCWD", scratch.path(), "0"},
+                                                             {"write_file", scratch / "bg.txt", "done"}})),
                            options);
     e2e::write_file(scratch / "go", "");
     ASSERT_FALSE(r.timed_out) << "the launcher waited for the background process";

@@ -19,7 +19,6 @@ namespace {
 using e2e::ops;
 using e2e::Words;
 
-
 struct Row {
     Words op;
     std::string expected;
@@ -148,7 +147,8 @@ TEST(Network, LocalSockets) {
 // machine can be named without sending anything to it.
 TEST(Network, OtherDestinationsAreOpen) {
     e2e::RunResult r = e2e::run(e2e::sandboxed_probe(
-        e2e::probe_policy(), ops({{"connect_dgram", "inet", "198.51.100.7", "53"}, {"connect_dgram", "inet6", "2001:db8::1", "53"}})));
+        e2e::probe_policy(),
+        ops({{"connect_dgram", "inet", "198.51.100.7", "53"}, {"connect_dgram", "inet6", "2001:db8::1", "53"}})));
     ASSERT_EQ(r.code, 0) << r.err;
     for (const std::string& line : e2e::lines_of(r.out)) EXPECT_NE(line, "ERR EACCES");
 }
@@ -226,15 +226,14 @@ namespace {
 TEST(Processes, OrphansKeepTheirOwnEntries) {
     e2e::ScratchDir scratch;
     std::string policy = e2e::probe_policy({{"E", scratch.path()}, {"W", scratch.path()}});
-    e2e::RunResult r = e2e::run(e2e::sandboxed_probe(
-        policy, ops({{"bg", "out", scratch / "orphan.out"},
-                     {"await", scratch / "go"},
-                     {"newfstatat", "AT_FDCWD", "/proc/self/status", "0"},
-                     {"readlinkat", "AT_FDCWD", "/proc/self/exe"},
-                     {"kill", "self", "0"},
-                     {"tgkill", "self", "tid", "0"},
-                     {"kill", "parent", "0"},
-                     {"write_file", scratch / "done", "x"}})));
+    e2e::RunResult r = e2e::run(e2e::sandboxed_probe(policy, ops({{"bg", "out", scratch / "orphan.out"},
+                                                                  {"await", scratch / "go"},
+                                                                  {"newfstatat", "AT_FDCWD", "/proc/self/status", "0"},
+                                                                  {"readlinkat", "AT_FDCWD", "/proc/self/exe"},
+                                                                  {"kill", "self", "0"},
+                                                                  {"tgkill", "self", "tid", "0"},
+                                                                  {"kill", "parent", "0"},
+                                                                  {"write_file", scratch / "done", "x"}})));
     ASSERT_EQ(r.code, 0) << r.err;
     // The launcher has gone, and with it the orphan's parent.
     e2e::write_file(scratch / "go", "");

@@ -112,12 +112,12 @@ TEST_F(Stress, SupervisorLeaksNoDescriptors) {
     std::vector<std::string> words = {"ppid", ":", "ready", ":", "await", scratch_ / "out/go"};
     const int rounds = light() ? 100 : 1000;
     for (int i = 0; i < rounds; ++i) {
-        for (const std::vector<std::string>& op : std::vector<std::vector<std::string>>{
-                 {"openat", "AT_FDCWD", scratch_ / "visible/f", "O_RDONLY"},
-                 {"openat", "AT_FDCWD", scratch_ / "hidden/f", "O_RDONLY"},
-                 {"openat", "AT_FDCWD", "/dev/stdout", "O_WRONLY"},
-                 {"openat", "AT_FDCWD", "relative/path", "O_RDONLY"},
-                 {"connect", "inet", "127.0.0.1", "9"}}) {
+        for (const std::vector<std::string>& op :
+             std::vector<std::vector<std::string>>{{"openat", "AT_FDCWD", scratch_ / "visible/f", "O_RDONLY"},
+                                                   {"openat", "AT_FDCWD", scratch_ / "hidden/f", "O_RDONLY"},
+                                                   {"openat", "AT_FDCWD", "/dev/stdout", "O_WRONLY"},
+                                                   {"openat", "AT_FDCWD", "relative/path", "O_RDONLY"},
+                                                   {"connect", "inet", "127.0.0.1", "9"}}) {
             words.push_back(":");
             words.insert(words.end(), op.begin(), op.end());
         }

@@ -40,8 +40,8 @@ Words ops(const std::vector<Words>& list) {
 }
 
 std::string probe_policy(const Records& extra) {
-    Records records = {{"E", bin_dir()}, {"E", "/usr"}, {"E", "/lib"}, {"E", "/lib64"}, {"E", "/bin"},
-                       {"E", "/sbin"},   {"E", "/etc"}, {"E", "/dev"}};
+    Records records = {{"E", bin_dir()}, {"E", "/usr"},  {"E", "/lib"}, {"E", "/lib64"},
+                       {"E", "/bin"},    {"E", "/sbin"}, {"E", "/etc"}, {"E", "/dev"}};
     records.insert(records.end(), extra.begin(), extra.end());
     return make_blob(records);
 }
@@ -126,8 +126,12 @@ std::string bin_dir() {
     return slash == std::string::npos ? "." : exe.substr(0, slash);
 }
 
-std::string sandbox_path() { return env_or("SANDBOX_BIN", bin_dir() + "/sandbox"); }
-std::string probe_path() { return env_or("SANDBOX_PROBE", bin_dir() + "/probe"); }
+std::string sandbox_path() {
+    return env_or("SANDBOX_BIN", bin_dir() + "/sandbox");
+}
+std::string probe_path() {
+    return env_or("SANDBOX_PROBE", bin_dir() + "/probe");
+}
 
 std::vector<std::string> sandboxed(const std::string& blob, const std::vector<std::string>& command) {
     std::vector<std::string> argv = {sandbox_path(), "--policy", blob, "--"};
@@ -171,9 +175,10 @@ std::string fails_natively(const Words& argv, const RunOptions& options, int exp
     }
     RunResult r = run(argv, bare);
     if (r.code == expected && !r.timed_out) return "";
-    std::string outcome = r.timed_out ? "hangs"
-                          : expected == 0 ? "fails (status " + std::to_string(r.code) + ")"
-                                          : "ends with status " + std::to_string(r.code) + ", not " + std::to_string(expected) + ",";
+    std::string outcome =
+        r.timed_out     ? "hangs"
+        : expected == 0 ? "fails (status " + std::to_string(r.code) + ")"
+                        : "ends with status " + std::to_string(r.code) + ", not " + std::to_string(expected) + ",";
     std::string said = r.err.empty() ? r.out : r.err;
     said = said.substr(0, said.find('\n'));
     return "`" + command + "` " + outcome + " on this machine without the sandbox too" +
@@ -256,12 +261,13 @@ bool Process::read_until(const std::string& marker, std::vector<std::string>* se
     return false;
 }
 
-void Process::signal(int sig) const { kill(pid_, sig); }
+void Process::signal(int sig) const {
+    kill(pid_, sig);
+}
 
 RunResult Process::finish() {
     if (finished_) return result_;
-    while (pump(true)) {
-    }
+    while (pump(true)) {}
     int status = 0;
     for (;;) {
         pid_t got = waitpid(pid_, &status, result_.timed_out ? 0 : WNOHANG);
@@ -340,7 +346,8 @@ ScratchDir::ScratchDir() {
 ScratchDir::~ScratchDir() {
     // Depth first and without following links: only what is inside goes.
     nftw(
-        path_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) {
+        path_.c_str(),
+        [](const char* p, const struct stat*, int, struct FTW*) {
             remove(p);
             return 0;
         },

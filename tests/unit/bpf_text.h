@@ -98,8 +98,8 @@ inline std::string format_instruction(const sock_filter* program, size_t length,
         const char* mnemonic = op == BPF_JEQ ? "jeq" : op == BPF_JGE ? "jge" : op == BPF_JSET ? "jset" : "j?";
         std::string name = constant_name(word, insn.k, op, arch);
         char constant[64];
-        snprintf(constant, sizeof(constant), word == static_cast<long>(offsetof(seccomp_data, nr)) && insn.k < 0x10000 ? "%u" : "%#x",
-                 insn.k);
+        snprintf(constant, sizeof(constant),
+                 word == static_cast<long>(offsetof(seccomp_data, nr)) && insn.k < 0x10000 ? "%u" : "%#x", insn.k);
         snprintf(line, sizeof(line), "%4zu  %-4s  %-10s %-20s -> %zu : %zu", at, mnemonic, constant, name.c_str(),
                  at + 1 + insn.jt, at + 1 + insn.jf);
     } else {

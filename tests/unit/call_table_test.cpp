@@ -2,10 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <string.h>
 
 #include <string>
 #include <utility>
@@ -49,8 +48,8 @@ TEST(FileCallTable, EveryFileCallHasARowAndOthersNone) {
         if (k_calls[i].judge == Judge::paths) ++rows;
     }
     EXPECT_EQ(rows, 37 + 10);
-    for (const char* name : {"connect", "sendto", "ptrace", "process_vm_readv", "process_vm_writev", "kill", "tkill",
-                             "tgkill"}) {
+    for (const char* name :
+         {"connect", "sendto", "ptrace", "process_vm_readv", "process_vm_writev", "kill", "tkill", "tgkill"}) {
         ASSERT_NE(find_call_by_name(name), nullptr) << name;
         EXPECT_NE(find_call_by_name(name)->judge, Judge::paths) << name;
     }
@@ -118,10 +117,12 @@ TEST(FileCallTable, OpenFlags) {
         Access access;
     };
     const Row rows[] = {
+        // clang-format off
         {O_RDONLY, ACCESS_READ},           {O_RDONLY | O_CREAT, ACCESS_WRITE}, {O_RDONLY | O_TRUNC, ACCESS_WRITE},
         {O_APPEND, ACCESS_WRITE},          {O_WRONLY, ACCESS_WRITE},           {O_RDWR, ACCESS_WRITE},
         {O_PATH, ACCESS_STAT},             {O_PATH | O_WRONLY, ACCESS_WRITE},  {O_RDONLY | O_DIRECTORY, ACCESS_READ},
         {O_RDONLY | O_CLOEXEC, ACCESS_READ},
+        // clang-format on
     };
     for (const Row& row : rows) {
         EXPECT_EQ(access_of_open_flags(row.flags), row.access) << std::hex << row.flags;
@@ -181,19 +182,20 @@ TEST(FileCallTable, TwoPathRows) {
 namespace {
 
 // The C library's number for each call, where its headers know the call.
+// clang-format off
 #define NUMBER(name) {#name, __NR_##name}
 const std::pair<const char*, long> k_libc_numbers[] = {
-    NUMBER(io_uring_setup), NUMBER(io_uring_enter), NUMBER(io_uring_register), NUMBER(clone3),
-    NUMBER(pidfd_getfd), NUMBER(kcmp), NUMBER(process_madvise), NUMBER(unshare), NUMBER(setns), NUMBER(mount),
-    NUMBER(umount2), NUMBER(pivot_root), NUMBER(chroot), NUMBER(open_tree), NUMBER(move_mount), NUMBER(fsopen),
-    NUMBER(fsmount), NUMBER(fspick), NUMBER(mount_setattr), NUMBER(open_by_handle_at), NUMBER(clone),
-    NUMBER(ioctl), NUMBER(sendmsg), NUMBER(sendmmsg), NUMBER(setxattr), NUMBER(lsetxattr), NUMBER(removexattr),
-    NUMBER(lremovexattr), NUMBER(rt_sigqueueinfo), NUMBER(rt_tgsigqueueinfo), NUMBER(pidfd_send_signal),
-    NUMBER(openat), NUMBER(openat2), NUMBER(statx), NUMBER(newfstatat), NUMBER(faccessat), NUMBER(faccessat2),
-    NUMBER(readlinkat), NUMBER(mkdirat), NUMBER(unlinkat), NUMBER(renameat), NUMBER(renameat2), NUMBER(linkat),
-    NUMBER(symlinkat), NUMBER(fchmodat), NUMBER(fchownat), NUMBER(truncate), NUMBER(mknodat), NUMBER(utimensat),
-    NUMBER(execve), NUMBER(execveat), NUMBER(connect), NUMBER(sendto), NUMBER(ptrace), NUMBER(process_vm_readv),
-    NUMBER(process_vm_writev), NUMBER(kill), NUMBER(tkill), NUMBER(tgkill),
+    NUMBER(io_uring_setup), NUMBER(io_uring_enter), NUMBER(io_uring_register), NUMBER(clone3), NUMBER(pidfd_getfd),
+    NUMBER(kcmp), NUMBER(process_madvise), NUMBER(unshare), NUMBER(setns), NUMBER(mount), NUMBER(umount2),
+    NUMBER(pivot_root), NUMBER(chroot), NUMBER(open_tree), NUMBER(move_mount), NUMBER(fsopen), NUMBER(fsmount),
+    NUMBER(fspick), NUMBER(mount_setattr), NUMBER(open_by_handle_at), NUMBER(clone), NUMBER(ioctl), NUMBER(sendmsg),
+    NUMBER(sendmmsg), NUMBER(setxattr), NUMBER(lsetxattr), NUMBER(removexattr), NUMBER(lremovexattr),
+    NUMBER(rt_sigqueueinfo), NUMBER(rt_tgsigqueueinfo), NUMBER(pidfd_send_signal), NUMBER(openat), NUMBER(openat2),
+    NUMBER(statx), NUMBER(newfstatat), NUMBER(faccessat), NUMBER(faccessat2), NUMBER(readlinkat), NUMBER(mkdirat),
+    NUMBER(unlinkat), NUMBER(renameat), NUMBER(renameat2), NUMBER(linkat), NUMBER(symlinkat), NUMBER(fchmodat),
+    NUMBER(fchownat), NUMBER(truncate), NUMBER(mknodat), NUMBER(utimensat), NUMBER(execve), NUMBER(execveat),
+    NUMBER(connect), NUMBER(sendto), NUMBER(ptrace), NUMBER(process_vm_readv), NUMBER(process_vm_writev),
+    NUMBER(kill), NUMBER(tkill), NUMBER(tgkill),
 #ifdef __NR_open
     NUMBER(open), NUMBER(creat), NUMBER(stat), NUMBER(lstat), NUMBER(access), NUMBER(readlink), NUMBER(mkdir),
     NUMBER(unlink), NUMBER(rmdir), NUMBER(rename), NUMBER(link), NUMBER(symlink), NUMBER(chmod), NUMBER(chown),
@@ -213,6 +215,7 @@ const std::pair<const char*, long> k_libc_numbers[] = {
 #endif
 };
 #undef NUMBER
+// clang-format on
 
 // Calls newer than the C library headers the project is built with.
 const char* const k_newer_than_headers[] = {"fchmodat2", "open_tree_attr", "setxattrat", "removexattrat",

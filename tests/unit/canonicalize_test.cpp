@@ -13,8 +13,8 @@
 #include "path/link_free.h"
 #include "path/normalize.h"
 #include "rules/staged_check.h"
-#include "unit/live_thread.h"
 #include "support/run.h"
+#include "unit/live_thread.h"
 #include "unit/policy_fixture.h"
 
 namespace {
@@ -106,10 +106,8 @@ TEST_F(Canonicalize, DotDotAfterLinks) {
         std::string expected;
     };
     const Case cases[] = {
-        {at("w/l/../t"), at("r/t")},
-        {at("w/l/../dir/file"), at("r/dir/file")},
-        {at("w/through/t"), at("r/t")},
-        {at("w/./l/./../t"), at("r/t")},
+        {at("w/l/../t"), at("r/t")},    {at("w/l/../dir/file"), at("r/dir/file")},
+        {at("w/through/t"), at("r/t")}, {at("w/./l/./../t"), at("r/t")},
         {at("w//l//..//t"), at("r/t")},
     };
     for (const Case& c : cases) {
@@ -278,26 +276,49 @@ TEST_F(Canonicalize, StagesMatchAWholeWalk) {
     link("missing", "w/dangling");
     link("l", "w/chain");
     Policy everything = decode_records({{"E", "/"}, {"W", "/"}});
-    const char* paths[] = {"",           "r",         "r/dir/file",   "w/l",          "w/l/",       "w/l/.",
-                           "w/l/..",     "w/abs",     "w/dangling",   "w/chain",      "w/chain/file", "w/l/../t",
-                           "r/new",      "r/missing/x", "w/./abs",    "r/dir/",       "r/dir/.",    "r/dir/..",
-                           "r/./dir//file", "a/b/../../r/t", "r/dir/file/../../t", "w/abs/", "r/dir/file/",
-                           "a/b/../../w/l/file", "r/dir/new", "w/l/new", "r/dir/file/new", "r/new/."};
+    const char* paths[] = {"",
+                           "r",
+                           "r/dir/file",
+                           "w/l",
+                           "w/l/",
+                           "w/l/.",
+                           "w/l/..",
+                           "w/abs",
+                           "w/dangling",
+                           "w/chain",
+                           "w/chain/file",
+                           "w/l/../t",
+                           "r/new",
+                           "r/missing/x",
+                           "w/./abs",
+                           "r/dir/",
+                           "r/dir/.",
+                           "r/dir/..",
+                           "r/./dir//file",
+                           "a/b/../../r/t",
+                           "r/dir/file/../../t",
+                           "w/abs/",
+                           "r/dir/file/",
+                           "a/b/../../w/l/file",
+                           "r/dir/new",
+                           "w/l/new",
+                           "r/dir/file/new",
+                           "r/new/."};
     struct Mode {
         Access access;
         int follow;
     };
-    const Mode modes[] = {{ACCESS_STAT, 0}, {ACCESS_STAT, 1}, {ACCESS_READ, 1}, {ACCESS_WRITE, 0},
+    const Mode modes[] = {{ACCESS_STAT, 0},  {ACCESS_STAT, 1}, {ACCESS_READ, 1},  {ACCESS_WRITE, 0},
                           {ACCESS_WRITE, 1}, {ACCESS_EXEC, 1}, {ACCESS_DELETE, 0}};
     for (const Mode& mode : modes) {
         for (const char* rel : paths) {
             std::string path = at(rel);
-            std::string context = std::string(rel) + " access " + std::to_string(mode.access) + " follow " +
-                                  std::to_string(mode.follow);
+            std::string context =
+                std::string(rel) + " access " + std::to_string(mode.access) + " follow " + std::to_string(mode.follow);
             PathStages stages;
             const SandboxTree tree = {getpid(), -1, 0};
-            ASSERT_TRUE(
-                judge_path_stages(&everything, path.c_str(), mode.access, last_link(mode.follow), tree, getpid(), &stages))
+            ASSERT_TRUE(judge_path_stages(&everything, path.c_str(), mode.access, last_link(mode.follow), tree,
+                                          getpid(), &stages))
                 << context;
             EXPECT_EQ(std::string(stages.canonical), canonical(path, 0)) << context;
             bool wants_followed = mode.access == ACCESS_WRITE || mode.access == ACCESS_EXEC || mode.follow;
@@ -321,6 +342,7 @@ TEST_F(Canonicalize, LinkFreePaths) {
         bool free;
     };
     const Case cases[] = {
+        // clang-format off
         {"r/dir/file", 0, 1},      {"r/dir/file", 1, 1},  {"r/dir/", 1, 1},          {"a/b/../../r/t", 1, 1},
         {"w/l", 0, 1},             {"w/l", 1, 0},         {"w/l/", 0, 0},            {"w/l/file", 0, 0},
         {"w/l/..", 0, 0},          {"w/dangling", 0, 1},  {"w/dangling", 1, 0},      {"r/missing", 1, 1},
@@ -328,6 +350,7 @@ TEST_F(Canonicalize, LinkFreePaths) {
         // A last name still to be created, below a directory free of links.
         {"r/new", 1, 1},           {"r/new", 0, 1},       {"r/dir/new", 1, 1},       {"r/missing/x", 1, 0},
         {"w/l/new", 1, 0},         {"r/dir/file/new", 1, 0}, {"r/new/", 1, 0},       {"r/new/.", 1, 0},
+        // clang-format on
     };
     for (const Case& c : cases) {
         EXPECT_EQ(free_of_links(at(c.rel), c.follow), c.free) << c.rel << " follow " << c.follow;

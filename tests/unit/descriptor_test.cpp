@@ -58,11 +58,7 @@ TEST(DescriptorPath, TargetsAndModes) {
         bool writable;
     };
     const Case cases[] = {
-        {O_RDONLY, 1, 0},
-        {O_WRONLY, 0, 1},
-        {O_RDWR, 1, 1},
-        {O_PATH, 0, 0},
-        {O_RDONLY | O_APPEND | O_CLOEXEC, 1, 0},
+        {O_RDONLY, 1, 0}, {O_WRONLY, 0, 1}, {O_RDWR, 1, 1}, {O_PATH, 0, 0}, {O_RDONLY | O_APPEND | O_CLOEXEC, 1, 0},
     };
     for (const Case& c : cases) {
         int fd = open((scratch / "f").c_str(), c.flags);

@@ -30,15 +30,18 @@ struct Row {
 // The notified calls compared ahead of the chain: destinations in message
 // headers, attribute changes, old time calls, other signals.
 const Row k_expected_ahead[] = {
+    // clang-format off
     {"sendmsg", 46, 211},        {"sendmmsg", 307, 269},         {"setxattr", 188, 5},
     {"lsetxattr", 189, 6},       {"removexattr", 197, 14},       {"lremovexattr", 198, 15},
     {"setxattrat", 463, 463},    {"removexattrat", 466, 466},    {"file_setattr", 469, 469},
     {"utime", 132, -1},          {"utimes", 235, -1},            {"futimesat", 261, -1},
     {"rt_sigqueueinfo", 129, 138}, {"rt_tgsigqueueinfo", 297, 240}, {"pidfd_send_signal", 424, 424},
+    // clang-format on
 };
 
 // The trapped calls of the chain, in order, with the numbers of both builds.
 const Row k_expected_chain[] = {
+    // clang-format off
     {"openat", 257, 56},        {"openat2", 437, 437},      {"open", 2, -1},
     {"creat", 85, -1},          {"statx", 332, 291},        {"newfstatat", 262, 79},
     {"stat", 4, -1},            {"lstat", 6, -1},           {"access", 21, -1},
@@ -54,6 +57,7 @@ const Row k_expected_chain[] = {
     {"execveat", 322, 281},     {"connect", 42, 203},       {"sendto", 44, 206},
     {"ptrace", 101, 117},       {"process_vm_readv", 310, 270}, {"process_vm_writev", 311, 271},
     {"kill", 62, 129},          {"tkill", 200, 130},        {"tgkill", 234, 131},
+    // clang-format on
 };
 
 template <size_t N>
@@ -131,7 +135,8 @@ ExpectedProgram expected_program(Arch arch) {
     for (size_t i = 0; i < k_call_count; ++i) {
         FilterRule rule = k_calls[i].filter;
         int nr = call_number(k_calls[i], arch);
-        if (nr != k_absent && (rule == FilterRule::fail_enosys || rule == FilterRule::fail_eperm)) refused.push_back(nr);
+        if (nr != k_absent && (rule == FilterRule::fail_enosys || rule == FilterRule::fail_eperm))
+            refused.push_back(nr);
     }
     const std::vector<int> notified = numbers_with(arch, FilterRule::notify);
     const size_t clone_at = refused.size();  // compare, load, test
@@ -165,8 +170,8 @@ ExpectedProgram expected_program(Arch arch) {
     p.push_back({BPF_JMP | BPF_JSET | BPF_K, to(clone_at + 2, eperm), to(clone_at + 2, allow), 0x7e020000});
     p.push_back(jeq(0, to(ioctl_at, notified_at), static_cast<uint32_t>(number_of("ioctl", arch))));
     p.push_back(load(k_arg1_low));
-    p.push_back(jeq(to(ioctl_at + 2, eperm), 0, 0x5412));                              // TIOCSTI
-    p.push_back(jeq(to(ioctl_at + 3, eperm), to(ioctl_at + 3, allow), 0x541c));        // TIOCLINUX
+    p.push_back(jeq(to(ioctl_at + 2, eperm), 0, 0x5412));                        // TIOCSTI
+    p.push_back(jeq(to(ioctl_at + 3, eperm), to(ioctl_at + 3, allow), 0x541c));  // TIOCLINUX
     for (size_t i = 0; i < notified.size(); ++i) {
         p.push_back(jeq(to(notified_at + i, notify), 0, static_cast<uint32_t>(notified[i])));
     }
@@ -297,8 +302,7 @@ TEST_P(FilterProgram, ChainStandsAsItIs) {
     EXPECT_EQ(program[chain_at + n + 1].k, SECCOMP_RET_USER_NOTIF);
 }
 
-uint32_t answer(const std::vector<sock_filter>& program, uint32_t arch, int nr, uint64_t arg0 = 0,
-                uint64_t arg1 = 0) {
+uint32_t answer(const std::vector<sock_filter>& program, uint32_t arch, int nr, uint64_t arg0 = 0, uint64_t arg1 = 0) {
     seccomp_data data{};
     data.nr = nr;
     data.arch = arch;
@@ -341,8 +345,8 @@ TEST_P(FilterProgram, CloneAndIoctlArguments) {
     // Threads and plain forks; every namespace flag alone.
     EXPECT_EQ(answer(program, arch, clone_nr, 0x3d0f00), SECCOMP_RET_ALLOW);
     EXPECT_EQ(answer(program, arch, clone_nr, 0x1200011), SECCOMP_RET_ALLOW);
-    for (uint64_t flag : {0x20000ull, 0x2000000ull, 0x4000000ull, 0x8000000ull, 0x10000000ull, 0x20000000ull,
-                          0x40000000ull}) {
+    for (uint64_t flag :
+         {0x20000ull, 0x2000000ull, 0x4000000ull, 0x8000000ull, 0x10000000ull, 0x20000000ull, 0x40000000ull}) {
         EXPECT_EQ(answer(program, arch, clone_nr, flag | 0x11), eperm) << std::hex << flag;
     }
     EXPECT_EQ(answer(program, arch, ioctl_nr, 0, 0x5412), eperm);

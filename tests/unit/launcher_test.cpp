@@ -22,16 +22,11 @@ TEST(CommandLine, Shapes) {
         bool valid;
     };
     const Case cases[] = {
-        {{"sandbox", "--policy", "", "--", "true"}, 1},
-        {{"sandbox", "--policy", "UgA", "--", "ls", "-l"}, 1},
-        {{"sandbox", "--policy", "", "--"}, 0},
-        {{"sandbox", "--policy", "", "-", "true"}, 0},
-        {{"sandbox", "--policy", "", "---", "true"}, 0},
-        {{"sandbox", "--policy", "", "--x", "true"}, 0},
-        {{"sandbox", "--policyx", "", "--", "true"}, 0},
-        {{"sandbox", "--polic", "", "--", "true"}, 0},
-        {{"sandbox", "-p", "", "--", "true"}, 0},
-        {{"sandbox"}, 0},
+        {{"sandbox", "--policy", "", "--", "true"}, 1},  {{"sandbox", "--policy", "UgA", "--", "ls", "-l"}, 1},
+        {{"sandbox", "--policy", "", "--"}, 0},          {{"sandbox", "--policy", "", "-", "true"}, 0},
+        {{"sandbox", "--policy", "", "---", "true"}, 0}, {{"sandbox", "--policy", "", "--x", "true"}, 0},
+        {{"sandbox", "--policyx", "", "--", "true"}, 0}, {{"sandbox", "--polic", "", "--", "true"}, 0},
+        {{"sandbox", "-p", "", "--", "true"}, 0},        {{"sandbox"}, 0},
     };
     for (const Case& c : cases) {
         std::vector<char*> argv;
@@ -47,15 +42,15 @@ TEST(WaitStatus, Mapping) {
         int expected;
     };
     const Case cases[] = {
-        {0x0000, 0},           // exit 0
-        {0x0300, 3},           // exit 3
-        {0xff00, 255},         // exit 255
-        {SIGTERM, 143},        // killed by SIGTERM
-        {SIGKILL, 137},        // killed by SIGKILL
-        {SIGSEGV | 0x80, 139}, // killed, core dumped
+        {0x0000, 0},                   // exit 0
+        {0x0300, 3},                   // exit 3
+        {0xff00, 255},                 // exit 255
+        {SIGTERM, 143},                // killed by SIGTERM
+        {SIGKILL, 137},                // killed by SIGKILL
+        {SIGSEGV | 0x80, 139},         // killed, core dumped
         {0x7f | (SIGSTOP << 8), 125},  // stopped
-        {0xffff, 125},         // continued
-        {0x7e, 128 + 0x7e},    // the highest signal number
+        {0xffff, 125},                 // continued
+        {0x7e, 128 + 0x7e},            // the highest signal number
     };
     for (const Case& c : cases) EXPECT_EQ(map_wait_status(c.status), c.expected) << std::hex << c.status;
 }
@@ -126,7 +121,7 @@ TEST(FullTransfers, WriteToAClosedPeerFails) {
 
 TEST(SupervisorExit, NonzeroCodeOrFallback) {
     struct Case {
-        int code;      // -1: killed by SIGKILL
+        int code;  // -1: killed by SIGKILL
         int expected;
     };
     const Case cases[] = {{118, 118}, {5, 5}, {0, 124}, {-1, 124}};

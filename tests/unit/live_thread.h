@@ -10,10 +10,11 @@
 
 class LiveThread {
 public:
-    LiveThread() : worker_([this] {
-        tid_ = static_cast<int>(syscall(SYS_gettid));
-        while (!stop_) usleep(1000);
-    }) {
+    LiveThread()
+        : worker_([this] {
+              tid_ = static_cast<int>(syscall(SYS_gettid));
+              while (!stop_) usleep(1000);
+          }) {
         while (tid_ == 0) usleep(100);
     }
     ~LiveThread() {

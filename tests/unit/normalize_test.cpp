@@ -22,9 +22,11 @@ TEST(NormalizeLexical, Table) {
         const char* output;
     };
     const Case cases[] = {
+        // clang-format off
         {"", "/"},          {"/", "/"},           {"///", "/"},         {"/a//b/", "/a/b"},
         {"/a/./b/.", "/a/b"}, {"/a/b/../c", "/a/c"}, {"/a/..", "/"},      {"/..", "/"},
         {"/../../x", "/x"}, {"/a/...", "/a/..."}, {"/.hidden/..x", "/.hidden/..x"}, {"a/b", "/a/b"},
+        // clang-format on
     };
     for (const Case& c : cases) EXPECT_EQ(normalized(c.input), c.output) << '"' << c.input << '"';
 }

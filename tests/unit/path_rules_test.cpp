@@ -24,10 +24,12 @@ TEST(IsSubpath, ComponentBoundaries) {
         int expected;
     };
     const Case cases[] = {
+        // clang-format off
         {"/home/u", "/home/u", 1},  {"/home/u/x", "/home/u", 1}, {"/home/user", "/home/u", 0},
         {"/home", "/home/u", 0},    {"/anything", "/", 1},       {"relative", "/", 0},
         {"/a/", "/a/", 1},          {"/a//x", "/a/", 1},         {"/a/x", "/a/", 0},
         {"/a", "/a/", 0},           {"/a", "", 0},               {"/a", nullptr, 0},
+        // clang-format on
     };
     for (const Case& c : cases) {
         EXPECT_EQ(is_subpath(c.path, c.prefix), c.expected) << c.path << " under " << (c.prefix ? c.prefix : "null");
@@ -50,10 +52,12 @@ class WorkedExamples : public ::testing::Test {
 protected:
     WorkedExamples()
         : policy_(decode_records({
+              // clang-format off
               {"E", "/usr"}, {"E", "/etc"}, {"E", "/dev"}, {"E", "/home/u"}, {"E", "/mnt/c/tools"},
               {"M", "/home"}, {"M", "/secret"}, {"D", "/home/u/.ssh"}, {"D", "/proc"}, {"F", "/etc/shadow"},
               {"S", "/home/u/.netrc"}, {"W", "/home/u/work"}, {"W", "/tmp"}, {"P", "\\.log$"},
               {"X", "/home/u/work/keep"}, {"A", "/home/u/work/db"}, {"G", "/home/u/work/repo"},
+              // clang-format on
           })),
           chain_(2) {}
 
@@ -204,8 +208,10 @@ TEST(PathRules, GitComponents) {
         int expected;
     };
     const Case cases[] = {
+        // clang-format off
         {"/x/.git", 0},      {"/x/.Git/y", 0}, {"/x/.GIT/y", 0},     {"/x/.gitignore", 1},
         {"/x/y.git", 1},     {"/x/..git", 1},  {"/r/.git/config", 1}, {"/.git", 0},
+        // clang-format on
     };
     for (const Case& c : cases) {
         for (Access access : {ACCESS_WRITE, ACCESS_DELETE}) {
@@ -234,12 +240,14 @@ TEST(PathRules, InteropAreas) {
         int expected;
     };
     const Case cases[] = {
+        // clang-format off
         {"/mnt/c/a.EXE", ACCESS_EXEC, 1, 0},    {"/mnt/c/a.exe.txt", ACCESS_EXEC, 1, 1},
         {"/usr/bin/a.exe", ACCESS_EXEC, 1, 1},  {"/run/WSL/tool", ACCESS_EXEC, 1, 0},
         {"/run/WSL/tool", ACCESS_READ, 1, 1},   {"/mnt/e", ACCESS_STAT, 1, 1},
         {"/mnt/e", ACCESS_READ, 1, 1},          {"/mnt/w/x", ACCESS_WRITE, 1, 1},
         {"/mnt/c/a.ps1", ACCESS_EXEC, 0, 0},    {"/mnt/c/a.Bat", ACCESS_EXEC, 0, 0},
         {"/mnt/c/a.com", ACCESS_EXEC, 0, 0},    {"/init", ACCESS_STAT, 0, 1},
+        // clang-format on
     };
     for (const Case& c : cases) {
         EXPECT_EQ(allowed(&p, c.path, c.access, 0, 0, c.canonical), c.expected) << c.path;
@@ -266,8 +274,10 @@ TEST(PathRules, DeletingAnAncestorOfAProtectedEntry) {
         int expected;
     };
     const Case cases[] = {
+        // clang-format off
         {"/w/a", 0}, {"/w/b", 0}, {"/w/c", 0}, {"/w/d", 0}, {"/w/e", 0}, {"/w", 0},
         {"/w/f", 1}, {"/w/ab", 1}, {"/w/e/db2", 1},
+        // clang-format on
     };
     for (const Case& c : cases) {
         for (int canonical : {0, 1}) {

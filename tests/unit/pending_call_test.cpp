@@ -20,7 +20,8 @@ uint64_t address_of(const void* p) {
 class Pages {
 public:
     explicit Pages(bool second_mapped) {
-        base_ = static_cast<char*>(mmap(nullptr, 2 * k_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        base_ =
+            static_cast<char*>(mmap(nullptr, 2 * k_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         if (!second_mapped) munmap(base_ + k_page, k_page);
         second_mapped_ = second_mapped;
     }

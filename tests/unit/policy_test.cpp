@@ -63,10 +63,10 @@ TEST(DecodePolicy, HiddenRootForms) {
     };
     const Case cases[] = {
         {"UgAvaG9tZQA=", "/home"},
-        {"UgAv aG9t\nZQA=", "/home"},   // white space anywhere
-        {"UgAvaG9tZQ", "/home"},        // unpadded, last value without its NUL
-        {"UgA", ""},                    // R NUL and nothing else: empty value
-        {"=U=g=A=v=aG9tZQA=", "/home"}, // padding signs are skipped too
+        {"UgAv aG9t\nZQA=", "/home"},    // white space anywhere
+        {"UgAvaG9tZQ", "/home"},         // unpadded, last value without its NUL
+        {"UgA", ""},                     // R NUL and nothing else: empty value
+        {"=U=g=A=v=aG9tZQA=", "/home"},  // padding signs are skipped too
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.blob);
@@ -85,7 +85,9 @@ TEST(DecodePolicy, PaddingDoesNotEndABlock) {
     unsigned char out[32];
     size_t n = decode_base64("SAAxAA==SAAxAA==", out);
     EXPECT_EQ(n, 9u);
-    EXPECT_NE(std::string(reinterpret_cast<char*>(out) + 4, 4), std::string("H\0" "1\0", 4));
+    EXPECT_NE(std::string(reinterpret_cast<char*>(out) + 4, 4), std::string("H\0"
+                                                                            "1\0",
+                                                                            4));
 }
 
 TEST(DecodePolicy, LeftoverBitsAreDropped) {
@@ -104,9 +106,11 @@ TEST(DecodePolicy, EveryListKeyAppendsInOrder) {
         StringList Policy::*field;
     };
     const Key keys[] = {
+        // clang-format off
         {'A', &Policy::delete_deny_exact}, {'D', &Policy::deny_tree}, {'E', &Policy::visible_tree},
         {'F', &Policy::deny_exact},        {'G', &Policy::git_write_allow}, {'M', &Policy::stat_allow},
         {'P', &Policy::write_patterns},    {'W', &Policy::write_allow}, {'X', &Policy::write_deny},
+        // clang-format on
     };
     for (const Key& key : keys) {
         SCOPED_TRACE(key.letter);
@@ -144,9 +148,11 @@ TEST(DecodePolicy, PortValues) {
         std::vector<int> expected;
     };
     const Case cases[] = {
+        // clang-format off
         {"8080", {8080}}, {"0", {}},       {"65536", {}},     {"65535", {65535}}, {"1", {1}},
         {"-1", {}},       {"", {}},        {"x80", {}},       {"80abc", {80}},    {" 22", {22}},
         {"+443", {443}},  {"0x50", {}},    {"4294967297", {}}, {"-4294967295", {}},
+        // clang-format on
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
@@ -169,8 +175,7 @@ TEST(DecodePolicy, RecordWalkEnds) {
     // A last key without its NUL is ignored.
     EXPECT_EQ(decode(base64_encode(std::string("E\0/usr\0W", 8))).write_allow.count, 0u);
     // A key with its NUL but nothing after it has an empty value.
-    EXPECT_EQ(entries(decode(base64_encode(std::string("E\0/usr\0W\0", 9))).write_allow),
-              std::vector<std::string>{""});
+    EXPECT_EQ(entries(decode(base64_encode(std::string("E\0/usr\0W\0", 9))).write_allow), std::vector<std::string>{""});
     // A last value without its NUL runs to the end of the data.
     EXPECT_EQ(entries(decode(base64_encode(std::string("E\0/usr\0W\0/tmp", 13))).write_allow),
               std::vector<std::string>{"/tmp"});

@@ -1,5 +1,7 @@
 // sandbox-policy's functions: source and blob both ways, lint, explain and
 // the presets, checked against the library's own decoding and rules.
+#include "tools/sandbox_policy/policy_tool.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -11,7 +13,6 @@
 #include "base/exit_status.h"
 #include "support/blob.h"
 #include "support/run.h"
-#include "tools/sandbox_policy/policy_tool.h"
 #include "unit/process_family.h"
 
 namespace {
@@ -59,8 +60,8 @@ void expect_same_policy(const Policy& a, const Policy& b) {
     EXPECT_STREQ(a.hidden_root, b.hidden_root);
     EXPECT_STREQ(a.deny_single, b.deny_single);
     EXPECT_EQ(a.loopback_default_allow, b.loopback_default_allow);
-    StringList Policy::*lists[] = {&Policy::visible_tree, &Policy::stat_allow,    &Policy::deny_tree,
-                                   &Policy::deny_exact,   &Policy::write_allow,   &Policy::write_patterns,
+    StringList Policy::*lists[] = {&Policy::visible_tree, &Policy::stat_allow,        &Policy::deny_tree,
+                                   &Policy::deny_exact,   &Policy::write_allow,       &Policy::write_patterns,
                                    &Policy::write_deny,   &Policy::delete_deny_exact, &Policy::git_write_allow};
     for (StringList Policy::*list : lists) EXPECT_EQ(entries(a.*list), entries(b.*list));
     for (PortList Policy::*ports : {&Policy::loopback_allow_ports, &Policy::loopback_deny_ports}) {
@@ -127,8 +128,8 @@ TEST(PolicySource, ValuesAndErrors) {
     EXPECT_EQ(reader.rules[3].value, "0");
     EXPECT_EQ(reader.rules[4].value, "");
     EXPECT_EQ(reader.rules[4].origin, "test:5");
-    const char* bad[] = {"visible usr",          "loopback_allow 0",   "loopback_allow 65536", "loopback_deny 80x",
-                         "loopback_default yes", "write_pattern (",    "frobnicate /x",        "include"};
+    const char* bad[] = {"visible usr",          "loopback_allow 0", "loopback_allow 65536", "loopback_deny 80x",
+                         "loopback_default yes", "write_pattern (",  "frobnicate /x",        "include"};
     for (const char* line : bad) {
         EXPECT_EQ(read_text(line).problems.size(), 1u) << line;
         EXPECT_TRUE(read_text(line).rules.empty()) << line;
@@ -165,8 +166,16 @@ TEST(PolicySource, IncludesAreRelativeAndCyclesAreFound) {
 // into the very policy decode_policy makes of the blob.
 TEST(PolicyDecode, AgreesWithDecodePolicy) {
     std::vector<std::string> blobs = {
-        "UgAvaG9tZQBXAC90bXAATAA4MDgwAA==", "UgAv aG9t\nZQA=", "UgAvaG9tZQ", "UgA", "=U=g=A=v=aG9tZQA=",
-        "SAAxAA==SAAxAA==",                 "RQAvYmluAA==",    "",           "====", " \n\t-_!?",
+        "UgAvaG9tZQBXAC90bXAATAA4MDgwAA==",
+        "UgAv aG9t\nZQA=",
+        "UgAvaG9tZQ",
+        "UgA",
+        "=U=g=A=v=aG9tZQA=",
+        "SAAxAA==SAAxAA==",
+        "RQAvYmluAA==",
+        "",
+        "====",
+        " \n\t-_!?",
         make_blob({{"R", "/one"}, {"S", "/x"}, {"R", "/two"}, {"S", ""}, {"H", "1"}, {"H", "0"}}),
         make_blob({{"RR", "/x"}, {"r", "/y"}, {"", "/z"}, {"Z", "/q"}, {"E", "/usr"}}),
         make_blob({{"L", "80abc"}, {"N", " 22"}, {"L", "+443"}, {"L", "65536"}, {"N", "-1"}, {"L", "4294967297"}}),
@@ -174,10 +183,18 @@ TEST(PolicyDecode, AgreesWithDecodePolicy) {
         base64_encode(std::string("E\0/usr\0W", 8)),
         base64_encode(std::string("E\0/usr\0W\0", 9)),
         base64_encode(std::string("E\0/usr\0W\0/tmp", 13)),
-        make_blob({{"E", "/usr"}, {"E", "/etc"}, {"E", "/dev"}, {"E", "/home/u"}, {"E", "/mnt/c/tools"},
+        make_blob({{"E", "/usr"},
+                   {"E", "/etc"},
+                   {"E", "/dev"},
+                   {"E", "/home/u"},
+                   {"E", "/mnt/c/tools"},
+                   // clang-format off
                    {"M", "/home"}, {"M", "/secret"}, {"D", "/home/u/.ssh"}, {"D", "/proc"}, {"F", "/etc/shadow"},
                    {"S", "/home/u/.netrc"}, {"W", "/home/u/work"}, {"W", "/tmp"}, {"P", "\\.log$"},
-                   {"X", "/home/u/work/keep"}, {"A", "/home/u/work/db"}, {"G", "/home/u/work/repo"}}),
+                   // clang-format on
+                   {"X", "/home/u/work/keep"},
+                   {"A", "/home/u/work/db"},
+                   {"G", "/home/u/work/repo"}}),
         make_blob({{"E", ""}, {"W", "rel"}, {"P", ""}}),
     };
     for (const std::string& blob : blobs) {
@@ -363,9 +380,11 @@ TEST(PolicyExplain, SocketDestinations) {
         const char* rule;
     };
     const Case cases[] = {
+        // clang-format off
         {"127.0.0.1", "8080", 1, "loopback_allow"}, {"::1", "22", 0, "loopback_deny"},
         {"127.9.9.9", "9", 0, "loopback_default"},  {"0.0.0.0", "8080", 1, "loopback_allow"},
         {"::ffff:127.0.0.1", "22", 0, "loopback_deny"}, {"192.0.2.1", "22", 1, "open"},
+        // clang-format on
     };
     for (const Case& c : cases) {
         Explanation out;
@@ -427,8 +446,9 @@ TEST(PolicyLint, EachWarning) {
     // The loader's own check is below: where it lies depends on the machine
     // (and on the emulator's library prefix).
     std::vector<Diagnostic> clean =
-        lint_text(base + "visible /srv\nwrite /srv\ngit_write /srv/repo\nwrite_pattern ^/srv/.*\\.log$\n"
-                         "stat_allow /home\n");
+        lint_text(base +
+                  "visible /srv\nwrite /srv\ngit_write /srv/repo\nwrite_pattern ^/srv/.*\\.log$\n"
+                  "stat_allow /home\n");
     for (const Diagnostic& warning : clean) EXPECT_EQ(warning.origin, "policy") << warning.message;
     EXPECT_TRUE(has_note(lint_rules({{'P', "(", "record 1"}}), "does not compile"));
 }

@@ -32,8 +32,7 @@ public:
                 pid_t next = fork();
                 if (next != 0) {
                     close(fds[1]);
-                    while (waitpid(next, nullptr, 0) < 0 && errno == EINTR) {
-                    }
+                    while (waitpid(next, nullptr, 0) < 0 && errno == EINTR) {}
                     _exit(0);
                 }
             }
@@ -51,8 +50,7 @@ public:
     ~ProcessChain() {
         if (pids_.empty()) return;
         kill(pids_.back(), SIGKILL);
-        while (waitpid(pids_[0], nullptr, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(pids_[0], nullptr, 0) < 0 && errno == EINTR) {}
     }
     ProcessChain(const ProcessChain&) = delete;
     ProcessChain& operator=(const ProcessChain&) = delete;

@@ -6,7 +6,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-
 #include "unit/live_thread.h"
 #include "unit/process_family.h"
 
@@ -99,8 +98,7 @@ TEST(SandboxTree, OrphansReparentedToTheSupervisorAreOutside) {
         EXPECT_EQ(in_tree(orphan, chain.at(0), getpid()), 0);
     }
     kill(orphan, SIGKILL);
-    while (waitpid(orphan, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(orphan, nullptr, 0) < 0 && errno == EINTR) {}
     prctl(PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0);
 }
 

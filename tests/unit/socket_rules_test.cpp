@@ -63,19 +63,19 @@ TEST(SocketRules, LocalNames) {
     };
     const std::string nscd = "/run/nscd/socket";
     const Case cases[] = {
-        {"", 2, 1},                                      // unnamed
-        {std::string("\0abstract", 9), 0, 0},           // abstract
+        {"", 2, 1},                            // unnamed
+        {std::string("\0abstract", 9), 0, 0},  // abstract
         {std::string("\0", 1), 3, 0},
-        {nscd, 18, 1},                                   // no NUL in the address
-        {nscd + std::string("\0junk", 5), 0, 1},         // NUL and more bytes
+        {nscd, 18, 1},                            // no NUL in the address
+        {nscd + std::string("\0junk", 5), 0, 1},  // NUL and more bytes
         {nscd + "x", 0, 0},
         {"/var/run/nscd/socket", 0, 1},
         {"/run/systemd/resolve/io.systemd.Resolve", 0, 1},
         {"/run/systemd/resolve/", 0, 1},
         {"/run/systemd/resolve", 0, 0},
-        {"run/nscd/socket", 0, 0},                       // relative
+        {"run/nscd/socket", 0, 0},  // relative
         {"/tmp/x", 0, 0},
-        {"/run/systemd/resolve/../../../tmp/x", 0, 0},   // leaves the directory
+        {"/run/systemd/resolve/../../../tmp/x", 0, 0},  // leaves the directory
         {"/run/systemd/resolve/./x", 0, 0},
         {"/run/systemd/resolve/..", 0, 0},
         {"/run/systemd/resolve/a..b", 0, 1},

@@ -1,11 +1,10 @@
-#include "tools/sandbox_policy/policy_tool.h"
-
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "base/exit_status.h"
 #include "policy/policy.h"
+#include "tools/sandbox_policy/policy_tool.h"
 
 namespace {
 
@@ -118,10 +117,10 @@ void record(Writer* writer, const RawRecord& raw, const std::string& origin, con
         known_record(writer, *rule, raw.value, origin, winner, out);
         return;
     }
-    std::string what = raw.key.empty()                       ? "an empty key"
-                       : raw.key.size() > 1                  ? "key " + quoted(raw.key) + " is longer than one byte"
+    std::string what = raw.key.empty()                          ? "an empty key"
+                       : raw.key.size() > 1                     ? "key " + quoted(raw.key) + " is longer than one byte"
                        : raw.key[0] >= 'a' && raw.key[0] <= 'z' ? "key " + quoted(raw.key) + " is lower-case"
-                                                              : "unknown key " + quoted(raw.key);
+                                                                : "unknown key " + quoted(raw.key);
     writer->note(origin, "ignored: " + what + " (value " + quoted(raw.value) + ")");
 }
 

@@ -1,5 +1,3 @@
-#include "tools/sandbox_policy/policy_tool.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,6 +13,7 @@
 #include "path/operand.h"
 #include "rules/socket_rules.h"
 #include "rules/staged_check.h"
+#include "tools/sandbox_policy/policy_tool.h"
 
 namespace {
 
@@ -27,11 +26,13 @@ const char* rule_of_entry(const Policy* policy, const char* entry) {
         const char* name;
     };
     const Named lists[] = {
+        // clang-format off
         {&policy->visible_tree, "visible"},     {&policy->stat_allow, "stat_allow"},
         {&policy->deny_tree, "deny"},           {&policy->deny_exact, "deny_exact"},
         {&policy->write_allow, "write"},        {&policy->write_patterns, "write_pattern"},
         {&policy->write_deny, "write_deny"},    {&policy->delete_deny_exact, "delete_deny"},
         {&policy->git_write_allow, "git_write"},
+        // clang-format on
     };
     for (const Named& named : lists) {
         for (uint64_t i = 0; i < named.list->count; ++i) {
@@ -189,8 +190,8 @@ void describe_verdict(const Policy* policy, const RuleVerdict& verdict, PathForm
     }
 }
 
-bool explain_path(const Policy* policy, Access access, const std::string& path, bool follow, int pid,
-                  Explanation* out, std::string* error) {
+bool explain_path(const Policy* policy, Access access, const std::string& path, bool follow, int pid, Explanation* out,
+                  std::string* error) {
     // Asked about another process, this one is the asker, outside the tree
     // as the supervisor is.
     const pid_t tracee = pid != 0 ? pid : getpid();

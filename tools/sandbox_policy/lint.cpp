@@ -1,5 +1,3 @@
-#include "tools/sandbox_policy/policy_tool.h"
-
 #include <elf.h>
 #include <fcntl.h>
 #include <string.h>
@@ -7,6 +5,7 @@
 
 #include "rules/path_rules.h"
 #include "rules/staged_check.h"
+#include "tools/sandbox_policy/policy_tool.h"
 
 namespace {
 
@@ -88,8 +87,8 @@ private:
         for (size_t j = index; j-- > 0;) {
             if (rules_[j].key != rule.key) continue;
             if (name.last_one_wins) {
-                warn(rules_[j].origin, shown(rules_[j]) + " is replaced by " + shown(rule) + " at " +
-                                           rule.origin + ": only the last one counts");
+                warn(rules_[j].origin, shown(rules_[j]) + " is replaced by " + shown(rule) + " at " + rule.origin +
+                                           ": only the last one counts");
                 return;
             }
             if (rules_[j].value == rule.value) {

@@ -15,7 +15,6 @@
 
 namespace {
 
-
 const char k_usage[] =
     "usage: sandbox-policy encode [FILE|-]... [--RULE VALUE]...\n"
     "       sandbox-policy decode BLOB|-\n"
@@ -124,8 +123,8 @@ std::string read_blob_argument(const char* arg) {
 }
 
 int bad_pattern(const DecodedBlob& decoded) {
-    return fail(EXIT_BAD_PATTERN, "write pattern " + quoted(decoded.bad_pattern) +
-                                        " does not compile: " + decoded.pattern_message);
+    return fail(EXIT_BAD_PATTERN,
+                "write pattern " + quoted(decoded.bad_pattern) + " does not compile: " + decoded.pattern_message);
 }
 
 int decode_command(int argc, char** argv) {
@@ -303,9 +302,11 @@ int main(int argc, char** argv) {
         const char* help;
     };
     const Command commands[] = {
+        // clang-format off
         {"encode", encode_command, k_encode_help},    {"decode", decode_command, k_decode_help},
         {"lint", lint_command, k_lint_help},          {"explain", explain_command, k_explain_help},
         {"preset", preset_command, k_preset_help},
+        // clang-format on
     };
     if (command == "--help" || command == "-h" || command == "help") {
         fputs(k_usage, stdout);

@@ -90,8 +90,8 @@ std::string elf_interpreter(const char* program);
 std::string machine_loader();
 
 struct StageLine {
-    std::string stage;   // lexical, canonical, followed, descriptor, destination
-    std::string path;    // what this stage judged
+    std::string stage;  // lexical, canonical, followed, descriptor, destination
+    std::string path;   // what this stage judged
     bool allowed = false;
     std::string rule;    // a short name of the deciding rule
     std::string reason;  // the same in words
@@ -112,8 +112,8 @@ void describe_verdict(const Policy* policy, const RuleVerdict& verdict, PathForm
                       StageLine* line);
 // pid is the process whose working directory, /proc/self and descriptors
 // the path means, and the root of the sandbox tree; 0 is this process.
-bool explain_path(const Policy* policy, Access access, const std::string& path, bool follow, int pid,
-                  Explanation* out, std::string* error);
+bool explain_path(const Policy* policy, Access access, const std::string& path, bool follow, int pid, Explanation* out,
+                  std::string* error);
 bool explain_connect(const Policy* policy, const std::string& address, const std::string& port, Explanation* out,
                      std::string* error);
 // "@name" is an abstract name, "" an unnamed socket.

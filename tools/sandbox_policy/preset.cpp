@@ -1,5 +1,3 @@
-#include "tools/sandbox_policy/policy_tool.h"
-
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,12 +5,13 @@
 #include <sys/stat.h>
 
 #include "rules/path_rules.h"
+#include "tools/sandbox_policy/policy_tool.h"
 
 namespace {
 
 // Files of the home directory that hold keys and passwords: denied even
 // when the workspace is the home directory itself.
-const char* const k_secret_dirs[] = {"~/.ssh", "~/.gnupg", "~/.aws", "~/.azure", "~/.kube",
+const char* const k_secret_dirs[] = {"~/.ssh",    "~/.gnupg",          "~/.aws",           "~/.azure",    "~/.kube",
                                      "~/.docker", "~/.password-store", "~/.config/gcloud", "~/.config/gh"};
 const char* const k_secret_files[] = {"~/.netrc", "~/.git-credentials", "~/.pgpass", "~/.npmrc", "~/.pypirc"};
 

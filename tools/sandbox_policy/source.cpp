@@ -1,5 +1,3 @@
-#include "tools/sandbox_policy/policy_tool.h"
-
 #include <limits.h>
 #include <pwd.h>
 #include <regex.h>
@@ -7,9 +5,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "tools/sandbox_policy/policy_tool.h"
+
 namespace {
 
 constexpr RuleName k_rules[] = {
+    // clang-format off
     {'R', "hidden_root", VALUE_PATH, 1},      {'E', "visible", VALUE_PATH, 0},
     {'M', "stat_allow", VALUE_PATH, 0},       {'D', "deny", VALUE_PATH, 0},
     {'F', "deny_exact", VALUE_PATH, 0},       {'S', "deny_single", VALUE_PATH, 1},
@@ -17,6 +18,7 @@ constexpr RuleName k_rules[] = {
     {'X', "write_deny", VALUE_PATH, 0},       {'A', "delete_deny", VALUE_PATH, 0},
     {'G', "git_write", VALUE_PATH, 0},        {'L', "loopback_allow", VALUE_PORT, 0},
     {'N', "loopback_deny", VALUE_PORT, 0},    {'H', "loopback_default", VALUE_SWITCH, 1},
+    // clang-format on
 };
 
 // Nested includes deeper than this are a cycle the names did not reveal
