@@ -1,76 +1,19 @@
 #include "base/call_table.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/perf_event.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <array>
 
+#include "base/call_builders.h"
+#include "base/kernel_abi.h"
+
 namespace {
-
-constexpr int8_t k_cwd = k_no_arg;  // no directory argument: AT_FDCWD
-
-constexpr CallRow fail(const char* name, int x86_64, int aarch64, FilterRule rule) {
-    CallRow row = {name, x86_64, aarch64};
-    row.filter = rule;
-    return row;
-}
-
-constexpr CallRow fail_if(const char* name, int x86_64, int aarch64, ArgTest test) {
-    CallRow row = fail(name, x86_64, aarch64, FilterRule::fail_eperm_if_arg);
-    row.arg_test = test;
-    return row;
-}
-
-constexpr ArgTest any_bit_of(uint8_t arg, uint32_t mask) {
-    ArgTest test;
-    test.arg = arg;
-    test.any_bit = true;
-    test.values[0] = mask;
-    return test;
-}
-
-constexpr ArgTest one_of(uint8_t arg, uint32_t first, uint32_t second) {
-    ArgTest test;
-    test.arg = arg;
-    test.value_count = 2;
-    test.values[0] = first;
-    test.values[1] = second;
-    return test;
-}
-
-constexpr CallRow judged(const char* name, int x86_64, int aarch64, Judge judge) {
-    CallRow row = {name, x86_64, aarch64};
-    row.judge = judge;
-    return row;
-}
-
-constexpr CallRow file(const char* name, int x86_64, int aarch64, PathArg path) {
-    CallRow row = judged(name, x86_64, aarch64, Judge::paths);
-    row.path_count = 1;
-    row.paths[0] = path;
-    return row;
-}
-
-// Two paths, judged in this order; a refused first one ends the judgement.
-constexpr CallRow file(const char* name, int x86_64, int aarch64, PathArg first, PathArg second) {
-    CallRow row = file(name, x86_64, aarch64, first);
-    row.path_count = 2;
-    row.paths[1] = second;
-    return row;
-}
-
-constexpr CallRow with_open_how(CallRow row, int8_t arg) {
-    row.open_how_arg = arg;
-    return row;
-}
-
-constexpr CallRow with_device_mode(CallRow row, int8_t arg) {
-    row.device_mode_arg = arg;
-    return row;
-}
-
-constexpr uint32_t k_clone_new_namespaces = 0x7e020000;  // CLONE_NEW* but CLONE_NEWTIME
-constexpr uint32_t k_tiocsti = 0x5412;
-constexpr uint32_t k_tioclinux = 0x541c;
 
 constexpr Access k_stat = ACCESS_STAT;
 constexpr Access k_write = ACCESS_WRITE;
@@ -79,14 +22,98 @@ constexpr Access k_exec = ACCESS_EXEC;
 constexpr Follow k_yes = Follow::always;
 constexpr Follow k_no = Follow::never;
 
+constexpr Outcome k_allow = Outcome::allow;
+constexpr Outcome k_notify = Outcome::notify;
+constexpr Outcome k_eperm = Outcome::fail_eperm;
+
+// fcntl runs for nearly every open file: only the two commands that name a
+// process to send SIGIO and SIGURG to are notified.
+constexpr ArgClause k_fcntl_clauses[] = {when(k_notify, arg_is(1, F_SETOWN)), when(k_notify, arg_is(1, F_SETOWN_EX))};
+constexpr ArgRules k_fcntl = rules(k_fcntl_clauses, k_allow);
+
+// ioctl: typing into the user's terminal is refused; naming a process to
+// signal, and changing a file's attributes through any descriptor, are
+// notified; every other request runs.
+constexpr ArgClause k_ioctl_clauses[] = {
+    when(k_eperm, arg_is(1, TIOCSTI)),
+    when(k_eperm, arg_is(1, TIOCLINUX)),
+    when(k_notify, arg_is(1, FIOSETOWN)),
+    when(k_notify, arg_is(1, SIOCSPGRP)),
+    when(k_notify, arg_is(1, FS_IOC_SETFLAGS)),
+    when(k_notify, arg_is(1, FS_IOC32_SETFLAGS)),
+    when(k_notify, arg_is(1, FS_IOC_FSSETXATTR)),
+    when(k_notify, arg_is(1, k_fs_ioc_enable_verity)),
+};
+constexpr ArgRules k_ioctl = rules(k_ioctl_clauses, k_allow);
+
+// Raw and packet sockets reach any port (and any interface) without the
+// port rules. (AF_INET, SOCK_PACKET) is the old name of a packet socket.
+constexpr uint32_t k_socket_type = 0xf;  // the type without SOCK_NONBLOCK and SOCK_CLOEXEC
+constexpr ArgClause k_socket_clauses[] = {
+    when(k_eperm, arg_is(0, AF_PACKET)),
+    when(k_eperm, arg_is(0, AF_INET), arg_masked_is(1, k_socket_type, SOCK_RAW)),
+    when(k_eperm, arg_is(0, AF_INET), arg_masked_is(1, k_socket_type, SOCK_PACKET)),
+    when(k_eperm, arg_is(0, AF_INET6), arg_masked_is(1, k_socket_type, SOCK_RAW)),
+};
+constexpr ArgRules k_socket = rules(k_socket_clauses, k_allow);
+
+// clone with namespace flags (CLONE_NEW* but CLONE_NEWTIME, which clone
+// cannot take) would take the process out of the supervisor's view.
+constexpr ArgClause k_clone_clauses[] = {when(k_eperm, has_any_bit(0, 0x7e020000))};
+constexpr ArgRules k_clone = rules(k_clone_clauses, k_allow);
+
+// The calls that act on a process by pid: pid 0 is the caller itself.
+constexpr ArgClause k_self_in_arg0_clauses[] = {when(k_allow, arg_is(0, 0))};
+constexpr ArgRules k_self_in_arg0 = rules(k_self_in_arg0_clauses, k_notify);
+
+// The core size is the one limit a process may not raise.
+constexpr ArgClause k_setrlimit_clauses[] = {when(k_notify, arg_is(0, RLIMIT_CORE))};
+constexpr ArgRules k_setrlimit = rules(k_setrlimit_clauses, k_allow);
+constexpr ArgClause k_prlimit_clauses[] = {when(k_allow, arg_is(0, 0), arg_is_not(1, RLIMIT_CORE))};
+constexpr ArgRules k_prlimit = rules(k_prlimit_clauses, k_notify);
+
+// A process group passes as it does for signals.
+constexpr ArgClause k_setpriority_clauses[] = {when(k_allow, arg_is(0, PRIO_PROCESS), arg_is(1, 0)),
+                                               when(k_allow, arg_is(0, PRIO_PGRP))};
+constexpr ArgRules k_setpriority = rules(k_setpriority_clauses, k_notify);
+constexpr ArgClause k_ioprio_clauses[] = {when(k_allow, arg_is(0, k_ioprio_who_process), arg_is(1, 0)),
+                                          when(k_allow, arg_is(0, k_ioprio_who_pgrp))};
+constexpr ArgRules k_ioprio = rules(k_ioprio_clauses, k_notify);
+
+// perf_event_open samples another process's stack and registers: only the
+// caller itself, and never every process of a CPU (-1) or a cgroup, runs
+// unchecked.
+constexpr ArgClause k_perf_clauses[] = {when(k_allow, arg_is(1, 0), has_no_bit(4, PERF_FLAG_PID_CGROUP))};
+constexpr ArgRules k_perf = rules(k_perf_clauses, k_notify);
+
 }  // namespace
 
 // clang-format off
 constexpr CallRow k_calls[] = {
-    // Refused in the filter. ENOSYS where programs fall back to plain calls
-    // that are trapped; EPERM for what would take the process tree out of
-    // the supervisor's view, or reach into other processes.
+    // Decided by their arguments; the frequent ones first, since every call
+    // the filter names goes down these rows in order.
     //   name                 x86-64  AArch64
+    by_args("fcntl",               72,     25, &k_fcntl, Judge::owner),
+    by_args("ioctl",               16,     29, &k_ioctl, Judge::ioctl),
+    by_args("socket",              41,    198, &k_socket),
+    by_args("clone",               56,    220, &k_clone),
+    by_args("setrlimit",          160,    164, &k_setrlimit, Judge::core_limit),
+    by_args("prlimit64",          302,    261, &k_prlimit, Judge::process_limit),
+    by_args("sched_setparam",     142,    118, &k_self_in_arg0, Judge::target_process),
+    by_args("sched_setscheduler", 144,    119, &k_self_in_arg0, Judge::target_process),
+    by_args("sched_setaffinity",  203,    122, &k_self_in_arg0, Judge::target_process),
+    by_args("sched_setattr",      314,    274, &k_self_in_arg0, Judge::target_process),
+    by_args("setpriority",        141,    140, &k_setpriority, Judge::priority),
+    by_args("ioprio_set",         251,     30, &k_ioprio, Judge::io_priority),
+    by_args("get_robust_list",    274,    100, &k_self_in_arg0, Judge::target_process),
+    by_args("migrate_pages",      256,    238, &k_self_in_arg0, Judge::target_process),
+    by_args("move_pages",         279,    239, &k_self_in_arg0, Judge::target_process),
+    by_args("perf_event_open",    298,    241, &k_perf, Judge::perf_event),
+
+    // Refused in the filter. ENOSYS where programs fall back to plain calls
+    // that are trapped, or do without (keyrings); EPERM for what would take
+    // the process tree out of the supervisor's view, reach into other
+    // processes, or stall the supervisor (userfaultfd parks its reads).
     fail("io_uring_setup",        425,    425, FilterRule::fail_enosys),
     fail("io_uring_enter",        426,    426, FilterRule::fail_enosys),
     fail("io_uring_register",     427,    427, FilterRule::fail_enosys),
@@ -94,6 +121,9 @@ constexpr CallRow k_calls[] = {
     fail("pidfd_getfd",           438,    438, FilterRule::fail_enosys),
     fail("kcmp",                  312,    272, FilterRule::fail_enosys),
     fail("process_madvise",       440,    440, FilterRule::fail_enosys),
+    fail("keyctl",                250,    219, FilterRule::fail_enosys),
+    fail("add_key",               248,    217, FilterRule::fail_enosys),
+    fail("request_key",           249,    218, FilterRule::fail_enosys),
     fail("unshare",               272,     97, FilterRule::fail_eperm),
     fail("setns",                 308,    268, FilterRule::fail_eperm),
     fail("mount",                 165,     40, FilterRule::fail_eperm),
@@ -108,10 +138,9 @@ constexpr CallRow k_calls[] = {
     fail("fspick",                433,    433, FilterRule::fail_eperm),
     fail("mount_setattr",         442,    442, FilterRule::fail_eperm),
     fail("open_by_handle_at",     304,    265, FilterRule::fail_eperm),
-    // Refused by an argument: clone with namespace flags; ioctl requests
-    // that type into the user's terminal.
-    fail_if("clone",               56,    220, any_bit_of(0, k_clone_new_namespaces)),
-    fail_if("ioctl",               16,     29, one_of(1, k_tiocsti, k_tioclinux)),
+    fail("fanotify_init",         300,    262, FilterRule::fail_eperm),
+    fail("acct",                  163,     89, FilterRule::fail_eperm),
+    fail("userfaultfd",           323,    282, FilterRule::fail_eperm),
 
     // Notified: destinations in message headers, attribute changes, old
     // time calls and signals sent by other means than kill.
@@ -127,9 +156,9 @@ constexpr CallRow k_calls[] = {
     file("utime",                 132, k_absent, named(k_cwd, 0, k_write, k_yes)),
     file("utimes",                235, k_absent, named(k_cwd, 0, k_write, k_yes)),
     file("futimesat",             261, k_absent, with_null_on_dirfd(named(0, 1, k_write, k_yes))),
-    judged("rt_sigqueueinfo",     129,    138, Judge::signal),
-    judged("rt_tgsigqueueinfo",   297,    240, Judge::signal),
-    judged("pidfd_send_signal",   424,    424, Judge::pidfd_signal),
+    judged("rt_sigqueueinfo",     129,    138, Judge::target_process),
+    judged("rt_tgsigqueueinfo",   297,    240, Judge::target_process),
+    judged("pidfd_send_signal",   424,    424, Judge::target_pidfd),
 
     // Notified: the file calls, execution, connections, and the calls on
     // other processes.
@@ -184,9 +213,51 @@ constexpr CallRow k_calls[] = {
     judged("ptrace",              101,    117, Judge::refuse),
     judged("process_vm_readv",    310,    270, Judge::refuse),
     judged("process_vm_writev",   311,    271, Judge::refuse),
-    judged("kill",                 62,    129, Judge::signal),
-    judged("tkill",               200,    130, Judge::signal),
-    judged("tgkill",              234,    131, Judge::signal),
+    judged("kill",                 62,    129, Judge::target_process),
+    judged("tkill",               200,    130, Judge::target_process),
+    judged("tgkill",              234,    131, Judge::target_process),
+
+    // Notified: calls that reveal whether a path exists, or start relative
+    // paths there (chdir), judged as looking at metadata.
+    file("chdir",                  80,     49, named(k_cwd, 0, k_stat, k_yes)),
+    file("statfs",                137,     43, named(k_cwd, 0, k_stat, k_yes)),
+    file("getxattr",              191,      8, named(k_cwd, 0, k_stat, k_yes)),
+    file("lgetxattr",             192,      9, named(k_cwd, 0, k_stat, k_no)),
+    file("listxattr",             194,     11, named(k_cwd, 0, k_stat, k_yes)),
+    file("llistxattr",            195,     12, named(k_cwd, 0, k_stat, k_no)),
+    file("getxattrat",            464,    464, at_flags(0, 1, k_stat, 2)),
+    file("listxattrat",           465,    465, at_flags(0, 1, k_stat, 2)),
+    // IN_DONT_FOLLOW and AT_SYMLINK_FOLLOW are not read: both the link and
+    // where it leads are judged.
+    file("inotify_add_watch",     254,     27, named(k_cwd, 1, k_stat, k_yes)),
+    file("name_to_handle_at",     303,    264,
+         with_empty(named(0, 1, k_stat, k_yes), EmptyPath::acts_on_dirfd_with_empty_flag, 4)),
+
+    // Notified: changes through a descriptor, which the kernel allows
+    // through one open for reading.
+    judged("fchmod",               91,     52, Judge::descriptor_write),
+    judged("fchown",               93,     55, Judge::descriptor_write),
+    judged("fsetxattr",           190,      7, Judge::descriptor_write),
+    judged("fremovexattr",        199,     16, Judge::descriptor_write),
+
+    // Notified: a local socket's name is a file it creates; a pidfd's
+    // process; inter-process objects, of which the tree reaches only those
+    // it made.
+    judged("bind",                 49,    200, Judge::bind),
+    judged("process_mrelease",    448,    448, Judge::target_pidfd),
+    ipc("shmget",                  29,    194, Judge::ipc_get, IpcKind::shm),
+    ipc("semget",                  64,    190, Judge::ipc_get, IpcKind::sem),
+    ipc("msgget",                  68,    186, Judge::ipc_get, IpcKind::msg),
+    ipc("shmat",                   30,    196, Judge::ipc_id, IpcKind::shm),
+    ipc("shmctl",                  31,    195, Judge::ipc_id, IpcKind::shm, 1),
+    ipc("semop",                   65,    193, Judge::ipc_id, IpcKind::sem),
+    ipc("semtimedop",             220,    192, Judge::ipc_id, IpcKind::sem),
+    ipc("semctl",                  66,    191, Judge::ipc_id, IpcKind::sem, 2),
+    ipc("msgsnd",                  69,    189, Judge::ipc_id, IpcKind::msg),
+    ipc("msgrcv",                  70,    188, Judge::ipc_id, IpcKind::msg),
+    ipc("msgctl",                  71,    187, Judge::ipc_id, IpcKind::msg, 1),
+    judged("mq_open",             240,    180, Judge::mq_open),
+    judged("mq_unlink",           241,    181, Judge::mq_unlink),
 };
 // clang-format on
 

@@ -10,10 +10,11 @@
 //     syscall_64.tbl, include/uapi/asm-generic/unistd.h), k_absent where an
 //     architecture lacks the call; a unit test compares the build's own
 //     column with the C library's __NR_ constants;
-//   - the filter's rule: refused outright, refused by an argument test, or
-//     notified;
+//   - the filter's rule: refused outright, notified, or decided by its
+//     arguments (ArgRules: the common forms that act on the caller itself
+//     run unchecked, the rest are notified or refused);
 //   - for a notified call, the Judge; a file call names its path operands
-//     with the builders below (directory and path arguments, access class,
+//     with the builders of base/call_builders.h (directory and path arguments, access class,
 //     whether a final link is followed, what an empty path means);
 //   - a row of the end-to-end tables through the probe (tests/probe.cpp
 //     takes the call's number by its name from this table), and the
@@ -33,34 +34,73 @@ inline constexpr int k_absent = -1;     // the architecture has no such call
 inline constexpr int8_t k_no_arg = -1;  // no such argument (no directory: AT_FDCWD)
 inline constexpr int k_nr_limit = 512;  // every number in the table lies below
 
-// What the filter does with a call.
-enum class FilterRule : uint8_t {
-    notify,             // suspends it for the supervisor, which judges it
-    fail_enosys,        // fails it at once: programs fall back to plain calls
-    fail_eperm,         // fails it at once
-    fail_eperm_if_arg,  // fails it when its argument test holds, else lets it run
+// What the filter does with one call.
+enum class Outcome : uint8_t {
+    allow,        // runs unchecked
+    notify,       // suspended for the supervisor, which judges it
+    fail_enosys,  // fails at once: programs fall back to plain calls
+    fail_eperm,   // fails at once
 };
 
-// A test on the low 32 bits of one argument, for FilterRule::fail_eperm_if_arg.
-struct ArgTest {
-    uint8_t arg = 0;
-    bool any_bit = false;     // holds when any bit of values[0] is set
-    uint8_t value_count = 0;  // otherwise: when it equals one of the values
-    uint32_t values[2] = {};
+// What the filter does with a call: one outcome, or one by its arguments.
+enum class FilterRule : uint8_t {
+    notify,
+    fail_enosys,
+    fail_eperm,
+    by_args,  // the row's ArgRules decide
+};
+
+// A test on the low 32 bits of one argument: (arg & mask) against value.
+enum class CondOp : uint8_t { equal, not_equal, any_bit, no_bit };
+struct ArgCond {
+    uint8_t arg;
+    CondOp op;
+    uint32_t mask;   // equal, not_equal: the bits compared; any_bit, no_bit: the bits tested
+    uint32_t value;  // equal, not_equal only
+};
+
+// The first clause whose conditions all hold gives the outcome; when none
+// does, otherwise does. The filter checks them in order, so the common
+// forms of a hot call come first.
+struct ArgClause {
+    Outcome outcome;
+    uint8_t cond_count;
+    ArgCond conds[2];
+};
+struct ArgRules {
+    const ArgClause* clauses;
+    uint8_t clause_count;
+    Outcome otherwise;
 };
 
 // How the supervisor judges a notified call.
 enum class Judge : uint8_t {
-    none,          // never notified: the filter decides alone
-    paths,         // each path operand in turn, in the row's order
-    refuse,        // always EPERM
-    signal,        // the target process in argument 0
-    pidfd_signal,  // the process behind the pidfd in argument 0
-    connect,       // the address in arguments 1 and 2
-    sendto,        // the address in arguments 4 and 5; none: the connected peer
-    sendmsg,       // the msg_name of the msghdr at argument 1
-    sendmmsg,      // those of the argument-2 mmsghdrs at argument 1
+    none,              // never notified: the filter decides alone
+    paths,             // each path operand in turn, in the row's order
+    refuse,            // always EPERM
+    target_process,    // the process argument 0 names, judged as a signal's target
+    target_pidfd,      // the process behind the pidfd in argument 0, likewise
+    perf_event,        // perf_event_open: the process in argument 1; every process or a cgroup: refused
+    priority,          // setpriority: by which (argument 0) and who (argument 1)
+    io_priority,       // ioprio_set: the same, with the I/O priority's own which values
+    core_limit,        // setrlimit: a core size above 0 is refused
+    process_limit,     // prlimit64: the process in argument 0, and a core size above 0
+    owner,             // fcntl F_SETOWN, F_SETOWN_EX: the process that gets SIGIO
+    ioctl,             // ioctl: FIOSETOWN and SIOCSPGRP like owner; attribute changes like descriptor_write
+    descriptor_write,  // a change through the descriptor in argument 0, judged as a write of its file
+    connect,           // the address in arguments 1 and 2
+    bind,              // a local socket name in arguments 1 and 2 creates a file: a write
+    sendto,            // the address in arguments 4 and 5; none: the connected peer
+    sendmsg,           // the msg_name of the msghdr at argument 1
+    sendmmsg,          // those of the argument-2 mmsghdrs at argument 1
+    ipc_get,           // shmget, semget, msgget: carried out by the supervisor, which records what it makes
+    ipc_id,            // a System V call on the id in argument 0: only objects the tree made
+    mq_open,           // a POSIX message queue named in argument 0: only those the tree made
+    mq_unlink,         // the same for removing one
 };
+
+// The kinds of System V objects.
+enum class IpcKind : uint8_t { none, shm, sem, msg };
 
 // Where the access class of a path operand comes from.
 enum class AccessFrom : uint8_t {
@@ -102,71 +142,15 @@ struct CallRow {
     int x86_64;  // k_absent: no such call
     int aarch64;
     FilterRule filter = FilterRule::notify;
-    ArgTest arg_test = {};
+    const ArgRules* args = nullptr;  // for FilterRule::by_args
     Judge judge = Judge::none;
     uint8_t path_count = 0;
     PathArg paths[2] = {};
     int8_t open_how_arg = k_no_arg;     // the open flags are in the struct open_how there
     int8_t device_mode_arg = k_no_arg;  // a mode there that makes a device node is refused
+    IpcKind ipc = IpcKind::none;        // ipc_get, ipc_id
+    int8_t ipc_command_arg = k_no_arg;  // ipc_id: the control command, where the call has one
 };
-
-// The builders the table is written with.
-
-// A path with a fixed class and a fixed rule for a final link.
-constexpr PathArg named(int8_t dirfd, int8_t path, Access access, Follow follow) {
-    PathArg arg;
-    arg.dirfd = dirfd;
-    arg.path = path;
-    arg.access = access;
-    arg.follow = follow;
-    return arg;
-}
-
-// A path opened with the flags in argument flags.
-constexpr PathArg opened(int8_t dirfd, int8_t path, int8_t flags) {
-    PathArg arg = named(dirfd, path, ACCESS_STAT, Follow::unless_o_nofollow);
-    arg.access_from = AccessFrom::open_flags;
-    arg.access_arg = flags;
-    arg.flags_arg = flags;
-    return arg;
-}
-
-// A path judged by the at-flags in argument flags: a final link followed
-// unless AT_SYMLINK_NOFOLLOW, an empty path naming the descriptor with
-// AT_EMPTY_PATH.
-constexpr PathArg at_flags(int8_t dirfd, int8_t path, Access access, int8_t flags) {
-    PathArg arg = named(dirfd, path, access, Follow::unless_at_symlink_nofollow);
-    arg.empty = EmptyPath::acts_on_dirfd_with_empty_flag;
-    arg.flags_arg = flags;
-    return arg;
-}
-
-// An access(2) probe with the mode in argument mode.
-constexpr PathArg probed(int8_t dirfd, int8_t path, int8_t mode, Follow follow) {
-    PathArg arg = named(dirfd, path, ACCESS_STAT, follow);
-    arg.access_from = AccessFrom::probe_mode;
-    arg.access_arg = mode;
-    return arg;
-}
-
-// The same, with at-flags in argument flags.
-constexpr PathArg probed_at_flags(int8_t dirfd, int8_t path, int8_t mode, int8_t flags) {
-    PathArg arg = at_flags(dirfd, path, ACCESS_STAT, flags);
-    arg.access_from = AccessFrom::probe_mode;
-    arg.access_arg = mode;
-    return arg;
-}
-
-constexpr PathArg with_empty(PathArg arg, EmptyPath empty, int8_t flags = k_no_arg) {
-    arg.empty = empty;
-    if (flags != k_no_arg) arg.flags_arg = flags;
-    return arg;
-}
-
-constexpr PathArg with_null_on_dirfd(PathArg arg) {
-    arg.null_acts_on_dirfd = true;
-    return arg;
-}
 
 // The table, in the order the filter compares the calls.
 extern const CallRow k_calls[];

@@ -31,6 +31,7 @@ inline constexpr unsigned long k_notif_fd_sync_wake_up = 1;
 inline constexpr long k_nr_pidfd_send_signal = 424;
 inline constexpr long k_nr_pidfd_open = 434;
 inline constexpr long k_nr_openat2 = 437;
+inline constexpr long k_nr_pidfd_getfd = 438;
 
 // Linux 5.6: openat2 and its resolution flags. Older kernels answer ENOSYS.
 struct OpenHow {
@@ -41,6 +42,15 @@ struct OpenHow {
 inline constexpr uint64_t k_resolve_no_symlinks = 0x04;
 // An absolute path starts at the descriptor, not at "/".
 inline constexpr uint64_t k_resolve_in_root = 0x10;
+
+// Linux 5.17 put the I/O priority's "which" values in the published headers.
+inline constexpr uint32_t k_ioprio_who_process = 1;
+inline constexpr uint32_t k_ioprio_who_pgrp = 2;
+inline constexpr uint32_t k_ioprio_who_user = 3;
+
+// Linux 5.4: fs-verity makes a file read-only for good, through a
+// descriptor open for reading.
+inline constexpr uint32_t k_fs_ioc_enable_verity = 0x40806685;
 
 static_assert(sizeof(struct seccomp_notif) == 0x50, "seccomp_notif layout");
 static_assert(sizeof(struct seccomp_notif_resp) == 0x18, "seccomp_notif_resp layout");

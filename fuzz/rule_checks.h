@@ -124,7 +124,7 @@ inline void check_rules(const Policy* policy, const char* path, int child_pid, i
             bool d = judge_single_path(policy, path, access, tree, 0, form, &why);
             decision[canonical] = d;
             if (why.allowed != d) fuzz_fail("verdict says %d, decision %d for %s", why.allowed, d, path);
-            if (why.step < STEP_PROCESS_IN_TREE || why.step > STEP_NOT_WRITABLE) {
+            if (why.step < STEP_PROCESS_IN_TREE || why.step > STEP_USERFAULTFD) {
                 fuzz_fail("verdict step %d for %s", static_cast<int>(why.step), path);
             }
             bool plain = is_single_path_allowed(policy, path, access, tree, form);

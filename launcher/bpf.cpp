@@ -56,6 +56,10 @@ void bpf_load(BpfAssembler* a, uint32_t offset) {
     emit(a, BPF_LD | BPF_W | BPF_ABS, offset);
 }
 
+void bpf_and(BpfAssembler* a, uint32_t mask) {
+    emit(a, BPF_ALU | BPF_AND | BPF_K, mask);
+}
+
 void bpf_jump(BpfAssembler* a, uint16_t op, uint32_t k, BpfLabel on_true, BpfLabel on_false) {
     const size_t at = a->length;
     emit(a, static_cast<uint16_t>(BPF_JMP | op | BPF_K), k);

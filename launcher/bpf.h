@@ -25,7 +25,7 @@ using BpfLabel = uint16_t;
 // The instruction right after the jump.
 inline constexpr BpfLabel k_next = 0;
 
-inline constexpr size_t k_bpf_max_insns = 320;
+inline constexpr size_t k_bpf_max_insns = 512;
 inline constexpr size_t k_bpf_max_labels = 256;
 
 struct BpfAssembler {
@@ -54,6 +54,9 @@ void bpf_place(BpfAssembler* a, BpfLabel label);
 
 // Loads the 32-bit word at offset of the seccomp data.
 void bpf_load(BpfAssembler* a, uint32_t offset);
+
+// Keeps only the bits of mask in the loaded word.
+void bpf_and(BpfAssembler* a, uint32_t mask);
 
 // Compares the loaded word with k: op is BPF_JEQ, BPF_JGE or BPF_JSET.
 void bpf_jump(BpfAssembler* a, uint16_t op, uint32_t k, BpfLabel on_true, BpfLabel on_false);

@@ -66,25 +66,72 @@ struct Answers {
     BpfLabel eperm;
 };
 
-// One row's comparison; a number it does not match goes on to the next row.
+BpfLabel label_of(Outcome outcome, const Answers& to) {
+    switch (outcome) {
+    case Outcome::allow: return to.allow;
+    case Outcome::notify: return to.notify;
+    case Outcome::fail_enosys: return to.enosys;
+    case Outcome::fail_eperm: return to.eperm;
+    }
+    return to.eperm;
+}
+
+constexpr uint32_t k_whole_word = 0xffffffff;
+constexpr uint32_t k_nothing_loaded = 0xffffffff;  // no offset of the seccomp data
+
+// One clause's conditions: each that holds goes on to the next, the last
+// to outcome; the first that fails leads to fail. loaded is the offset of
+// the word the accumulator holds on entry, and on leaving by fail.
+void emit_clause(BpfAssembler* a, const ArgClause& clause, BpfLabel outcome, BpfLabel fail, uint32_t* loaded) {
+    bool same_word_throughout = true;
+    for (uint8_t i = 0; i < clause.cond_count; ++i) {
+        const ArgCond& cond = clause.conds[i];
+        const BpfLabel pass = i + 1 == clause.cond_count ? outcome : k_next;
+        const uint32_t offset = offset_of_arg(cond.arg);
+        if (*loaded != offset) {
+            if (i > 0) same_word_throughout = false;
+            bpf_load(a, offset);
+            *loaded = offset;
+        }
+        switch (cond.op) {
+        case CondOp::equal:
+        case CondOp::not_equal:
+            if (cond.mask != k_whole_word) {
+                bpf_and(a, cond.mask);
+                *loaded = k_nothing_loaded;
+                same_word_throughout = false;
+            }
+            if (cond.op == CondOp::equal) {
+                bpf_jump(a, BPF_JEQ, cond.value, pass, fail);
+            } else {
+                bpf_jump(a, BPF_JEQ, cond.value, fail, pass);
+            }
+            break;
+        case CondOp::any_bit: bpf_jump(a, BPF_JSET, cond.mask, pass, fail); break;
+        case CondOp::no_bit: bpf_jump(a, BPF_JSET, cond.mask, fail, pass); break;
+        }
+    }
+    if (!same_word_throughout) *loaded = k_nothing_loaded;
+}
+
+// One row's comparison; a number it does not match goes on to the next row
+// with the number still loaded.
 void emit_row(BpfAssembler* a, const CallRow& row, uint32_t nr, const Answers& to) {
     switch (row.filter) {
     case FilterRule::notify: bpf_jump(a, BPF_JEQ, nr, to.notify, k_next); return;
     case FilterRule::fail_enosys: bpf_jump(a, BPF_JEQ, nr, to.enosys, k_next); return;
     case FilterRule::fail_eperm: bpf_jump(a, BPF_JEQ, nr, to.eperm, k_next); return;
-    case FilterRule::fail_eperm_if_arg: break;
+    case FilterRule::by_args: break;
     }
-    // The call runs unless its argument test holds.
-    const ArgTest& test = row.arg_test;
-    BpfLabel next_row = bpf_new_label(a);
+    const ArgRules& rules = *row.args;
+    const BpfLabel next_row = bpf_new_label(a);
     bpf_jump(a, BPF_JEQ, nr, k_next, next_row);
-    bpf_load(a, offset_of_arg(test.arg));
-    if (test.any_bit) {
-        bpf_jump(a, BPF_JSET, test.values[0], to.eperm, to.allow);
-    } else {
-        for (uint8_t i = 0; i < test.value_count; ++i) {
-            bpf_jump(a, BPF_JEQ, test.values[i], to.eperm, i + 1 == test.value_count ? to.allow : k_next);
-        }
+    uint32_t loaded = k_offset_nr;
+    for (uint8_t i = 0; i < rules.clause_count; ++i) {
+        const bool last = i + 1 == rules.clause_count;
+        const BpfLabel next_clause = last ? label_of(rules.otherwise, to) : bpf_new_label(a);
+        emit_clause(a, rules.clauses[i], label_of(rules.clauses[i].outcome, to), next_clause, &loaded);
+        if (!last) bpf_place(a, next_clause);
     }
     bpf_place(a, next_row);
 }
@@ -95,17 +142,26 @@ size_t build_filter(Arch arch, bool guard_abi, sock_filter* out, size_t cap) {
     const ArchTraits& traits = traits_of(arch);
     BpfAssembler a;
     bpf_start(&a, out, cap);
-    const BpfLabel kill = bpf_new_label(&a);
     const BpfLabel screened_out = bpf_new_label(&a);
     const BpfLabel rows = bpf_new_label(&a);
     const Answers to = {bpf_new_label(&a), bpf_new_label(&a), bpf_new_label(&a), bpf_new_label(&a)};
 
+    // Each refusal of another ABI is answered right after its test: the
+    // end of the program lies farther than a jump reaches.
     if (guard_abi) {
+        const BpfLabel native = bpf_new_label(&a);
         bpf_load(&a, k_offset_arch);
-        bpf_jump(&a, BPF_JEQ, traits.audit_arch, k_next, kill);
+        bpf_jump(&a, BPF_JEQ, traits.audit_arch, native, k_next);
+        bpf_return(&a, SECCOMP_RET_KILL_PROCESS);
+        bpf_place(&a, native);
     }
     bpf_load(&a, k_offset_nr);
-    if (guard_abi && traits.has_x32) bpf_jump(&a, BPF_JGE, k_x32_syscall_bit, kill, k_next);
+    if (guard_abi && traits.has_x32) {
+        const BpfLabel not_x32 = bpf_new_label(&a);
+        bpf_jump(&a, BPF_JGE, k_x32_syscall_bit, k_next, not_x32);
+        bpf_return(&a, SECCOMP_RET_KILL_PROCESS);
+        bpf_place(&a, not_x32);
+    }
 
     // The kernel runs the program once per call number when it installs it,
     // to learn which calls it may let through without running it again.
@@ -133,7 +189,5 @@ size_t build_filter(Arch arch, bool guard_abi, sock_filter* out, size_t cap) {
     bpf_return(&a, SECCOMP_RET_ERRNO | ENOSYS);
     bpf_place(&a, to.eperm);
     bpf_return(&a, SECCOMP_RET_ERRNO | EPERM);
-    bpf_place(&a, kill);
-    bpf_return(&a, SECCOMP_RET_KILL_PROCESS);
     return bpf_finish(&a);
 }

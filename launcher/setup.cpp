@@ -142,11 +142,12 @@ void run_supervisor(const Policy* policy, int status_read, int status_write, cha
     if (put != 1 || FAULT_AT("write-ack")) fail_with_child(child, EXIT_WRITE_ACK);
     close(channel[k_end_supervisor]);
 
+    // What the tree makes is recorded for the rest of the run: static, as
+    // the loop never returns.
+    static TreeObjects made;
     NotifyLoop loop;
-    loop.policy = policy;
-    loop.listener = listener;
+    loop.supervision = {policy, listener, {child, -1, getpid()}, &made};
     loop.signal_fd = sigfd;
-    loop.tree = {child, -1, getpid()};
     loop.status_write = status_write;
     loop.status_relayed = false;
     serve_notifications(&loop);

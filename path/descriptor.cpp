@@ -55,3 +55,10 @@ bool name_descriptor_path(const char* path, pid_t tracee_pid, char* link, char* 
 bool is_path_target(const char* target) {
     return target[0] == '/' && strncmp(target, "/memfd:", 7) != 0;
 }
+
+bool is_deleted_target(const char* target) {
+    static const char k_mark[] = " (deleted)";
+    const size_t n = strlen(target);
+    const size_t m = sizeof(k_mark) - 1;
+    return n >= m && strcmp(target + n - m, k_mark) == 0;
+}

@@ -12,3 +12,7 @@
 // Whether a descriptor's link target is a file-system path; pipes, sockets,
 // anonymous inodes and memory files are not.
 [[nodiscard]] bool is_path_target(const char* target);
+
+// Whether a descriptor's link target is a file that has been removed: the
+// kernel appends " (deleted)" to its last name.
+[[nodiscard]] bool is_deleted_target(const char* target);

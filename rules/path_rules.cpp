@@ -148,6 +148,9 @@ bool is_single_path_allowed(const Policy* policy, const char* path, Access acces
 bool judge_single_path(const Policy* policy, const char* path, Access access, const SandboxTree& tree, pid_t caller,
                        PathForm form, RuleVerdict* why) {
     if (is_process_path(path)) return judge_process_path(path, access, tree, caller, why);
+    // A userfaultfd lets the tree park the supervisor's reads of its memory
+    // on page faults it controls.
+    if (strcmp(path, "/dev/userfaultfd") == 0) return decide(why, false, STEP_USERFAULTFD);
     const bool canonical = form == PathForm::resolved;
     if (access == ACCESS_EXEC) {
         if (is_subpath(path, "/run/WSL")) return decide(why, false, STEP_WSL_EXEC);

@@ -38,6 +38,8 @@ enum RuleStep : int {
     STEP_WRITE_ALLOW,                   // write_allow
     STEP_WRITE_PATTERN,                 // a write pattern
     STEP_NOT_WRITABLE,                  // no write allowance
+    STEP_EXEC_WITHOUT_PATH,             // executing a descriptor no path names
+    STEP_USERFAULTFD,                   // /dev/userfaultfd, which could stall the supervisor
 };
 
 struct RuleVerdict {

@@ -100,6 +100,12 @@ bool judge_path_stages(const Policy* policy, const char* absolute, Access access
 bool judge_descriptor_target(const Policy* policy, const char* target, const char* fdinfo, Access access,
                              const SandboxTree& tree, RuleVerdict* why) {
     if (why != nullptr) why->entry = nullptr;
+    // A program that no path names (a memory file, a deleted one) is one no
+    // rule can judge.
+    if (access == ACCESS_EXEC && (!is_path_target(target) || is_deleted_target(target))) {
+        if (why != nullptr) *why = {false, STEP_EXEC_WITHOUT_PATH, nullptr};
+        return false;
+    }
     if (!is_path_target(target)) return true;
     if (access == ACCESS_STAT) return true;
     if (access == ACCESS_READ && fdinfo[0] != 0 && is_descriptor_open_for(fdinfo, false)) return true;

@@ -7,8 +7,17 @@
 #include "base/sandbox_tree.h"
 #include "policy/policy.h"
 #include "supervisor/response.h"
+#include "supervisor/tree_objects.h"
+
+// What every judgement needs: the policy, the listener (to confirm a call
+// is still pending), who the sandbox is, and what the tree made.
+struct Supervision {
+    const Policy* policy;
+    int listener;
+    SandboxTree tree;
+    TreeObjects* made;
+};
 
 // A number that no row judges is refused with EPERM: the filter and the
 // table come from the same rows, so only a fault reaches that answer.
-[[nodiscard]] Answer dispatch_notification(const Policy* policy, int listener, const SandboxTree& tree,
-                                           const struct seccomp_notif& notif);
+[[nodiscard]] Answer dispatch_notification(const Supervision& supervision, const struct seccomp_notif& notif);

@@ -34,15 +34,15 @@ void reap_children(NotifyLoop* loop) {
     int status = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        if (pid == loop->tree.child) relay_status(loop, status);
+        if (pid == loop->supervision.tree.child) relay_status(loop, status);
     }
 }
 
 [[noreturn]] void shut_down(NotifyLoop* loop) {
-    close(loop->listener);
+    close(loop->supervision.listener);
     if (!loop->status_relayed) {
         int status = 0;
-        while (waitpid(loop->tree.child, &status, 0) < 0 && errno == EINTR) {}
+        while (waitpid(loop->supervision.tree.child, &status, 0) < 0 && errno == EINTR) {}
         relay_status(loop, status);
     }
     while (waitpid(-1, nullptr, WNOHANG) > 0) {}
@@ -53,11 +53,11 @@ void reap_children(NotifyLoop* loop) {
 
 void serve_notifications(NotifyLoop* loop) {
     uint64_t sync_flags = k_notif_fd_sync_wake_up;
-    ioctl(loop->listener, k_ioctl_notif_set_flags, sync_flags);
+    ioctl(loop->supervision.listener, k_ioctl_notif_set_flags, sync_flags);
     seccomp_notif notif;
     seccomp_notif_resp resp;
     pollfd fds[2];
-    fds[0].fd = loop->listener;
+    fds[0].fd = loop->supervision.listener;
     fds[0].events = POLLIN;
     fds[1].fd = loop->signal_fd;
     fds[1].events = POLLIN;
@@ -77,12 +77,12 @@ void serve_notifications(NotifyLoop* loop) {
         }
 
         memset(&notif, 0, sizeof(notif));
-        if (ioctl(loop->listener, k_ioctl_notif_recv, &notif) != 0) {
+        if (ioctl(loop->supervision.listener, k_ioctl_notif_recv, &notif) != 0) {
             if (errno == ENOENT || errno == EINTR) continue;
             shut_down(loop);
         }
-        fill_response(notif.id, dispatch_notification(loop->policy, loop->listener, loop->tree, notif), &resp);
+        fill_response(notif.id, dispatch_notification(loop->supervision, notif), &resp);
         // A failed send means the tracee went away while it was judged.
-        ioctl(loop->listener, k_ioctl_notif_send, &resp);
+        ioctl(loop->supervision.listener, k_ioctl_notif_send, &resp);
     }
 }

@@ -2,14 +2,11 @@
 // judge and answer one trapped call per wakeup.
 #pragma once
 
-#include "base/sandbox_tree.h"
-#include "policy/policy.h"
+#include "supervisor/dispatch.h"
 
 struct NotifyLoop {
-    const Policy* policy;
-    int listener;
-    int signal_fd;  // SIGCHLD, non-blocking
-    SandboxTree tree;
+    Supervision supervision;
+    int signal_fd;     // SIGCHLD, non-blocking
     int status_write;  // status pipe; the child's wait status goes here once
     bool status_relayed;
 };

@@ -21,6 +21,10 @@ struct PathOperand {
 // and resolved with following the last component.
 [[nodiscard]] bool check_tracee_path(const PendingCall& call, const PathOperand& operand);
 
+// The same for a path already copied out of the caller (raw, relative to
+// dirfd), from the step that makes it absolute on.
+[[nodiscard]] bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access access, LastLink last);
+
 // Judges a call that acts on the caller's descriptor fd itself (AT_FDCWD:
 // its working directory) for one access class.
 [[nodiscard]] bool check_tracee_descriptor(const PendingCall& call, int fd, Access access);

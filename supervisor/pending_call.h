@@ -10,12 +10,15 @@
 #include "base/sandbox_tree.h"
 #include "policy/policy.h"
 
+struct TreeObjects;
+
 struct PendingCall {
     const Policy* policy;
     int listener;  // for confirming that the call is still pending
     uint64_t id;   // the notification
     pid_t pid;     // the calling thread
     SandboxTree tree;
+    TreeObjects* made;  // the inter-process objects the tree made
 };
 
 // Copies size bytes at address out of process pid; false unless all

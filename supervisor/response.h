@@ -9,16 +9,24 @@
 #include "base/kernel_abi.h"
 
 struct Answer {
-    int error;       // 0 lets the kernel perform the call; otherwise it fails with this error
+    int error;       // the call fails with this error; 0: it goes ahead
+    bool performed;  // the supervisor carried the call out: it returns value
+    int64_t value;
     bool unhandled;  // refused because no row of the call table judges the number
 };
 
-inline constexpr Answer k_answer_continue = {0, false};
+inline constexpr Answer k_answer_continue = {0, false, 0, false};
 
+// The kernel performs the call as issued, unless the answer is an error or
+// the supervisor's own result.
 inline void fill_response(uint64_t id, const Answer& answer, struct seccomp_notif_resp* resp) {
     memset(resp, 0, sizeof(*resp));
     resp->id = id;
-    resp->val = 0;
-    resp->error = answer.error == 0 ? 0 : -answer.error;
-    resp->flags = answer.error == 0 ? SECCOMP_USER_NOTIF_FLAG_CONTINUE : 0;
+    if (answer.error != 0) {
+        resp->error = -answer.error;
+    } else if (answer.performed) {
+        resp->val = answer.value;
+    } else {
+        resp->flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+    }
 }

@@ -1,8 +1,17 @@
 #include "supervisor/socket_check.h"
 
+#include <fcntl.h>
+#include <stddef.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include "base/kernel_abi.h"
+#include "proc/process_tree.h"
 #include "rules/socket_rules.h"
+#include "supervisor/path_check.h"
 
 namespace {
 
@@ -21,20 +30,72 @@ NameField name_of(const unsigned char* header) {
     return field;
 }
 
+// The family of the caller's socket fd, from a copy of the descriptor; -1
+// when it cannot be told.
+int socket_family_of(const PendingCall& call, int fd) {
+    const long pidfd = syscall(k_nr_pidfd_open, thread_group_of(call.pid), 0);
+    if (pidfd < 0) return -1;
+    const long copy = syscall(k_nr_pidfd_getfd, pidfd, fd, 0);
+    close(static_cast<int>(pidfd));
+    if (copy < 0) return -1;
+    int family = -1;
+    socklen_t size = sizeof(family);
+    if (getsockopt(static_cast<int>(copy), SOL_SOCKET, SO_DOMAIN, &family, &size) != 0) family = -1;
+    close(static_cast<int>(copy));
+    return family;
+}
+
+// The first bytes of the address at address into copy (k_sockaddr_copy,
+// zero beyond), confirmed to be this very call's.
+bool copy_sockaddr(const PendingCall& call, uint64_t address, uint64_t length, unsigned char* copy) {
+    memset(copy, 0, k_sockaddr_copy);
+    size_t n = length < k_sockaddr_copy ? static_cast<size_t>(length) : k_sockaddr_copy;
+    return read_tracee_mem(call.pid, address, copy, n) && is_call_pending(call);
+}
+
 }  // namespace
 
 bool check_sockaddr(const PendingCall& call, uint64_t address, uint64_t length) {
     if (address == 0 || length <= 1) return true;
     unsigned char copy[k_sockaddr_copy];
-    memset(copy, 0, sizeof(copy));
-    size_t n = length < k_sockaddr_copy ? static_cast<size_t>(length) : k_sockaddr_copy;
-    if (!read_tracee_mem(call.pid, address, copy, n)) return false;
-    // Only now is the copy the caller's, of this very call.
-    if (!is_call_pending(call)) return false;
+    return copy_sockaddr(call, address, length, copy) && judge_sockaddr(call.policy, copy, length);
+}
+
+bool check_sent_to(const PendingCall& call, int fd, uint64_t address, uint64_t length) {
+    if (address == 0 || length <= 1) return true;
+    unsigned char copy[k_sockaddr_copy];
+    if (!copy_sockaddr(call, address, length, copy)) return false;
+    sa_family_t family;
+    memcpy(&family, copy, sizeof(family));
+    if (family == AF_UNSPEC) {
+        // An IPv4 socket sends it as AF_INET; an IPv6 one to its peer; any
+        // other refuses it. Unknown: judged as AF_INET, the wider reach.
+        const int socket_family = socket_family_of(call, fd);
+        if (socket_family != AF_INET && socket_family != -1) return true;
+        family = AF_INET;
+        memcpy(copy, &family, sizeof(family));
+    }
     return judge_sockaddr(call.policy, copy, length);
 }
 
-bool check_message_destinations(const PendingCall& call, uint64_t address, uint64_t count, size_t stride) {
+bool check_bind(const PendingCall& call, uint64_t address, uint64_t length) {
+    const size_t at = offsetof(sockaddr_un, sun_path);
+    if (address == 0 || length <= at) return true;
+    unsigned char copy[k_sockaddr_copy];
+    if (!copy_sockaddr(call, address, length, copy)) return false;
+    sa_family_t family;
+    memcpy(&family, copy, sizeof(family));
+    if (family != AF_UNIX || copy[at] == 0) return true;
+    // The name runs to its NUL or to the end of the address, at most the
+    // 108 bytes of sun_path.
+    char name[sizeof(sockaddr_un::sun_path) + 1];
+    const size_t n = length - at < sizeof(name) - 1 ? static_cast<size_t>(length - at) : sizeof(name) - 1;
+    memcpy(name, copy + at, n);
+    name[n] = 0;
+    return check_path_text(call, AT_FDCWD, name, ACCESS_WRITE, LastLink::not_followed);
+}
+
+bool check_message_destinations(const PendingCall& call, int fd, uint64_t address, uint64_t count, size_t stride) {
     // The kernel sends no more than it can take in one call; later headers
     // are never read by it.
     if (count > k_max_messages) count = k_max_messages;
@@ -45,9 +106,9 @@ bool check_message_destinations(const PendingCall& call, uint64_t address, uint6
         if (!read_tracee_mem(call.pid, address + done * stride, batch, n * stride)) return false;
         for (uint64_t i = 0; i < n; ++i) {
             NameField field = name_of(batch + i * stride);
-            // check_sockaddr confirms that the call is still pending after
+            // check_sent_to confirms that the call is still pending after
             // its own read, which covers the headers read before it.
-            if (field.name != 0 && !check_sockaddr(call, field.name, field.length)) return false;
+            if (field.name != 0 && !check_sent_to(call, fd, field.name, field.length)) return false;
         }
         done += n;
     }

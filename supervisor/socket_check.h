@@ -14,11 +14,23 @@ inline constexpr size_t k_mmsghdr_size = 64;
 // The kernel sends at most this many messages in one call.
 inline constexpr uint64_t k_max_messages = 1024;
 
-// Copies the address the caller passed and judges it. A null address or a
-// length of 0 or 1 is left to the kernel.
+// Copies the address the caller passed to connect and judges it. A null
+// address or a length of 0 or 1 is left to the kernel.
 [[nodiscard]] bool check_sockaddr(const PendingCall& call, uint64_t address, uint64_t length);
 
+// The same for a datagram sent on socket fd, judged by the family the
+// kernel will use: an IPv4 socket takes AF_UNSPEC for AF_INET, an IPv6 one
+// for no address at all (its connected peer).
+[[nodiscard]] bool check_sent_to(const PendingCall& call, int fd, uint64_t address, uint64_t length);
+
 // Judges the msg_name of each of count headers, stride bytes apart, at
-// address in the caller, like a sendto destination. A header without a
-// name passes. False when one is refused or a header cannot be read.
-[[nodiscard]] bool check_message_destinations(const PendingCall& call, uint64_t address, uint64_t count, size_t stride);
+// address in the caller, like a destination sent to on socket fd. A header
+// without a name passes. False when one is refused or a header cannot be
+// read.
+[[nodiscard]] bool check_message_destinations(const PendingCall& call, int fd, uint64_t address, uint64_t count,
+                                              size_t stride);
+
+// bind: a local socket's name makes a file there, judged as a write that
+// does not follow a final link. Unnamed and abstract names, and other
+// families, pass.
+[[nodiscard]] bool check_bind(const PendingCall& call, uint64_t address, uint64_t length);

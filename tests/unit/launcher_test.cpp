@@ -161,13 +161,18 @@ TEST(Response, ContinueOrError) {
     EXPECT_EQ(resp.val, 0);
     EXPECT_EQ(resp.error, 0);
     EXPECT_EQ(resp.flags, SECCOMP_USER_NOTIF_FLAG_CONTINUE);
-    fill_response(43, {EACCES, false}, &resp);
+    fill_response(43, {EACCES, false, 0, false}, &resp);
     EXPECT_EQ(resp.error, -13);
     EXPECT_EQ(resp.flags, 0u);
-    fill_response(44, {EPERM, true}, &resp);
+    fill_response(44, {EPERM, false, 0, true}, &resp);
     EXPECT_EQ(resp.error, -1);
     EXPECT_EQ(resp.flags, 0u);
     EXPECT_EQ(resp.id, 44u);
+    // Carried out by the supervisor: the call returns its value.
+    fill_response(45, {0, true, 7, false}, &resp);
+    EXPECT_EQ(resp.val, 7);
+    EXPECT_EQ(resp.error, 0);
+    EXPECT_EQ(resp.flags, 0u);
 }
 
 }  // namespace

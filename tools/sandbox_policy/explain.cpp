@@ -187,6 +187,9 @@ void describe_verdict(const Policy* policy, const RuleVerdict& verdict, PathForm
     case STEP_WRITE_ALLOW:
     case STEP_WRITE_PATTERN: return set(line, rule_of_entry(policy, verdict.entry), "allowed by " + named, named);
     case STEP_NOT_WRITABLE: return set(line, "not_writable", "under no write entry and matching no write_pattern");
+    case STEP_EXEC_WITHOUT_PATH:
+        return set(line, "exec_without_path", "a program no path names (a memory file, a deleted one) is never run");
+    case STEP_USERFAULTFD: return set(line, "userfaultfd", "/dev/userfaultfd could stall the supervisor: refused");
     }
 }
 
