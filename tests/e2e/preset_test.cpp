@@ -2,9 +2,11 @@
 // with the system's own tools. What this machine lacks (a busybox-only test
 // machine has no git, python3 or getent, a minimal root no /etc/hosts) is
 // tried without the sandbox first and skipped, each with its reason.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <string>
@@ -205,6 +207,63 @@ TEST_P(Preset, GitStatus) {
     RunResult status = sandboxed(blob(), {"git", "status", "--short"});
     EXPECT_EQ(status.code, 0) << status.err;
     EXPECT_NE(status.out.find("hello"), std::string::npos);
+}
+
+// Devices programs use: the bit bucket, randomness, the command's own
+// descriptors by name, and realpath, which needs the metadata of /dev.
+TEST_P(Preset, DevicesProgramsUse) {
+    const e2e::Words script = {"sh", "-c",
+                               "echo x > /dev/null && echo y > /dev/stdout && head -c 4 /dev/urandom > /dev/null && "
+                               "realpath /dev/null"};
+    if (std::string why = e2e::fails_natively(script); !why.empty()) GTEST_SKIP() << why;
+    RunResult devices = sandboxed(blob(), script);
+    EXPECT_EQ(devices.code, 0) << devices.err;
+    EXPECT_EQ(devices.out, "y\n/dev/null\n");
+}
+
+// The node of the block device whose /sys directory is sys_dir, or "".
+std::string block_device(const std::string& sys_dir) {
+    std::string uevent = e2e::read_file(sys_dir + "/uevent");
+    size_t name = uevent.find("DEVNAME=");
+    if (name == std::string::npos) return "";
+    return "/dev/" + uevent.substr(name + 8, uevent.find('\n', name) - name - 8);
+}
+
+// A command run as root must not read a hidden file off a disk itself. The
+// device under / comes first; where the machine keeps even root from it,
+// another block device that root may open stands in.
+TEST_P(Preset, DisksStayHidden) {
+    struct stat root;
+    ASSERT_EQ(stat("/", &root), 0);
+    std::vector<std::string> devices = {block_device("/sys/dev/block/" + std::to_string(major(root.st_dev)) + ":" +
+                                                     std::to_string(minor(root.st_dev)))};
+    if (DIR* dir = opendir("/sys/class/block"); dir != nullptr) {
+        while (const dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.') continue;
+            devices.push_back(block_device(std::string("/sys/class/block/") + entry->d_name));
+        }
+        closedir(dir);
+    }
+    std::string why = "no block device in /sys/class/block";
+    for (const std::string& device : devices) {
+        if (device.empty()) continue;
+        const e2e::Words read_device = {"head", "-c", "1", device};
+        why = e2e::fails_natively(read_device);
+        if (!why.empty()) continue;
+        RunResult refused = sandboxed(blob(), read_device);
+        EXPECT_NE(refused.code, 0) << device;
+        EXPECT_NE(refused.err.find("Permission denied"), std::string::npos) << refused.err;
+        return;
+    }
+    GTEST_SKIP() << "no block device that can be opened: " << why;
+}
+
+TEST_P(Preset, PasswordHashesStayUnreadable) {
+    const e2e::Words read_shadow = {"head", "-c", "1", "/etc/shadow"};
+    if (std::string why = e2e::fails_natively(read_shadow); !why.empty()) GTEST_SKIP() << why;
+    RunResult refused = sandboxed(blob(), read_shadow);
+    EXPECT_NE(refused.code, 0);
+    EXPECT_NE(refused.err.find("Permission denied"), std::string::npos) << refused.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Presets, Preset, ::testing::Values("readonly", "build", "workspace"));

@@ -492,16 +492,24 @@ TEST(PolicyPreset, DirectoryIsCanonicalAndSecretsAreDenied) {
     EXPECT_NE(text.find("\ngit_write " + home + "\n"), std::string::npos);
 }
 
+// Also for a directory that the system rules name already, or one below
+// /dev, whose parent those rules stat_allow.
 TEST(PolicyPreset, EveryPresetLintsClean) {
     e2e::ScratchDir scratch;
+    struct stat st;
     for (const char* name : {"readonly", "build", "workspace"}) {
-        std::string text;
-        std::string error;
-        ASSERT_TRUE(make_preset({name, scratch.path(), false, {}}, &text, &error)) << error;
-        std::vector<Diagnostic> warnings = lint_text(text);
-        EXPECT_TRUE(warnings.empty()) << name << ": " << warnings[0].origin << " " << warnings[0].message;
-        SourceReader reader = read_text(text);
-        EXPECT_TRUE(reader.problems.empty()) << name;
+        for (const std::string& dir :
+             {scratch.path(), std::string("/etc"), std::string("/dev"), std::string("/dev/pts")}) {
+            if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+            std::string text;
+            std::string error;
+            ASSERT_TRUE(make_preset({name, dir, false, {}}, &text, &error)) << error;
+            std::vector<Diagnostic> warnings = lint_text(text);
+            EXPECT_TRUE(warnings.empty())
+                << name << " " << dir << ": " << warnings[0].origin << " " << warnings[0].message;
+            SourceReader reader = read_text(text);
+            EXPECT_TRUE(reader.problems.empty()) << name << " " << dir;
+        }
     }
     std::string text;
     std::string error;
@@ -510,6 +518,59 @@ TEST(PolicyPreset, EveryPresetLintsClean) {
     EXPECT_FALSE(make_preset({"readonly", "/", true, {}}, &text, &error));
     EXPECT_FALSE(make_preset({"build", scratch / "missing", false, {}}, &text, &error));
     EXPECT_FALSE(make_preset({"build", "/", false, {"http"}}, &text, &error));
+}
+
+// What every preset leaves of /dev and of root's files in /etc: the devices
+// programs use and the metadata of /dev itself, but no disk and no secret.
+TEST(PolicyPreset, DevicesAndSecretsOfEtc) {
+    e2e::ScratchDir scratch;
+    struct Row {
+        Access access;
+        const char* path;
+        bool allowed;
+        const char* entry;  // the entry that refused, or ""
+    };
+    const Row rows[] = {
+        {ACCESS_READ, "/etc/shadow", false, "deny_exact /etc/shadow"},
+        {ACCESS_READ, "/etc/gshadow-", false, "deny_exact /etc/gshadow-"},
+        {ACCESS_READ, "/etc/security/opasswd", false, "deny_exact /etc/security/opasswd"},
+        {ACCESS_READ, "/etc/sudoers.d/README", false, "deny /etc/sudoers.d"},
+        {ACCESS_READ, "/etc/ssh/ssh_host_ed25519_key", false, "deny_exact /etc/ssh/ssh_host_ed25519_key"},
+        {ACCESS_READ, "/etc/ssh/ssh_host_ed25519_key.pub", true, ""},
+        {ACCESS_READ, "/etc/ssl/private/ssl-cert-snakeoil.key", false, "deny /etc/ssl/private"},
+        {ACCESS_READ, "/etc/NetworkManager/system-connections/home.nmconnection", false,
+         "deny /etc/NetworkManager/system-connections"},
+        {ACCESS_READ, "/etc/passwd", true, ""},
+        {ACCESS_READ, "/dev/sda", false, "hidden_root /"},
+        {ACCESS_READ, "/dev/nvme0n1", false, "hidden_root /"},
+        {ACCESS_WRITE, "/dev/dm-0", false, "hidden_root /"},
+        {ACCESS_READ, "/dev/mem", false, "hidden_root /"},
+        {ACCESS_READ, "/dev", false, "hidden_root /"},
+        {ACCESS_STAT, "/dev", true, ""},
+        {ACCESS_WRITE, "/dev/null", true, ""},
+        {ACCESS_READ, "/dev/urandom", true, ""},
+        {ACCESS_READ, "/dev/pts/0", true, ""},
+        {ACCESS_READ, "/dev/shm", true, ""},
+    };
+    for (const char* name : {"readonly", "build", "workspace"}) {
+        std::string text;
+        std::string error;
+        ASSERT_TRUE(make_preset({name, scratch.path(), false, {}}, &text, &error)) << error;
+        EXPECT_EQ(text.find("\nvisible /dev\n"), std::string::npos) << name;
+        // Whose objects in /dev/shm the command reaches is the supervisor's
+        // to judge; the preset decides only whether it may create any.
+        bool writes = std::string(name) != "readonly";
+        EXPECT_EQ(text.find("\nvisible /dev/shm\nwrite /dev/shm\n") != std::string::npos, writes) << name;
+        EXPECT_NE(text.find("\nvisible /dev/shm\n"), std::string::npos) << name;
+        Policy policy = policy_from_source(text);
+        for (const Row& row : rows) {
+            Explanation out;
+            ASSERT_TRUE(explain_path(&policy, row.access, row.path, false, 0, &out, &error)) << error;
+            EXPECT_EQ(out.allowed, row.allowed) << name << " " << row.path;
+            std::string refused_by = out.allowed ? "" : out.stages.back().entry;
+            EXPECT_EQ(refused_by, row.entry) << name << " " << row.path;
+        }
+    }
 }
 
 TEST(PolicyPreset, LoopbackResolverIsFound) {

@@ -4,6 +4,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <utility>
+
 #include "rules/path_rules.h"
 #include "tools/sandbox_policy/policy_tool.h"
 
@@ -15,16 +17,70 @@ const char* const k_secret_dirs[] = {"~/.ssh",    "~/.gnupg",          "~/.aws",
                                      "~/.docker", "~/.password-store", "~/.config/gcloud", "~/.config/gh"};
 const char* const k_secret_files[] = {"~/.netrc", "~/.git-credentials", "~/.pgpass", "~/.npmrc", "~/.pypirc"};
 
+// Files of /etc that only root (or the group of the daemon using one) may
+// read: denied to every command, since one run as root could read them. A
+// path missing on this machine is denied all the same: the policy may travel.
+struct EtcSecret {
+    const char* rule;  // deny_exact for a file, deny for a directory
+    const char* path;
+};
+// clang-format off
+const EtcSecret k_etc_secrets[] = {
+    {"deny_exact", "/etc/shadow"},                // password hashes, and the backups the shadow tools keep
+    {"deny_exact", "/etc/shadow-"},
+    {"deny_exact", "/etc/gshadow"},
+    {"deny_exact", "/etc/gshadow-"},
+    {"deny_exact", "/etc/security/opasswd"},      // earlier password hashes (pam_pwhistory)
+    {"deny_exact", "/etc/sudoers"},               // who may become whom, with or without a password
+    {"deny",       "/etc/sudoers.d"},
+    {"deny_exact", "/etc/ssh/ssh_host_rsa_key"},  // the host's private keys: whoever holds them can pose as it
+    {"deny_exact", "/etc/ssh/ssh_host_ecdsa_key"},
+    {"deny_exact", "/etc/ssh/ssh_host_ed25519_key"},
+    {"deny_exact", "/etc/ssh/ssh_host_dsa_key"},
+    {"deny",       "/etc/ssl/private"},           // TLS private keys (ssl-cert)
+    {"deny",       "/etc/letsencrypt/accounts"},  // certbot's account and certificate keys
+    {"deny",       "/etc/letsencrypt/archive"},
+    {"deny",       "/etc/letsencrypt/keys"},
+    {"deny",       "/etc/letsencrypt/live"},
+    {"deny_exact", "/etc/krb5.keytab"},           // Kerberos keys of the host's services
+    {"deny",       "/etc/sssd"},                  // sssd's bind passwords; clients ask the daemon, not its files
+    {"deny_exact", "/etc/nslcd.conf"},            // nslcd's LDAP bind password, likewise
+    {"deny",       "/etc/NetworkManager/system-connections"},  // Wi-Fi and VPN passwords
+    {"deny",       "/etc/wireguard"},             // WireGuard private keys
+    {"deny_exact", "/etc/ipsec.secrets"},         // IPsec pre-shared keys and key passphrases
+    {"deny",       "/etc/ipsec.d/private"},       // IPsec private keys
+    {"deny_exact", "/etc/ppp/chap-secrets"},      // PPP (dial-up, PPPoE, VPN) passwords
+    {"deny_exact", "/etc/ppp/pap-secrets"},
+    {"deny",       "/etc/libvirt/secrets"},       // libvirt's stored secrets (disk encryption, storage logins)
+    {"deny_exact", "/etc/mysql/debian.cnf"},      // the maintenance login of MariaDB and MySQL
+    {"deny_exact", "/etc/exim4/passwd.client"},   // exim4's passwords for the mail servers it relays through
+    {"deny_exact", "/etc/chrony/chrony.keys"},    // chrony's NTP authentication keys
+};
+// clang-format on
+
+// Devices programs use; disks and the other raw devices stay hidden.
+const char* const k_devices[] = {"/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom", "/dev/tty",
+                                 "/dev/pts",  "/dev/ptmx", "/dev/fd",   "/dev/stdin",  "/dev/stdout",  "/dev/stderr"};
+
 class Preset {
 public:
     void line(const std::string& text) { text_ += text + "\n"; }
+    // A rule already given (the directory worked on may be a system one)
+    // is not repeated.
     void rule(const std::string& name, const std::string& value) {
+        if (has(name, value)) return;
         line(name + " " + value);
-        if (name == "visible") visible_.push_back(value);
+        rules_.emplace_back(name, value);
+    }
+    bool has(const std::string& name, const std::string& value) const {
+        for (const auto& [given, entry] : rules_) {
+            if (given == name && entry == value) return true;
+        }
+        return false;
     }
     bool is_visible(const std::string& path) const {
-        for (const std::string& entry : visible_) {
-            if (is_subpath(path.c_str(), entry.c_str())) return true;
+        for (const auto& [given, entry] : rules_) {
+            if (given == "visible" && is_subpath(path.c_str(), entry.c_str())) return true;
         }
         return false;
     }
@@ -32,14 +88,14 @@ public:
 
 private:
     std::string text_;
-    std::vector<std::string> visible_;
+    std::vector<std::pair<std::string, std::string>> rules_;
 };
 
 // Merged-/usr systems keep /bin, /lib and the like as links into /usr, and
 // paths are judged resolved, so /usr covers them; elsewhere they are real
 // directories and must be named.
 void system_rules(Preset* preset) {
-    preset->line("# The system: programs, libraries, configuration and devices, read-only.");
+    preset->line("# The system: programs, libraries and configuration, read-only.");
     preset->rule("visible", "/usr");
     preset->rule("visible", "/etc");
     std::string links;
@@ -52,10 +108,33 @@ void system_rules(Preset* preset) {
     if (!links.empty()) {
         preset->line("# " + links + ": links into /usr; paths are judged resolved, so /usr covers them.");
     }
-    for (const char* dir : {"/dev", "/proc", "/sys"}) preset->rule("visible", dir);
-    preset->line("# Password hashes stay unreadable even to a command run as root.");
-    preset->rule("deny_exact", "/etc/shadow");
-    preset->rule("deny_exact", "/etc/gshadow");
+    for (const char* dir : {"/proc", "/sys"}) preset->rule("visible", dir);
+    preset->line("\n# Files of /etc that only root may read stay unreadable even to a command run as root:");
+    preset->line("# password hashes, sudo's rules, private keys, the passwords and keys of network services.");
+    for (const EtcSecret& secret : k_etc_secrets) preset->rule(secret.rule, secret.path);
+}
+
+// A command run as root could read any file off a visible disk device, so
+// /dev shows only what programs use. /dev/fd and /dev/std* are links to the
+// command's own descriptors, which the rules judge apart; they are named
+// for the paths that reach them through another link.
+void device_rules(Preset* preset, const std::string& dir, bool writable) {
+    preset->line("\n# Only the devices programs use: disks and other raw devices stay hidden, even from a command");
+    preset->line("# run as root. /dev/null and /dev/fd (where /dev/std* lead) need only be visible to be written.");
+    for (const char* device : k_devices) preset->rule("visible", device);
+    if (writable) {
+        preset->line("# POSIX shared memory and semaphores (Python's multiprocessing, browsers); the supervisor");
+        preset->line("# lets the command reach only the objects its own tree created there.");
+        preset->rule("visible", "/dev/shm");
+        preset->rule("write", "/dev/shm");
+    } else {
+        preset->line("# POSIX shared memory, not writable: this preset creates nothing, and the supervisor lets");
+        preset->line("# the command reach only the objects its own tree created there.");
+        preset->rule("visible", "/dev/shm");
+    }
+    if (is_subpath("/dev", dir.c_str())) return;
+    preset->line("# /dev itself: its metadata only, for tools that resolve the paths below it.");
+    preset->rule("stat_allow", "/dev");
 }
 
 // Tools that resolve a path (realpath, getcwd fallbacks) look at each
@@ -68,7 +147,7 @@ void parent_rules(Preset* preset, const std::string& dir) {
     parents.insert(parents.begin(), "/");
     bool said = false;
     for (const std::string& parent : parents) {
-        if (parent == dir || preset->is_visible(parent)) continue;
+        if (parent == dir || preset->is_visible(parent) || preset->has("stat_allow", parent)) continue;
         if (!said) preset->line("\n# The parents of " + dir + ": their metadata only, for tools that resolve it.");
         said = true;
         preset->rule("stat_allow", parent);
@@ -186,6 +265,7 @@ bool make_preset(const PresetRequest& request, std::string* text, std::string* e
     preset.rule("hidden_root", "/");
     preset.line("");
     system_rules(&preset);
+    device_rules(&preset, dir, !readonly);
     workspace_rules(&preset, dir, request.git, !readonly);
     if (readonly) preset.line("# Nothing is writable but /dev/null.");
     if (!readonly) scratch_rules(&preset);
