@@ -18,10 +18,20 @@ constexpr IpcDirectory k_directories[] = {
     {"/dev/mqueue/", NamedKind::message_queue},
 };
 
-// The commands without an object, and those that take an index into the
-// kernel's table instead of an id.
-constexpr int k_report_commands[] = {IPC_INFO, SHM_INFO,     SHM_STAT, SHM_STAT_ANY, SEM_INFO,
-                                     SEM_STAT, SEM_STAT_ANY, MSG_INFO, MSG_STAT,     MSG_STAT_ANY};
+// The commands that read an object's metadata (IPC_STAT), those without an
+// object, and those that take an index into the kernel's table instead of
+// an id, of each kind.
+constexpr int k_shm_reports[] = {IPC_STAT, IPC_INFO, SHM_INFO, SHM_STAT, SHM_STAT_ANY};
+constexpr int k_sem_reports[] = {IPC_STAT, IPC_INFO, SEM_INFO, SEM_STAT, SEM_STAT_ANY};
+constexpr int k_msg_reports[] = {IPC_STAT, IPC_INFO, MSG_INFO, MSG_STAT, MSG_STAT_ANY};
+
+template <size_t N>
+bool is_among(int command, const int (&commands)[N]) {
+    for (int each : commands) {
+        if (command == each) return true;
+    }
+    return false;
+}
 
 // Older C libraries pass the 64-bit layout flag along with the command.
 constexpr int k_ipc_64 = 0x100;
@@ -50,10 +60,13 @@ ObjectRuling judge_named_object(Access access, bool made_by_tree, bool exists) {
     return ObjectRuling::allow;
 }
 
-bool is_ipc_report_command(int command) {
+bool is_ipc_report_command(IpcKind kind, int command) {
     const int plain = command & ~k_ipc_64;
-    for (int report : k_report_commands) {
-        if (plain == report) return true;
+    switch (kind) {
+    case IpcKind::shm: return is_among(plain, k_shm_reports);
+    case IpcKind::sem: return is_among(plain, k_sem_reports);
+    case IpcKind::msg: return is_among(plain, k_msg_reports);
+    case IpcKind::none: return false;
     }
     return false;
 }

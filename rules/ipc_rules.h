@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include "base/access.h"
+#include "base/call_table.h"
 
 // The named kinds: a POSIX message queue's name (as mq_open takes it,
 // without its leading "/", the same as its file in /dev/mqueue), and the
@@ -33,6 +34,8 @@ enum class ObjectRuling : uint8_t {
 [[nodiscard]] ObjectRuling judge_named_object(Access access, bool made_by_tree, bool exists);
 
 // System V control commands that report on the system or an object's
-// metadata (IPC_INFO, SHM_INFO, SHM_STAT and the like, as /proc/sysvipc
-// shows anyway) rather than reach an object.
-[[nodiscard]] bool is_ipc_report_command(int command);
+// metadata (IPC_STAT, IPC_INFO, SHM_STAT and the like, as /proc/sysvipc
+// shows anyway) rather than reach an object's contents.
+// The numbers differ in meaning between the kinds (SHM_LOCK is MSG_STAT's
+// number): they are read by kind.
+[[nodiscard]] bool is_ipc_report_command(IpcKind kind, int command);

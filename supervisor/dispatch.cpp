@@ -46,7 +46,7 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     case Judge::core_limit: return answer(check_core_limit(call, args), EPERM);
     case Judge::process_limit: return answer(check_process_limit(call, args), EPERM);
     case Judge::owner: return answer(check_owner(call, args), EPERM);
-    case Judge::ioctl: return answer(check_ioctl(call, args), EPERM);
+    case Judge::ioctl: return answer(check_ioctl(call, args), ioctl_refusal(args));
     case Judge::descriptor_write:
         return answer(check_tracee_descriptor(call, low_int_of(args[0]), ACCESS_WRITE), EACCES);
     case Judge::connect: return answer(check_sockaddr(call, args[1], args[2]), EACCES);

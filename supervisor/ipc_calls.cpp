@@ -88,7 +88,8 @@ Answer perform_ipc_get(const PendingCall& call, IpcKind kind, const uint64_t* ar
 }
 
 bool check_ipc_id(const PendingCall& call, const CallRow& row, const uint64_t* args) {
-    if (row.ipc_command_arg != k_no_arg && is_ipc_report_command(low_int_of(args[row.ipc_command_arg]))) return true;
+    if (row.ipc_command_arg != k_no_arg && is_ipc_report_command(row.ipc, low_int_of(args[row.ipc_command_arg])))
+        return true;
     return has_tree_id(*call.made, row.ipc, low_int_of(args[0]));
 }
 

@@ -1,5 +1,6 @@
 #include "supervisor/process_calls.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/perf_event.h>
 #include <sys/ioctl.h>
@@ -27,6 +28,10 @@ bool check_core_size(const PendingCall& call, uint64_t address) {
     } limit;
     if (!read_tracee_mem(call.pid, address, &limit, sizeof(limit))) return false;
     return is_call_pending(call) && limit.current == 0 && limit.maximum == 0;
+}
+
+bool is_owner_request(uint64_t request) {
+    return static_cast<uint32_t>(request) == FIOSETOWN || static_cast<uint32_t>(request) == SIOCSPGRP;
 }
 
 }  // namespace
@@ -87,19 +92,19 @@ bool check_owner(const PendingCall& call, const uint64_t* args) {
     }
 }
 
+int ioctl_refusal(const uint64_t* args) {
+    return is_owner_request(args[1]) ? EPERM : EACCES;
+}
+
 bool check_ioctl(const PendingCall& call, const uint64_t* args) {
-    switch (static_cast<uint32_t>(args[1])) {
-    case FIOSETOWN:
-    case SIOCSPGRP: {
+    if (is_owner_request(args[1])) {
         // The owner, a pid or a negated process group, is an int the
         // argument points at.
         int owner = 0;
         if (!read_tracee_mem(call.pid, args[2], &owner, sizeof(owner)) || !is_call_pending(call)) return false;
         return is_target_allowed(call.tree, call.pid, owner);
     }
-    default:
-        // The requests that change a file's attributes, which the kernel
-        // allows through a descriptor open for reading.
-        return check_tracee_descriptor(call, low_int_of(args[0]), ACCESS_WRITE);
-    }
+    // The requests that change a file's attributes, which the kernel
+    // allows through a descriptor open for reading.
+    return check_tracee_descriptor(call, low_int_of(args[0]), ACCESS_WRITE);
 }

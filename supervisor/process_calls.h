@@ -28,3 +28,7 @@
 
 // ioctl(fd, request, argument) for the requests the filter notifies.
 [[nodiscard]] bool check_ioctl(const PendingCall& call, const uint64_t* args);
+
+// What a refused ioctl fails with: EPERM for an owner, as for kill;
+// EACCES for a file's attributes, as for every refused write.
+[[nodiscard]] int ioctl_refusal(const uint64_t* args);

@@ -121,6 +121,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/openat2.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -131,9 +132,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -292,8 +296,9 @@ struct Symbol {
     long value;
 };
 
-#define S(x) \
-    { #x, static_cast < long>(x) }
+// clang-format off
+#define S(x) {#x, static_cast<long>(x)}
+// clang-format on
 const Symbol k_symbols[] = {
     S(O_RDONLY),
     S(O_WRONLY),
@@ -342,6 +347,37 @@ const Symbol k_symbols[] = {
     {"STATX_MODE", 0x2},
     {"STATX_BASIC_STATS", 0x7ff},
     {"STATX_ALL", 0xfff},
+    S(IPC_PRIVATE),
+    S(IPC_CREAT),
+    S(IPC_EXCL),
+    S(IPC_RMID),
+    S(IPC_STAT),
+    S(IPC_INFO),
+    S(F_SETOWN),
+    S(F_SETOWN_EX),
+    S(F_OWNER_TID),
+    S(F_OWNER_PID),
+    S(F_OWNER_PGRP),
+    S(FIOSETOWN),
+    S(SIOCSPGRP),
+    S(FS_IOC_SETFLAGS),
+    S(FS_IOC_FSSETXATTR),
+    S(PRIO_PROCESS),
+    S(PRIO_PGRP),
+    S(PRIO_USER),
+    S(RLIMIT_CORE),
+    S(RLIMIT_NOFILE),
+    S(AF_UNIX),
+    S(AF_INET),
+    S(AF_INET6),
+    S(AF_PACKET),
+    S(SOCK_STREAM),
+    S(SOCK_DGRAM),
+    S(SOCK_RAW),
+    S(SOCK_PACKET),
+    S(SOCK_NONBLOCK),
+    S(SOCK_CLOEXEC),
+    S(IN_MODIFY),
     S(SIGHUP),
     S(SIGINT),
     S(SIGQUIT),
@@ -718,6 +754,102 @@ void report_child(long rc) {
     report(rc);
 }
 
+// One argument of "call": a number, or a pointer to a string (s:TEXT), a
+// zeroed buffer (b:N) or an array of ints (i:A,B) or longs (l:A,B). Each
+// argument position has storage of its own.
+long call_argument(const char* word, int position) {
+    static char storage[6][4096] __attribute__((aligned(8)));
+    char* area = storage[position];
+    if (strncmp(word, "s:", 2) == 0) {
+        snprintf(area, sizeof(storage[0]), "%s", word + 2);
+        return as_long(area);
+    }
+    if (strncmp(word, "b:", 2) == 0) {
+        if (num(word + 2) > static_cast<long>(sizeof(storage[0]))) bad("buffer too large", word);
+        memset(area, 0, sizeof(storage[0]));
+        return as_long(area);
+    }
+    if (strncmp(word, "i:", 2) == 0 || strncmp(word, "l:", 2) == 0) {
+        const bool ints = word[0] == 'i';
+        char list[256];
+        snprintf(list, sizeof(list), "%s", word + 2);
+        size_t at = 0;
+        for (char* item = strtok(list, ","); item != nullptr; item = strtok(nullptr, ",")) {
+            const long value = num(item);
+            if (ints) {
+                const int narrow = static_cast<int>(value);
+                memcpy(area + at, &narrow, sizeof(narrow));
+                at += sizeof(narrow);
+            } else {
+                memcpy(area + at, &value, sizeof(value));
+                at += sizeof(value);
+            }
+        }
+        return as_long(area);
+    }
+    return num(word);
+}
+
+void do_call(const Args& a) {
+    if (a[0] == nullptr) bad("missing call", "call");
+    long v[6] = {0, 0, 0, 0, 0, 0};
+    for (int i = 1; i < a.n && i <= 6; ++i) v[i - 1] = call_argument(a[i], i - 1);
+    report_value(call(a[0], v[0], v[1], v[2], v[3], v[4], v[5]));
+}
+
+// A local stream socket bound to path (created, then closed).
+void do_bind_unix(const char* path) {
+    sockaddr_un address;
+    memset(&address, 0, sizeof(address));
+    address.sun_family = AF_UNIX;
+    if (path == nullptr || strlen(path) >= sizeof(address.sun_path)) bad("bad unix path", path);
+    memcpy(address.sun_path, path, strlen(path));
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    long rc = call("bind", fd, &address, offsetof(sockaddr_un, sun_path) + strlen(path) + 1);
+    int err = errno;
+    close(fd);
+    errno = err;
+    report(rc);
+}
+
+// A datagram on a socket of the address's family, whose address says
+// AF_UNSPEC instead.
+void do_sendto_unspec(const Args& a) {
+    sockaddr_storage address;
+    int family = 0;
+    socklen_t length = make_address(a, &address, &family);
+    address.ss_family = AF_UNSPEC;
+    int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    long rc = call("sendto", fd, "probe", 5, MSG_DONTWAIT, &address, length);
+    int err = errno;
+    close(fd);
+    errno = err;
+    report_value(rc);
+}
+
+// Runs the program at path from a descriptor that names no file: a memory
+// file holding a copy of it, or the file itself, removed once opened.
+void do_exec_unnamed(const Args& a, bool deleted) {
+    const char* program = a[0];
+    int source = open(program, O_RDONLY | O_CLOEXEC);
+    if (source < 0) return report(-1);
+    int fd = source;
+    if (deleted) {
+        if (unlink(program) != 0) return report(-1);
+    } else {
+        fd = static_cast<int>(sys(SYS_memfd_create, "probe", 0));
+        if (fd < 0) return report(-1);
+        char buffer[65536];
+        ssize_t got;
+        while ((got = read(source, buffer, sizeof(buffer))) > 0) {
+            if (write(fd, buffer, static_cast<size_t>(got)) != got) return report(-1);
+        }
+    }
+    char* argv[] = {a.v[0], nullptr};
+    report(call("execveat", fd, "", argv, environ, AT_EMPTY_PATH));
+    syscall(SYS_exit_group, 0);
+}
+
 struct PlainCall {
     const char* name;
     long nr;
@@ -999,6 +1131,13 @@ void run_one(const char* op, const Args& a) {
     if (is("sendmsg")) return do_sendmsg(a, false);
     if (is("sendmmsg")) return do_sendmsg(a, true);
     if (is("sendmsg_noname")) return do_sendmsg_noname();
+    if (is("bind_unix")) return do_bind_unix(a[0]);
+    if (is("sendto_unspec")) return do_sendto_unspec(a);
+    // Any call of the table, and others.
+    if (is("call")) return do_call(a);
+    if (is("inotify_init")) return report_value(sys(SYS_inotify_init1, IN_CLOEXEC));
+    if (is("exec_memfd")) return do_exec_unnamed(a, false);
+    if (is("exec_deleted")) return do_exec_unnamed(a, true);
     // Other calls and foreign ABIs.
     if (run_plain_call(op, a)) return;
     if (is("io_uring_setup")) {

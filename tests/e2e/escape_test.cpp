@@ -7,8 +7,14 @@
 // otherwise not be judged at all.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <mqueue.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/ipc.h>
+#include <sys/mman.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -67,12 +73,15 @@ protected:
         return e2e::probe_policy(records);
     }
 
-    // {s} stands for the scratch directory, {me} for this test's pid.
+    // {s} stands for the scratch directory, {me} for this test's pid, and
+    // each name in vars_ for its value.
     Words expand(const Words& words) const {
+        std::vector<std::pair<std::string, std::string>> names = {{"{s}", scratch_.path()},
+                                                                  {"{me}", std::to_string(getpid())}};
+        names.insert(names.end(), vars_.begin(), vars_.end());
         Words out;
         for (std::string word : words) {
-            for (const auto& [key, value] :
-                 {std::pair<std::string, std::string>{"{s}", scratch_.path()}, {"{me}", std::to_string(getpid())}}) {
+            for (const auto& [key, value] : names) {
                 for (size_t at; (at = word.find(key)) != std::string::npos;) word.replace(at, key.size(), value);
             }
             out.push_back(word);
@@ -119,6 +128,17 @@ protected:
     }
 
     ScratchDir scratch_;
+    std::vector<std::pair<std::string, std::string>> vars_;
+};
+
+// A process outside the sandbox tree to aim at: {out} is its pid.
+class WithOutsider : public ScratchTree {
+protected:
+    void SetUp() override {
+        ScratchTree::SetUp();
+        vars_.push_back({"{out}", std::to_string(outsider_.pid())});
+    }
+    Process outsider_{{e2e::probe_path(), "pause"}};
 };
 
 using EscapeFilter = ScratchTree;
@@ -396,6 +416,351 @@ TEST(EscapeSupervisor, IsNotDumpable) {
     EXPECT_EQ(owner_of_descriptors(probe), static_cast<uid_t>(k_nobody));
     launcher.signal(SIGTERM);
     EXPECT_EQ(launcher.finish().code, 128 + SIGTERM);
+}
+
+// ---- calls on other processes, owners, limits ----------------------------------
+
+using EscapeProcesses = WithOutsider;
+
+// The calls that act on a process by pid reach only the tree: {out} is a
+// process outside it. Pid 0, the caller itself, runs unchecked. The user
+// forms of the priority calls would reach every process of a user: uid
+// 65533 owns none here, so nothing changes should one get through.
+TEST_F(EscapeProcesses, CallsOnAnotherProcessAreJudged) {
+    expect_rows(policy(), {
+                              {{"call", "sched_setaffinity", "{out}", "8", "l:1"}, "ERR EPERM"},
+                              {{"call", "sched_setaffinity", "0", "8", "b:8"}, k_as_kernel},
+                              {{"call", "sched_setscheduler", "{out}", "0", "b:8"}, "ERR EPERM"},
+                              {{"call", "sched_setparam", "{out}", "b:8"}, "ERR EPERM"},
+                              {{"call", "sched_setattr", "{out}", "b:56", "0"}, "ERR EPERM"},
+                              {{"call", "setpriority", "PRIO_PROCESS", "{out}", "5"}, "ERR EPERM"},
+                              {{"call", "setpriority", "PRIO_PROCESS", "0", "0"}, k_as_kernel},
+                              {{"call", "setpriority", "PRIO_USER", "65533", "5"}, "ERR EPERM"},
+                              {{"call", "ioprio_set", "1", "{out}", "0x4004"}, "ERR EPERM"},
+                              {{"call", "ioprio_set", "3", "65533", "0x4004"}, "ERR EPERM"},
+                              {{"call", "prlimit64", "{out}", "RLIMIT_NOFILE", "0", "b:16"}, "ERR EPERM"},
+                              {{"call", "prlimit64", "0", "RLIMIT_NOFILE", "0", "b:16"}, k_as_kernel},
+                              {{"call", "get_robust_list", "{out}", "b:8", "b:8"}, "ERR EPERM"},
+                              {{"call", "get_robust_list", "0", "b:8", "b:8"}, k_as_kernel},
+                              {{"call", "migrate_pages", "{out}", "64", "b:8", "b:8"}, "ERR EPERM"},
+                              {{"call", "move_pages", "{out}", "0", "0", "0", "0", "0"}, "ERR EPERM"},
+                              {{"call", "perf_event_open", "b:128", "{out}", "-1", "-1", "0"}, "ERR EPERM"},
+                              {{"call", "perf_event_open", "b:128", "-1", "0", "-1", "0"}, "ERR EPERM"},
+                              {{"call", "perf_event_open", "b:128", "0", "-1", "-1", "4"}, "ERR EPERM"},
+                              {{"pidfd_open", "{out}"}, k_any_value},
+                              {{"save", "outsider"}, "OK"},
+                              {{"call", "process_mrelease", "outsider", "0"}, "ERR EPERM"},
+                          });
+}
+
+// F_SETOWN, F_SETOWN_EX, FIOSETOWN and SIOCSPGRP name the process the
+// kernel sends SIGIO and SIGURG to, whose default action ends it. The
+// caller itself and process groups (negative, or F_OWNER_PGRP) pass, as
+// they do for kill.
+TEST_F(EscapeProcesses, SignalOwnersAreJudged) {
+    expect_rows(policy(), {
+                              {{"call", "socket", "AF_UNIX", "SOCK_STREAM", "0"}, k_any_value},
+                              {{"save", "sock"}, "OK"},
+                              {{"call", "fcntl", "sock", "F_SETOWN", "{out}"}, "ERR EPERM"},
+                              {{"call", "fcntl", "sock", "F_SETOWN", "self"}, "OK 0"},
+                              {{"call", "fcntl", "sock", "F_SETOWN", "-1"}, "OK 0"},
+                              {{"call", "fcntl", "sock", "F_SETOWN_EX", "i:F_OWNER_PID,{out}"}, "ERR EPERM"},
+                              {{"call", "fcntl", "sock", "F_SETOWN_EX", "i:F_OWNER_TID,{out}"}, "ERR EPERM"},
+                              {{"call", "fcntl", "sock", "F_SETOWN_EX", "i:F_OWNER_PID,self"}, "OK 0"},
+                              {{"call", "fcntl", "sock", "F_SETOWN_EX", "i:F_OWNER_PGRP,1"}, "OK 0"},
+                              {{"call", "ioctl", "sock", "FIOSETOWN", "i:{out}"}, "ERR EPERM"},
+                              {{"call", "ioctl", "sock", "FIOSETOWN", "i:self"}, "OK 0"},
+                              {{"call", "ioctl", "sock", "SIOCSPGRP", "i:{out}"}, "ERR EPERM"},
+                          });
+}
+
+// The core size is 0 from the start; a process may lower it or read it,
+// but never raise it again (root could, for the hard limit).
+TEST_F(EscapeProcesses, CoreSizeIsNeverRaised) {
+    expect_rows(policy(), {
+                              {{"call", "setrlimit", "RLIMIT_CORE", "l:4096,4096"}, "ERR EPERM"},
+                              {{"call", "setrlimit", "RLIMIT_CORE", "l:0,4096"}, "ERR EPERM"},
+                              {{"call", "prlimit64", "0", "RLIMIT_CORE", "l:4096,4096", "0"}, "ERR EPERM"},
+                              {{"call", "setrlimit", "RLIMIT_CORE", "l:0,0"}, "OK 0"},
+                              {{"call", "prlimit64", "0", "RLIMIT_CORE", "0", "b:16"}, "OK 0"},
+                              {{"call", "setrlimit", "RLIMIT_NOFILE", "l:64,64"}, "OK 0"},
+                          });
+}
+
+// ---- keyrings, raw sockets, root's routes, stalls -------------------------------
+
+TEST_F(EscapeFilter, KeyringsRawSocketsAndRootsRoutesAreRefused) {
+    expect_rows(policy(), {
+                              {{"call", "keyctl", "0", "0"}, "ERR ENOSYS"},
+                              {{"call", "add_key", "s:user", "s:k", "s:v", "1", "-4"}, "ERR ENOSYS"},
+                              {{"call", "request_key", "s:user", "s:k", "0", "-4"}, "ERR ENOSYS"},
+                              {{"call", "socket", "AF_INET", "SOCK_RAW", "1"}, "ERR EPERM"},
+                              {{"call", "socket", "AF_INET", "SOCK_RAW|SOCK_CLOEXEC", "17"}, "ERR EPERM"},
+                              {{"call", "socket", "AF_INET6", "SOCK_RAW", "58"}, "ERR EPERM"},
+                              {{"call", "socket", "AF_INET", "SOCK_PACKET", "0"}, "ERR EPERM"},
+                              {{"call", "socket", "AF_PACKET", "SOCK_DGRAM", "0"}, "ERR EPERM"},
+                              {{"call", "socket", "AF_INET", "SOCK_DGRAM", "0"}, k_any_value},
+                              {{"call", "fanotify_init", "0", "0"}, "ERR EPERM"},
+                              {{"call", "acct", "s:{s}/rw/accounting"}, "ERR EPERM"},
+                              {{"call", "userfaultfd", "0"}, "ERR EPERM"},
+                              // Visible and writable as the rest of /dev is here.
+                              {{"openat", "AT_FDCWD", "/dev/userfaultfd", "O_RDWR"}, "ERR EACCES"},
+                          });
+}
+
+// ---- files reached through other calls --------------------------------------------
+
+// These calls tell whether a hidden path exists (and chdir lets relative
+// paths start there): judged as looking at metadata.
+TEST_F(EscapeFiles, HiddenPathsStayUnseen) {
+    expect_rows(policy(),
+                {
+                    {{"call", "chdir", "s:{s}/hidden"}, "ERR EACCES"},
+                    {{"call", "statfs", "s:{s}/hidden", "b:120"}, "ERR EACCES"},
+                    {{"call", "getxattr", "s:{s}/hidden", "s:user.x", "b:64", "64"}, "ERR EACCES"},
+                    {{"call", "lgetxattr", "s:{s}/hidden", "s:user.x", "b:64", "64"}, "ERR EACCES"},
+                    {{"call", "listxattr", "s:{s}/hidden", "b:64", "64"}, "ERR EACCES"},
+                    {{"call", "llistxattr", "s:{s}/hidden", "b:64", "64"}, "ERR EACCES"},
+                    {{"call", "name_to_handle_at", "AT_FDCWD", "s:{s}/hidden", "b:136", "b:4", "0"}, "ERR EACCES"},
+                    {{"inotify_init"}, k_any_value},
+                    {{"save", "watcher"}, "OK"},
+                    {{"call", "inotify_add_watch", "watcher", "s:{s}/hidden", "IN_MODIFY"}, "ERR EACCES"},
+                    {{"call", "inotify_add_watch", "watcher", "s:{s}/ro/f", "IN_MODIFY"}, k_any_value},
+                    {{"call", "statfs", "s:{s}/ro", "b:120"}, "OK 0"},
+                    {{"call", "getxattr", "s:{s}/ro/f", "s:user.x", "b:64", "64"}, k_as_kernel},
+                    {{"call", "chdir", "s:{s}/ro"}, "OK 0"},
+                });
+}
+
+// fchmod, fchown and the descriptor forms of the attribute calls change a
+// file through any descriptor, even one opened for reading: judged as
+// writes of the file the descriptor holds.
+TEST_F(EscapeFiles, ChangesThroughReadOnlyDescriptorsAreWrites) {
+    expect_rows(policy(), {
+                              {{"openat", "AT_FDCWD", "{s}/ro/f", "O_RDONLY"}, k_any_value},
+                              {{"save", "ro"}, "OK"},
+                              {{"call", "fchmod", "ro", "0600"}, "ERR EACCES"},
+                              {{"call", "fchown", "ro", "-1", "-1"}, "ERR EACCES"},
+                              {{"call", "fsetxattr", "ro", "s:user.sandbox", "s:1", "1", "0"}, "ERR EACCES"},
+                              {{"call", "fremovexattr", "ro", "s:user.sandbox"}, "ERR EACCES"},
+                              {{"call", "ioctl", "ro", "FS_IOC_SETFLAGS", "i:0"}, "ERR EACCES"},
+                              {{"call", "ioctl", "ro", "FS_IOC_FSSETXATTR", "b:28"}, "ERR EACCES"},
+                              {{"openat", "AT_FDCWD", "{s}/rw/f", "O_RDONLY"}, k_any_value},
+                              {{"save", "rw"}, "OK"},
+                              {{"call", "fchmod", "rw", "0644"}, "OK 0"},
+                              {{"call", "fchown", "rw", "-1", "-1"}, "OK 0"},
+                          });
+    struct stat status;
+    ASSERT_EQ(stat((scratch_ / "ro/f").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
+}
+
+// A local socket's name is a file that bind makes.
+TEST_F(EscapeFiles, BindingALocalNameIsAWrite) {
+    expect_rows(policy(), {
+                              {{"bind_unix", "{s}/ro/socket"}, "ERR EACCES"},
+                              {{"bind_unix", "{s}/hidden/socket"}, "ERR EACCES"},
+                              {{"bind_unix", "{s}/rw/socket"}, "OK"},
+                          });
+    EXPECT_FALSE(e2e::file_exists(scratch_ / "ro/socket"));
+    EXPECT_FALSE(e2e::file_exists(scratch_ / "hidden/socket"));
+}
+
+// ---- inter-process objects --------------------------------------------------------
+
+// Objects of another program of the same user, made here without the
+// sandbox: a System V shared memory segment, semaphore set and message
+// queue, a POSIX message queue and a POSIX shared memory object. The tree
+// reaches none of them, and all of its own.
+class EscapeIpc : public ScratchTree {
+protected:
+    void SetUp() override {
+        ScratchTree::SetUp();
+        const int tag = getpid() & 0xffff;
+        outside_shm_ = shmget(0x5b000000 | tag, 4096, IPC_CREAT | IPC_EXCL | 0666);
+        outside_sem_ = semget(0x5c000000 | tag, 1, IPC_CREAT | IPC_EXCL | 0666);
+        outside_msg_ = msgget(0x5d000000 | tag, IPC_CREAT | IPC_EXCL | 0666);
+        if (outside_shm_ < 0 || outside_sem_ < 0 || outside_msg_ < 0) GTEST_SKIP() << "keys of this test are taken";
+        queue_ = "sandbox-test-out-" + std::to_string(getpid());
+        own_queue_ = "sandbox-test-own-" + std::to_string(getpid());
+        mqd_t queue = mq_open(("/" + queue_).c_str(), O_CREAT | O_EXCL | O_RDWR, 0666, nullptr);
+        if (queue == static_cast<mqd_t>(-1)) GTEST_SKIP() << "no POSIX message queues here";
+        mq_close(queue);
+        shm_file_ = "/dev/shm/sandbox-test-out-" + std::to_string(getpid());
+        own_shm_file_ = "/dev/shm/sandbox-test-own-" + std::to_string(getpid());
+        e2e::write_file(shm_file_, "other program's\n", 0666);
+        vars_ = {{"{shmkey}", std::to_string(0x5b000000 | tag)},
+                 {"{semkey}", std::to_string(0x5c000000 | tag)},
+                 {"{msgkey}", std::to_string(0x5d000000 | tag)},
+                 {"{ownkey}", std::to_string(0x5e000000 | tag)},
+                 {"{shmid}", std::to_string(outside_shm_)},
+                 {"{semid}", std::to_string(outside_sem_)},
+                 {"{msqid}", std::to_string(outside_msg_)},
+                 {"{queue}", queue_},
+                 {"{own_queue}", own_queue_},
+                 {"{shm_file}", shm_file_},
+                 {"{own_shm_file}", own_shm_file_}};
+    }
+    void TearDown() override {
+        if (outside_shm_ >= 0) shmctl(outside_shm_, IPC_RMID, nullptr);
+        if (outside_sem_ >= 0) semctl(outside_sem_, 0, IPC_RMID);
+        if (outside_msg_ >= 0) msgctl(outside_msg_, IPC_RMID, nullptr);
+        int own = shmget(0x5e000000 | (getpid() & 0xffff), 0, 0);
+        if (own >= 0) shmctl(own, IPC_RMID, nullptr);
+        for (const std::string& name : {queue_, own_queue_}) {
+            if (!name.empty()) mq_unlink(("/" + name).c_str());
+        }
+        for (const std::string& file : {shm_file_, own_shm_file_}) {
+            if (!file.empty()) unlink(file.c_str());
+        }
+    }
+
+    int outside_shm_ = -1;
+    int outside_sem_ = -1;
+    int outside_msg_ = -1;
+    std::string queue_;
+    std::string own_queue_;
+    std::string shm_file_;
+    std::string own_shm_file_;
+};
+
+TEST_F(EscapeIpc, OnlyTheTreesOwnObjectsAreReachable) {
+    expect_rows(policy({{"W", "/dev/shm"}}),
+                {
+                    // System V, another program's, by key and by id; its
+                    // metadata is what /proc/sysvipc shows anyway.
+                    {{"call", "shmget", "{shmkey}", "0", "0"}, "ERR EACCES"},
+                    {{"call", "shmat", "{shmid}", "0", "0"}, "ERR EACCES"},
+                    {{"call", "shmctl", "{shmid}", "IPC_RMID", "0"}, "ERR EACCES"},
+                    {{"call", "shmctl", "{shmid}", "IPC_STAT", "b:112"}, "OK 0"},
+                    {{"call", "semget", "{semkey}", "0", "0"}, "ERR EACCES"},
+                    {{"call", "semop", "{semid}", "i:0,1,2048", "1"}, "ERR EACCES"},
+                    {{"call", "msgget", "{msgkey}", "0"}, "ERR EACCES"},
+                    {{"call", "msgsnd", "{msqid}", "l:1,0", "8", "2048"}, "ERR EACCES"},
+                    {{"call", "msgrcv", "{msqid}", "b:64", "8", "0", "2048"}, "ERR EACCES"},
+                    // The tree's own, keyed and private.
+                    {{"call", "shmget", "{ownkey}", "4096", "IPC_CREAT|IPC_EXCL|0600"}, k_any_value},
+                    {{"save", "own"}, "OK"},
+                    {{"call", "shmget", "{ownkey}", "0", "0"}, k_any_value},
+                    {{"call", "shmat", "own", "0", "0"}, k_any_value},
+                    {{"call", "shmctl", "own", "IPC_RMID", "0"}, "OK 0"},
+                    {{"call", "msgget", "IPC_PRIVATE", "0600"}, k_any_value},
+                    {{"save", "queue"}, "OK"},
+                    {{"call", "msgsnd", "queue", "l:1,0", "8", "0"}, "OK 0"},
+                    {{"call", "msgrcv", "queue", "b:64", "8", "0", "0"}, "OK 8"},
+                    {{"call", "msgctl", "queue", "IPC_RMID", "0"}, "OK 0"},
+                    {{"call", "semget", "IPC_PRIVATE", "1", "0600"}, k_any_value},
+                    {{"save", "set"}, "OK"},
+                    {{"call", "semop", "set", "i:0,1,0", "1"}, "OK 0"},
+                    {{"call", "semctl", "set", "0", "IPC_RMID", "0"}, "OK 0"},
+                    // POSIX message queues.
+                    {{"call", "mq_open", "s:{queue}", "O_RDONLY", "0", "0"}, "ERR EACCES"},
+                    {{"call", "mq_unlink", "s:{queue}"}, "ERR EACCES"},
+                    {{"call", "mq_open", "s:{own_queue}", "O_CREAT|O_EXCL|O_RDWR", "0600", "0"}, k_any_value},
+                    {{"call", "mq_open", "s:{own_queue}", "O_RDONLY", "0", "0"}, k_any_value},
+                    {{"call", "mq_unlink", "s:{own_queue}"}, "OK 0"},
+                    // POSIX shared memory, in a /dev/shm the policy lets it write.
+                    {{"openat", "AT_FDCWD", "{shm_file}", "O_RDONLY"}, "ERR EACCES"},
+                    {{"newfstatat", "AT_FDCWD", "{shm_file}", "0"}, "ERR EACCES"},
+                    {{"unlinkat", "AT_FDCWD", "{shm_file}", "0"}, "ERR EACCES"},
+                    {{"openat", "AT_FDCWD", "{own_shm_file}", "O_CREAT|O_EXCL|O_RDWR", "0600"}, k_any_value},
+                    {{"openat", "AT_FDCWD", "{own_shm_file}", "O_RDONLY"}, k_any_value},
+                    {{"unlinkat", "AT_FDCWD", "{own_shm_file}", "0"}, "OK"},
+                });
+    EXPECT_EQ(e2e::read_file(shm_file_), "other program's\n");
+    shmid_ds status;
+    EXPECT_EQ(shmctl(outside_shm_, IPC_STAT, &status), 0);
+}
+
+// An IPv4 socket sends a datagram addressed AF_UNSPEC as AF_INET: the
+// address is judged so. Here the port is one the policy refuses, of a
+// socket this test bound.
+TEST_F(EscapeMessages, AnUnspecifiedFamilyIsJudgedAsTheSocketWillSendIt) {
+    int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_GE(receiver, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    char datagram[16];
+    // Without the sandbox the datagram arrives.
+    RunResult bare = e2e::run({e2e::probe_path(), "sendto_unspec", "inet", "127.0.0.1", port});
+    ASSERT_EQ(bare.out, "OK 5\n");
+    ASSERT_EQ(recv(receiver, datagram, sizeof(datagram), 0), 5);
+    expect_rows(policy(), {
+                              {{"sendto_unspec", "inet", "127.0.0.1", port}, "ERR EACCES"},
+                              {{"sendto", "inet", "127.0.0.1", port}, "ERR EACCES"},
+                          });
+    EXPECT_LT(recv(receiver, datagram, sizeof(datagram), 0), 0);
+    close(receiver);
+}
+
+// ---- what the kernel runs for an execution ------------------------------------------
+
+// A script's interpreter and an ELF program's loader are opened by the
+// kernel itself, with the rights of an execution: judged as executions.
+TEST_F(EscapeFiles, InterpretersAreJudgedAsExecutions) {
+    const std::string shell = e2e::find_program("sh");
+    ASSERT_FALSE(shell.empty());
+    for (const char* copy : {"hidden/sh", "ro/sh"}) {
+        e2e::write_file(scratch_ / copy, e2e::read_file(shell), 0755);
+    }
+    e2e::write_file(scratch_ / "ro/hidden-interpreter", "#!" + scratch_ / "hidden/sh" + "\nexit 0\n", 0755);
+    e2e::write_file(scratch_ / "ro/visible-interpreter", "#!" + scratch_ / "ro/sh" + "\nexit 0\n", 0755);
+    e2e::write_file(scratch_ / "ro/nested", "#!" + scratch_ / "ro/hidden-interpreter" + "\n", 0755);
+    // Without the sandbox each of them runs.
+    for (const char* script : {"ro/hidden-interpreter", "ro/nested"}) {
+        ASSERT_EQ(e2e::run({scratch_ / script}).code, 0) << script;
+    }
+    for (const char* script : {"ro/hidden-interpreter", "ro/nested"}) {
+        RunResult r = e2e::run(e2e::sandboxed_probe(policy(), {"execve", scratch_ / script}));
+        EXPECT_EQ(r.out, "ERR EACCES\n") << script;
+    }
+    RunResult visible = e2e::run(e2e::sandboxed_probe(policy(), {"execve", scratch_ / "ro/visible-interpreter"}));
+    EXPECT_EQ(visible.code, 0) << visible.out << visible.err;
+    EXPECT_EQ(visible.out, "");
+}
+
+// The loader a dynamic program names (PT_INTERP) is judged too: a copy of
+// a dynamic program whose loader lives in a hidden directory does not run.
+TEST_F(EscapeFiles, AProgramsLoaderIsJudgedAsAnExecution) {
+    const std::string program = e2e::find_program("true");
+    std::string image = program.empty() ? "" : e2e::read_file(program);
+    const std::string loader = e2e::elf_interpreter_of(image);
+    if (loader.empty()) GTEST_SKIP() << "true is no dynamic program here";
+    // The new loader's name must fit where the old one stood.
+    char short_dir[] = "/tmp/sbiXXXXXX";
+    ASSERT_NE(mkdtemp(short_dir), nullptr);
+    const std::string hidden_loader = std::string(short_dir) + "/ld";
+    ASSERT_LT(hidden_loader.size(), loader.size());
+    e2e::write_file(hidden_loader, e2e::read_file(loader), 0755);
+    ASSERT_TRUE(e2e::replace_elf_interpreter(&image, hidden_loader));
+    e2e::write_file(scratch_ / "ro/true", image, 0755);
+    RunResult bare = e2e::run({scratch_ / "ro/true"});
+    RunResult refused = e2e::run(e2e::sandboxed_probe(policy(), {"execve", scratch_ / "ro/true"}));
+    RunResult shown = e2e::run(e2e::sandboxed_probe(policy({{"E", short_dir}}), {"execve", scratch_ / "ro/true"}));
+    unlink(hidden_loader.c_str());
+    rmdir(short_dir);
+    ASSERT_EQ(bare.code, 0) << bare.err;
+    EXPECT_EQ(refused.out, "ERR EACCES\n");
+    EXPECT_EQ(shown.code, 0) << shown.out << shown.err;
+    EXPECT_EQ(shown.out, "");
+}
+
+// A program that no path names, run from its descriptor, is one no rule
+// can judge: a memory file, or a file removed once opened.
+TEST_F(EscapeFiles, ProgramsWithoutAPathAreNotRun) {
+    const std::string program = e2e::find_program("true");
+    ASSERT_FALSE(program.empty());
+    e2e::write_file(scratch_ / "rw/true", e2e::read_file(program), 0755);
+    e2e::write_file(scratch_ / "rw/true-bare", e2e::read_file(program), 0755);
+    ASSERT_EQ(e2e::run({e2e::probe_path(), "exec_memfd", program}).code, 0);
+    ASSERT_EQ(e2e::run({e2e::probe_path(), "exec_deleted", scratch_ / "rw/true-bare"}).code, 0);
+    EXPECT_EQ(e2e::run(e2e::sandboxed_probe(policy(), {"exec_memfd", program})).out, "ERR EACCES\n");
+    EXPECT_EQ(e2e::run(e2e::sandboxed_probe(policy(), {"exec_deleted", scratch_ / "rw/true"})).out, "ERR EACCES\n");
 }
 
 // ---- foreign system-call ABIs -------------------------------------------------

@@ -1,5 +1,6 @@
 #include "support/run.h"
 
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -352,6 +353,40 @@ ScratchDir::~ScratchDir() {
             return 0;
         },
         16, FTW_DEPTH | FTW_PHYS);
+}
+
+namespace {
+
+// The PT_INTERP header of a 64-bit ELF image, or false.
+bool find_interpreter(const std::string& image, Elf64_Phdr* found) {
+    Elf64_Ehdr header;
+    if (image.size() < sizeof(header) || image.compare(0, SELFMAG, ELFMAG) != 0) return false;
+    memcpy(&header, image.data(), sizeof(header));
+    if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_phentsize != sizeof(Elf64_Phdr)) return false;
+    for (size_t i = 0; i < header.e_phnum; ++i) {
+        const size_t at = header.e_phoff + i * sizeof(Elf64_Phdr);
+        if (at + sizeof(Elf64_Phdr) > image.size()) return false;
+        memcpy(found, image.data() + at, sizeof(*found));
+        if (found->p_type == PT_INTERP) return found->p_offset + found->p_filesz <= image.size();
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string elf_interpreter_of(const std::string& image) {
+    Elf64_Phdr interpreter;
+    if (!find_interpreter(image, &interpreter)) return "";
+    return std::string(image.c_str() + interpreter.p_offset);
+}
+
+bool replace_elf_interpreter(std::string* image, const std::string& name) {
+    Elf64_Phdr interpreter;
+    if (!find_interpreter(*image, &interpreter) || name.size() + 1 > interpreter.p_filesz) return false;
+    std::string padded = name;
+    padded.resize(interpreter.p_filesz, '\0');
+    image->replace(interpreter.p_offset, interpreter.p_filesz, padded);
+    return true;
 }
 
 bool file_exists(const std::string& path) {

@@ -135,6 +135,12 @@ private:
     std::string path_;
 };
 
+// The loader a 64-bit ELF image names (PT_INTERP), or "".
+std::string elf_interpreter_of(const std::string& image);
+// Writes name over the image's loader, NUL-padded; false when it does not
+// fit or the image names none.
+bool replace_elf_interpreter(std::string* image, const std::string& name);
+
 bool file_exists(const std::string& path);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text, int mode = 0644);

@@ -109,6 +109,8 @@ void system_rules(Preset* preset) {
         preset->line("# " + links + ": links into /usr; paths are judged resolved, so /usr covers them.");
     }
     for (const char* dir : {"/proc", "/sys"}) preset->rule("visible", dir);
+    preset->line("# The kernel's memory, which a command run as root could read files out of.");
+    preset->rule("deny_exact", "/proc/kcore");
     preset->line("\n# Files of /etc that only root may read stay unreadable even to a command run as root:");
     preset->line("# password hashes, sudo's rules, private keys, the passwords and keys of network services.");
     for (const EtcSecret& secret : k_etc_secrets) preset->rule(secret.rule, secret.path);
