@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +69,14 @@ void forward_signal(int sig) {
 
 namespace {
 
+// make's and cargo's job servers are pipes. Flags inherited from a make that
+// did not pass its job server on name numbers that the caller may since have
+// given to anything else.
+bool is_pipe(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 void install_forwarding() {
     struct sigaction action;
     memset(&action, 0, sizeof(action));
@@ -91,11 +100,11 @@ int run_launcher(int argc, char** argv) {
     // command line may name.
     const char* const job_server_variables[] = {"MAKEFLAGS", "CARGO_MAKEFLAGS"};
     for (const char* name : job_server_variables) {
-        int read_fd = -1;
-        int write_fd = -1;
-        if (!find_jobserver_fds(getenv(name), &read_fd, &write_fd)) continue;
-        (void)keep_descriptor(&line.kept, read_fd);
-        (void)keep_descriptor(&line.kept, write_fd);
+        int fds[2] = {-1, -1};
+        if (!find_jobserver_fds(getenv(name), &fds[0], &fds[1])) continue;
+        for (int fd : fds) {
+            if (is_pipe(fd)) (void)keep_descriptor(&line.kept, fd);
+        }
     }
 
     static Policy policy;

@@ -297,7 +297,7 @@ TEST(Launch, BackgroundProcessOutlivesTheLauncher) {
 
 // Descriptors above 2 that the caller leaves open are closed in the command
 // but those named with --keep-fd and the pipes of the job servers that make
-// and cargo announce.
+// and cargo announce; a job server's number that is no pipe is closed too.
 TEST(Launch, CommandKeepsOnlyTheNamedDescriptorsAndJobServers) {
     int left_open = open("/dev/null", O_RDONLY | O_CLOEXEC);
     int named = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -312,7 +312,7 @@ TEST(Launch, CommandKeepsOnlyTheNamedDescriptorsAndJobServers) {
     options.inherited_fds = fds;
     options.env = {
         "MAKEFLAGS=-j2 --jobserver-auth=" + std::to_string(make_pipe[0]) + "," + std::to_string(make_pipe[1]),
-        "CARGO_MAKEFLAGS=-j --jobserver-fds=" + std::to_string(cargo_pipe[0]) + "," + std::to_string(cargo_pipe[1])};
+        "CARGO_MAKEFLAGS=-j --jobserver-fds=" + std::to_string(cargo_pipe[0]) + "," + std::to_string(left_open)};
     std::vector<Words> list;
     for (int fd : fds) list.push_back({"fd_open", std::to_string(fd)});
     Words probe = {e2e::probe_path()};
@@ -330,7 +330,7 @@ TEST(Launch, CommandKeepsOnlyTheNamedDescriptorsAndJobServers) {
     for (int fd : fds) close(fd);
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.code, 0) << r.err;
-    expect_lines(r.out, {"ERR EBADF", "OK", "OK", "OK", "OK", "OK"});
+    expect_lines(r.out, {"ERR EBADF", "OK", "OK", "OK", "OK", "ERR EBADF"});
 }
 
 // Whether a crash left a core file ("core", or "core.PID") in dir.
