@@ -15,6 +15,9 @@ enum ExitStatus : int {
     EXIT_BAD_PATTERN = 112,  // sandbox-policy too
     EXIT_SOCKETPAIR = 113,
     EXIT_FORK_CHILD = 114,
+    // The command's process could not confine itself: lower its core-file
+    // limit to 0, keep its channel end among the descriptors it keeps, or
+    // install the filter.
     EXIT_FILTER = 115,
     EXIT_SEND_LISTENER = 116,
     EXIT_READ_ACK = 117,  // relayed as the command's own status

@@ -30,6 +30,8 @@ inline constexpr unsigned long k_notif_fd_sync_wake_up = 1;
 // Same number on every architecture the program is built for.
 inline constexpr long k_nr_pidfd_send_signal = 424;
 inline constexpr long k_nr_pidfd_open = 434;
+// Linux 5.9; older kernels answer ENOSYS.
+inline constexpr long k_nr_close_range = 436;
 inline constexpr long k_nr_openat2 = 437;
 inline constexpr long k_nr_pidfd_getfd = 438;
 

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,11 +20,24 @@
 
 SandboxTree g_sandbox = {-1, -1, -1};
 
-bool is_command_line_valid(int argc, char** argv) {
-    if (argc < 5) return false;
-    if (strcmp(argv[1], "--policy") != 0) return false;
-    const char* separator = argv[3];
-    return separator[0] == '-' && separator[1] == '-' && separator[2] == 0;
+bool parse_command_line(int argc, char** argv, CommandLine* line) {
+    line->policy = nullptr;
+    line->kept.count = 0;
+    line->command = 0;
+    if (argc < 5 || strcmp(argv[1], "--policy") != 0) return false;
+    line->policy = argv[2];
+    int at = 3;
+    while (at < argc && strcmp(argv[at], "--keep-fd") == 0) {
+        const char* number = at + 1 < argc ? argv[at + 1] : "";
+        int fd = -1;
+        if (!parse_descriptor(number, strlen(number), &fd) || fd < 3) return false;
+        if (line->kept.count == k_max_keep_options && !is_descriptor_kept(&line->kept, fd)) return false;
+        if (!keep_descriptor(&line->kept, fd)) return false;
+        at += 2;
+    }
+    if (at + 1 >= argc || strcmp(argv[at], "--") != 0) return false;
+    line->command = at + 1;
+    return true;
 }
 
 int map_wait_status(int status) {
@@ -54,6 +69,14 @@ void forward_signal(int sig) {
 
 namespace {
 
+// make's and cargo's job servers are pipes. Flags inherited from a make that
+// did not pass its job server on name numbers that the caller may since have
+// given to anything else.
+bool is_pipe(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 void install_forwarding() {
     struct sigaction action;
     memset(&action, 0, sizeof(action));
@@ -67,13 +90,25 @@ void install_forwarding() {
 }  // namespace
 
 int run_launcher(int argc, char** argv) {
-    if (!is_command_line_valid(argc, argv)) {
-        fprintf(stderr, "usage: %s --policy <base64> -- <binary> [args...]\n", argv[0]);
+    CommandLine line;
+    if (!parse_command_line(argc, argv, &line)) {
+        fprintf(stderr, "usage: %s --policy <base64> [--keep-fd N]... -- <binary> [args...]\n", argv[0]);
         return EXIT_USAGE;
+    }
+    // A job server that make or cargo announce to the command stays open for
+    // it, named or not. The set has room for both pipes beyond what the
+    // command line may name.
+    const char* const job_server_variables[] = {"MAKEFLAGS", "CARGO_MAKEFLAGS"};
+    for (const char* name : job_server_variables) {
+        int fds[2] = {-1, -1};
+        if (!find_jobserver_fds(getenv(name), &fds[0], &fds[1])) continue;
+        for (int fd : fds) {
+            if (is_pipe(fd)) (void)keep_descriptor(&line.kept, fd);
+        }
     }
 
     static Policy policy;
-    switch (decode_policy(argv[2], &policy)) {
+    switch (decode_policy(line.policy, &policy)) {
     case PolicyError::none: break;
     case PolicyError::no_memory: return EXIT_NO_MEMORY;
     case PolicyError::bad_pattern: return EXIT_BAD_PATTERN;
@@ -84,7 +119,7 @@ int run_launcher(int argc, char** argv) {
 
     pid_t supervisor = FAULT_AT("fork-supervisor") ? -1 : fork();
     if (supervisor < 0) return EXIT_FORK_SUPERVISOR;
-    if (supervisor == 0) run_supervisor(&policy, status_pipe[0], status_pipe[1], &argv[4]);
+    if (supervisor == 0) run_supervisor(&policy, &line.kept, status_pipe[0], status_pipe[1], &argv[line.command]);
     close(status_pipe[1]);
 
     int pid = -1;

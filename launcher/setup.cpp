@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -44,10 +45,26 @@ void* send_listener_unfiltered(void* argument) {
     return nullptr;
 }
 
-[[noreturn]] void run_sandboxed_child(const sigset_t* saved_mask, int channel[2], int status_write, char** command) {
+[[noreturn]] void run_sandboxed_child(const sigset_t* saved_mask, int channel[2], int status_write,
+                                      const KeptDescriptors* kept, char** command) {
     sigprocmask(SIG_SETMASK, saved_mask, nullptr);
     close(channel[k_end_supervisor]);
     close(status_write);
+
+    // A crash would have the kernel write a core file into the working
+    // directory, a write no rule judges. The hard limit too: raising it
+    // again takes CAP_SYS_RESOURCE.
+    const rlimit no_core = {0, 0};
+    if (FAULT_AT("core-limit") || setrlimit(RLIMIT_CORE, &no_core) != 0) _exit(EXIT_FILTER);
+
+    // The caller's descriptors go now: no other thread exists yet that could
+    // be using one, and no filter, under which the fallback's open of
+    // /proc/self/fd would be judged by the policy. The channel end is still
+    // needed; the descriptors made below are this process's own, closed by
+    // it before the exec.
+    KeptDescriptors keep = *kept;
+    if (!keep_descriptor(&keep, channel[k_end_child])) _exit(EXIT_FILTER);
+    close_unkept_descriptors(&keep);
 
     Handoff handoff = {channel[k_end_child], {-1, -1}, false};
     pthread_t sender;
@@ -96,7 +113,8 @@ void redirect_to_dev_null() {
 
 }  // namespace
 
-void run_supervisor(const Policy* policy, int status_read, int status_write, char** command) {
+void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int status_read, int status_write,
+                    char** command) {
     close(status_read);
     prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 
@@ -113,7 +131,7 @@ void run_supervisor(const Policy* policy, int status_read, int status_write, cha
 
     pid_t child = FAULT_AT("fork-child") ? -1 : fork();
     if (child < 0) _exit(EXIT_FORK_CHILD);
-    if (child == 0) run_sandboxed_child(&saved_mask, channel, status_write, command);
+    if (child == 0) run_sandboxed_child(&saved_mask, channel, status_write, kept, command);
     // The tree runs as the same user: without this it could attach to the
     // supervisor or copy its listener and answer its own calls.
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);

@@ -57,6 +57,7 @@
 // Descriptors
 //   save NAME      names the value of the previous OK <value> operation
 //   close FD       pipe (prints OK r w, saved as pipe_r and pipe_w)
+//   fd_open FD     fcntl F_GETFD: OK when FD is open, ERR EBADF when not
 //
 // Processes
 //   kill PID SIG    tkill TID SIG    tgkill TGID TID SIG    raise SIG
@@ -106,6 +107,8 @@
 // Information and control
 //   pid  ppid  tid  sid  pgid  sid_of PID  pgid_of PID      (OK <number>)
 //   readlink_of_parent_fd N     (readlink of /proc/<ppid>/fd/N)
+//   getrlimit RESOURCE          (OK <soft> <hard>, each a number or
+//                               "unlimited"; RESOURCE e.g. RLIMIT_CORE)
 //   sleep SECONDS (fractions allowed)   pause   exit CODE   ready (READY)
 //   echo TEXT (prints TEXT)   write_file PATH TEXT (OK/ERR of the open)
 //   out FILE     sends stdout and stderr to FILE (created, appended to);
@@ -416,6 +419,8 @@ const Symbol k_symbols[] = {
     S(TIOCLINUX),
     S(TIOCGWINSZ),
     S(FIONREAD),
+    S(RLIMIT_CORE),
+    S(RLIMIT_NOFILE),
 };
 #undef S
 
@@ -956,6 +961,27 @@ long x32_creat(const char*) {
 }
 #endif
 
+void print_limit(rlim_t value, char* out, size_t size) {
+    if (value == RLIM_INFINITY) {
+        snprintf(out, size, "unlimited");
+    } else {
+        snprintf(out, size, "%llu", static_cast<unsigned long long>(value));
+    }
+}
+
+void do_getrlimit(long resource) {
+    rlimit limit;
+    long rc = sys(SYS_getrlimit, resource, &limit);
+    if (rc < 0) return report(rc);
+    char soft[32];
+    char hard[32];
+    print_limit(limit.rlim_cur, soft, sizeof(soft));
+    print_limit(limit.rlim_max, hard, sizeof(hard));
+    char line[80];
+    snprintf(line, sizeof(line), "OK %s %s", soft, hard);
+    emit(line);
+}
+
 void run_ops(int argc, char** argv);
 
 struct ThreadStart {
@@ -1084,6 +1110,7 @@ void run_one(const char* op, const Args& a) {
         return report(0);
     }
     if (is("close")) return report(sys(SYS_close, num(a[0])));
+    if (is("fd_open")) return report(sys(SYS_fcntl, num(a[0]), F_GETFD));
     if (is("pipe")) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return report(-1);
@@ -1168,6 +1195,7 @@ void run_one(const char* op, const Args& a) {
     if (is("sid_of")) return report_value(sys(SYS_getsid, num(a[0])));
     if (is("pgid_of")) return report_value(sys(SYS_getpgid, num(a[0])));
     if (is("readlink_of_parent_fd")) return do_parent_fd(num(a[0]));
+    if (is("getrlimit")) return do_getrlimit(num(a[0]));
     if (is("sleep")) return do_sleep(a[0]);
     if (is("pause")) {
         pause();

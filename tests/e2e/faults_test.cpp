@@ -39,7 +39,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, LauncherFault,
                                          FaultCase{"socketpair", 113, false}, FaultCase{"fork-child", 114, false},
                                          // The command's process ends with 115 or 116; the supervisor
                                          // sees the channel close without a listener.
-                                         FaultCase{"filter", 118, false}, FaultCase{"send-listener", 118, false},
+                                         FaultCase{"core-limit", 118, false}, FaultCase{"filter", 118, false},
+                                         FaultCase{"send-listener", 118, false},
                                          // Relayed as the command's own status.
                                          FaultCase{"read-ack", 117, false}, FaultCase{"recv-listener", 118, false},
                                          FaultCase{"pipe2", 119, false}, FaultCase{"block-sigchld", 119, false},

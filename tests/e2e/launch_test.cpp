@@ -1,6 +1,8 @@
 // Launch behaviour of the sandbox program seen from outside: command-line
-// checks, exit statuses, signal forwarding and the process layout, under
-// policies that let the probe run.
+// checks, exit statuses, signal forwarding, the process layout and what the
+// command inherits, under policies that let the probe run.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -91,7 +93,7 @@ TEST_P(Usage, RefusedBeforeAnythingStarts) {
     RunResult r = e2e::run(argv, options);
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.code, k_exit_usage);
-    EXPECT_EQ(r.err, "usage: " + argv0 + " --policy <base64> -- <binary> [args...]\n");
+    EXPECT_EQ(r.err, "usage: " + argv0 + " --policy <base64> [--keep-fd N]... -- <binary> [args...]\n");
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(e2e::file_exists(scratch / "ran"));
 }
@@ -105,6 +107,10 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{"dashes_and_more", "", with_marker({"--policy", "", "--x"})},
                     UsageCase{"longer_option", "", with_marker({"--policyx", "", "--"})},
                     UsageCase{"shorter_option", "", with_marker({"--polic", "", "--"})},
+                    UsageCase{"keep_fd_below_3", "", with_marker({"--policy", "", "--keep-fd", "2", "--"})},
+                    UsageCase{"keep_fd_not_decimal", "", with_marker({"--policy", "", "--keep-fd", "0x3", "--"})},
+                    UsageCase{"keep_fd_without_number", "", with_marker({"--policy", "", "--keep-fd", "--"})},
+                    UsageCase{"keep_fd_without_separator", "", {"--policy", "", "--keep-fd", "3", "{probe}"}},
                     UsageCase{"argv0_as_given", "some/other-name", with_marker({"--polic", "", "--"})},
                     UsageCase{"bare_argv0", "sbx", with_marker({"--policy", "", "-"})}),
     case_name<UsageCase>);
@@ -285,6 +291,88 @@ TEST(Launch, BackgroundProcessOutlivesTheLauncher) {
     }
     EXPECT_EQ(lines, (Words{"OK", "OK", "OK", "OK"}));
     EXPECT_EQ(e2e::read_file(scratch / "bg.txt"), "done");
+}
+
+// ---- what the command inherits ---------------------------------------------------
+
+// Descriptors above 2 that the caller leaves open are closed in the command
+// but those named with --keep-fd and the pipes of the job servers that make
+// and cargo announce; a job server's number that is no pipe is closed too.
+TEST(Launch, CommandKeepsOnlyTheNamedDescriptorsAndJobServers) {
+    int left_open = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int named = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int make_pipe[2];
+    int cargo_pipe[2];
+    ASSERT_GE(left_open, 0);
+    ASSERT_GE(named, 0);
+    ASSERT_EQ(pipe2(make_pipe, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(cargo_pipe, O_CLOEXEC), 0);
+    const std::vector<int> fds = {left_open, named, make_pipe[0], make_pipe[1], cargo_pipe[0], cargo_pipe[1]};
+    RunOptions options;
+    options.inherited_fds = fds;
+    options.env = {
+        "MAKEFLAGS=-j2 --jobserver-auth=" + std::to_string(make_pipe[0]) + "," + std::to_string(make_pipe[1]),
+        "CARGO_MAKEFLAGS=-j --jobserver-fds=" + std::to_string(cargo_pipe[0]) + "," + std::to_string(left_open)};
+    std::vector<Words> list;
+    for (int fd : fds) list.push_back({"fd_open", std::to_string(fd)});
+    Words probe = {e2e::probe_path()};
+    Words words = ops(list);
+    probe.insert(probe.end(), words.begin(), words.end());
+
+    // Without the sandbox every one of them reaches the command.
+    RunResult native = e2e::run(probe, options);
+    ASSERT_EQ(native.code, 0) << native.err;
+    expect_lines(native.out, Words(fds.size(), "OK"));
+
+    Words argv = {e2e::sandbox_path(), "--policy", e2e::probe_policy(), "--keep-fd", std::to_string(named), "--"};
+    argv.insert(argv.end(), probe.begin(), probe.end());
+    RunResult r = e2e::run(argv, options);
+    for (int fd : fds) close(fd);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, 0) << r.err;
+    expect_lines(r.out, {"ERR EBADF", "OK", "OK", "OK", "OK", "ERR EBADF"});
+}
+
+// Whether a crash left a core file ("core", or "core.PID") in dir.
+bool has_core_file(const std::string& dir) {
+    DIR* listing = opendir(dir.c_str());
+    if (listing == nullptr) return false;
+    bool found = false;
+    while (dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        found = found || name == "core" || name.rfind("core.", 0) == 0;
+    }
+    closedir(listing);
+    return found;
+}
+
+// The kernel writes a crashing process's core file into its working
+// directory, a write no rule judges; the command runs with both limits at 0.
+TEST(Launch, CrashWritesNoCoreFile) {
+    ScratchDir scratch;
+    ASSERT_EQ(mkdir((scratch / "native").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((scratch / "sandboxed").c_str(), 0755), 0);
+    const Words crash = {"getrlimit", "RLIMIT_CORE", ":", "raise", "SIGSEGV"};
+    RunOptions options;
+    options.unlimited_core = true;
+    options.cwd = scratch / "native";
+    Words probe = {e2e::probe_path()};
+    probe.insert(probe.end(), crash.begin(), crash.end());
+    RunResult native = e2e::run(probe, options);
+    if (native.code != 128 + SIGSEGV || !has_core_file(scratch / "native")) {
+        std::string pattern = e2e::read_file("/proc/sys/kernel/core_pattern");
+        GTEST_SKIP() << "without the sandbox, a crash with an unlimited core size (status " << native.code
+                     << ") writes no core file into its working directory on this machine (core_pattern "
+                     << pattern.substr(0, pattern.find('\n')) << ")";
+    }
+
+    options.cwd = scratch / "sandboxed";
+    std::string policy = e2e::probe_policy({{"E", scratch.path()}, {"W", scratch.path()}});
+    RunResult r = e2e::run(e2e::sandboxed_probe(policy, crash), options);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, 128 + SIGSEGV) << r.err;
+    EXPECT_EQ(r.out, "OK 0 0\n");
+    EXPECT_FALSE(has_core_file(scratch / "sandboxed"));
 }
 
 // ---- trapped calls inside a writable scratch directory ----------------------------

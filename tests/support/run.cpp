@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -73,10 +74,19 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
     // A fixed search path: commands are looked up only where the test
     // policies make them visible, whatever the caller's PATH holds.
     static std::string path_entry = "PATH=" + std::string(k_test_search_path);
+    auto is_replaced = [&options](const char* entry) {
+        if (strncmp(entry, "PATH=", 5) == 0) return true;
+        for (const std::string& word : options.env) {
+            size_t name_end = word.find('=') + 1;
+            if (strncmp(entry, word.c_str(), name_end) == 0) return true;
+        }
+        return false;
+    };
     std::vector<char*> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (strncmp(*e, "PATH=", 5) != 0) env.push_back(*e);
+        if (!is_replaced(*e)) env.push_back(*e);
     }
+    for (const std::string& word : options.env) env.push_back(const_cast<char*>(word.c_str()));
     env.push_back(path_entry.data());
     env.push_back(nullptr);
     const std::string& exe = options.exe.empty() ? argv.at(0) : options.exe;
@@ -96,6 +106,13 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+        for (int fd : options.inherited_fds) {
+            if (fcntl(fd, F_SETFD, 0) != 0) _exit(127);
+        }
+        if (options.unlimited_core) {
+            const rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+            if (setrlimit(RLIMIT_CORE, &unlimited) != 0) _exit(127);
+        }
         if (options.run_as_uid >= 0) {
             auto id = static_cast<uid_t>(options.run_as_uid);
             if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(127);

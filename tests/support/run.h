@@ -50,6 +50,15 @@ struct RunOptions {
     // When set, the child drops its groups and takes this number as its
     // user and group id before the exec (the caller must be root).
     int run_as_uid = -1;
+    // Descriptors of the caller that the child inherits (their close-on-exec
+    // flag is cleared in the child), under the same numbers.
+    std::vector<int> inherited_fds;
+    // NAME=value words put into the child's environment, in place of the
+    // caller's variables of those names.
+    Words env;
+    // When set, the child's core-file size limit is raised to unlimited, soft
+    // and hard, before the exec (the caller must be root).
+    bool unlimited_core = false;
 };
 
 struct RunResult {
