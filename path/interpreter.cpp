@@ -27,16 +27,23 @@ Interpreter read_elf_interpreter(int fd, const unsigned char* head, size_t n, ch
     Elf64_Ehdr header;
     memcpy(&header, head, sizeof(header));
     if (header.e_phentsize != sizeof(Elf64_Phdr)) return Interpreter::none;
-    for (uint16_t i = 0; i < header.e_phnum; ++i) {
-        Elf64_Phdr program;
-        const off_t at = static_cast<off_t>(header.e_phoff + i * sizeof(Elf64_Phdr));
-        if (!read_exactly(fd, &program, sizeof(program), at)) return Interpreter::unreadable;
-        if (program.p_type != PT_INTERP) continue;
-        if (program.p_filesz < 2 || program.p_filesz > size) return Interpreter::unreadable;
-        const size_t length = static_cast<size_t>(program.p_filesz);
-        if (!read_exactly(fd, out, length, static_cast<off_t>(program.p_offset))) return Interpreter::unreadable;
-        out[length - 1] = 0;
-        return out[0] != 0 ? Interpreter::named : Interpreter::unreadable;
+    // The table is read a batch at a time: one read covers a usual program.
+    constexpr uint16_t k_batch = 16;
+    Elf64_Phdr table[k_batch];
+    for (uint16_t first = 0; first < header.e_phnum; first = static_cast<uint16_t>(first + k_batch)) {
+        const uint16_t count =
+            header.e_phnum - first < k_batch ? static_cast<uint16_t>(header.e_phnum - first) : k_batch;
+        const off_t at = static_cast<off_t>(header.e_phoff + first * sizeof(Elf64_Phdr));
+        if (!read_exactly(fd, table, count * sizeof(Elf64_Phdr), at)) return Interpreter::unreadable;
+        for (uint16_t i = 0; i < count; ++i) {
+            const Elf64_Phdr& program = table[i];
+            if (program.p_type != PT_INTERP) continue;
+            if (program.p_filesz < 2 || program.p_filesz > size) return Interpreter::unreadable;
+            const size_t length = static_cast<size_t>(program.p_filesz);
+            if (!read_exactly(fd, out, length, static_cast<off_t>(program.p_offset))) return Interpreter::unreadable;
+            out[length - 1] = 0;
+            return out[0] != 0 ? Interpreter::loader : Interpreter::unreadable;
+        }
     }
     return Interpreter::none;
 }
@@ -78,7 +85,7 @@ Interpreter read_interpreter(const char* path, char* out, size_t size) {
     if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || got < 0) {
         found = Interpreter::unreadable;
     } else if (parse_script_interpreter(reinterpret_cast<const char*>(head), static_cast<size_t>(got), out, size)) {
-        found = Interpreter::named;
+        found = Interpreter::script;
     } else if (static_cast<size_t>(got) >= SELFMAG && memcmp(head, ELFMAG, SELFMAG) == 0) {
         found = read_elf_interpreter(fd, head, static_cast<size_t>(got), out, size);
     }

@@ -8,7 +8,9 @@
 
 enum class Interpreter : unsigned char {
     none,        // no interpreter: the file runs as it is, or not at all
-    named,       // out holds the interpreter's path, as the file names it
+    script,      // out holds the path a "#!" line names, as it names it
+    loader,      // out holds an ELF program's PT_INTERP: the kernel loads
+                 // it as it is, without looking for an interpreter of its own
     unreadable,  // the file could not be read to tell
 };
 

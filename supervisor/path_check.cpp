@@ -22,11 +22,9 @@ bool check_interpreters(const PendingCall& call, const char* path) {
     memcpy(program, path, strlen(path) + 1);
     for (int level = 0; level < k_max_interpreters; ++level) {
         char named[k_path_size];
-        switch (read_interpreter(program, named, sizeof(named))) {
-        case Interpreter::none: return true;
-        case Interpreter::unreadable: return false;
-        case Interpreter::named: break;
-        }
+        const Interpreter found = read_interpreter(program, named, sizeof(named));
+        if (found == Interpreter::none) return true;
+        if (found == Interpreter::unreadable) return false;
         // A relative name is opened from the caller's working directory.
         char absolute[k_path_size];
         if (named[0] == '/') {
@@ -39,6 +37,7 @@ bool check_interpreters(const PendingCall& call, const char* path) {
         if (!judge_path_stages(call.policy, absolute, ACCESS_EXEC, LastLink::followed, call.tree, call.pid, &stages)) {
             return false;
         }
+        if (found == Interpreter::loader) return true;
         memcpy(program, stages.followed, strlen(stages.followed) + 1);
     }
     // Deeper nesting the kernel refuses itself.
