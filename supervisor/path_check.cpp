@@ -14,6 +14,16 @@
 
 namespace {
 
+// raw as an absolute path: as it is, or joined to the caller's directory dirfd.
+bool make_absolute(const PendingCall& call, int dirfd, const char* raw, char (&absolute)[k_path_size]) {
+    if (raw[0] == '/') {
+        memcpy(absolute, raw, strlen(raw) + 1);
+        return true;
+    }
+    char base[k_path_size];
+    return read_base_directory(call.pid, dirfd, base) && join_absolute(base, raw, absolute);
+}
+
 // The interpreters the kernel opens to run the program at path (a script's
 // "#!", an ELF program's loader), each judged as an execution in its turn.
 // A file that cannot be read to tell is refused.
@@ -27,12 +37,7 @@ bool check_interpreters(const PendingCall& call, const char* path) {
         if (found == Interpreter::unreadable) return false;
         // A relative name is opened from the caller's working directory.
         char absolute[k_path_size];
-        if (named[0] == '/') {
-            memcpy(absolute, named, strlen(named) + 1);
-        } else {
-            char base[k_path_size];
-            if (!read_base_directory(call.pid, AT_FDCWD, base) || !join_absolute(base, named, absolute)) return false;
-        }
+        if (!make_absolute(call, AT_FDCWD, named, absolute)) return false;
         PathStages stages;
         if (!judge_path_stages(call.policy, absolute, ACCESS_EXEC, LastLink::followed, call.tree, call.pid, &stages)) {
             return false;
@@ -87,12 +92,7 @@ bool check_tracee_descriptor(const PendingCall& call, int fd, Access access) {
 bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access access, LastLink last) {
     if (ends_at_directory(raw)) last = LastLink::followed;
     char absolute[k_path_size];
-    if (raw[0] == '/') {
-        memcpy(absolute, raw, strlen(raw) + 1);
-    } else {
-        char base[k_path_size];
-        if (!read_base_directory(call.pid, dirfd, base) || !join_absolute(base, raw, absolute)) return false;
-    }
+    if (!make_absolute(call, dirfd, raw, absolute)) return false;
 
     // Everything read so far (the string, the base directory) belongs to
     // this call only if the call is still pending now.
