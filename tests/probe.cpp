@@ -850,7 +850,10 @@ void do_exec_unnamed(const Args& a, bool deleted) {
             if (write(fd, buffer, static_cast<size_t>(got)) != got) return report(-1);
         }
     }
-    char* argv[] = {a.v[0], nullptr};
+    // A multi-call program (busybox) picks what it runs by the name it is
+    // called by: the file's own name, not the copy's path.
+    const char* slash = strrchr(program, '/');
+    char* argv[] = {const_cast<char*>(slash != nullptr ? slash + 1 : program), nullptr};
     report(call("execveat", fd, "", argv, environ, AT_EMPTY_PATH));
     syscall(SYS_exit_group, 0);
 }

@@ -521,6 +521,9 @@ TEST_F(EscapeFiles, HiddenPathsStayUnseen) {
                     {{"call", "lgetxattr", "s:{s}/hidden", "s:user.x", "b:64", "64"}, "ERR EACCES"},
                     {{"call", "listxattr", "s:{s}/hidden", "b:64", "64"}, "ERR EACCES"},
                     {{"call", "llistxattr", "s:{s}/hidden", "b:64", "64"}, "ERR EACCES"},
+                    // Refused before a kernel without them could say ENOSYS.
+                    {{"call", "getxattrat", "AT_FDCWD", "s:{s}/hidden", "0", "s:user.x", "0", "0"}, "ERR EACCES"},
+                    {{"call", "listxattrat", "AT_FDCWD", "s:{s}/hidden", "0", "b:64", "64"}, "ERR EACCES"},
                     {{"call", "name_to_handle_at", "AT_FDCWD", "s:{s}/hidden", "b:136", "b:4", "0"}, "ERR EACCES"},
                     {{"inotify_init"}, k_any_value},
                     {{"save", "watcher"}, "OK"},
@@ -756,9 +759,10 @@ TEST_F(EscapeFiles, ProgramsWithoutAPathAreNotRun) {
     const std::string program = e2e::find_program("true");
     ASSERT_FALSE(program.empty());
     e2e::write_file(scratch_ / "rw/true", e2e::read_file(program), 0755);
-    e2e::write_file(scratch_ / "rw/true-bare", e2e::read_file(program), 0755);
+    ASSERT_EQ(mkdir((scratch_ / "rw/bare").c_str(), 0755), 0);
+    e2e::write_file(scratch_ / "rw/bare/true", e2e::read_file(program), 0755);
     ASSERT_EQ(e2e::run({e2e::probe_path(), "exec_memfd", program}).code, 0);
-    ASSERT_EQ(e2e::run({e2e::probe_path(), "exec_deleted", scratch_ / "rw/true-bare"}).code, 0);
+    ASSERT_EQ(e2e::run({e2e::probe_path(), "exec_deleted", scratch_ / "rw/bare/true"}).code, 0);
     EXPECT_EQ(e2e::run(e2e::sandboxed_probe(policy(), {"exec_memfd", program})).out, "ERR EACCES\n");
     EXPECT_EQ(e2e::run(e2e::sandboxed_probe(policy(), {"exec_deleted", scratch_ / "rw/true"})).out, "ERR EACCES\n");
 }
