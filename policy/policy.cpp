@@ -93,6 +93,26 @@ void apply_visited(void* context, const PolicyRecord* record) {
 
 }  // namespace
 
+BlobCheck check_blob_text(const char* blob) {
+    size_t digits = 0;
+    size_t padding_at = 0;
+    bool padded = false;
+    for (size_t i = 0; blob[i] != 0; ++i) {
+        const unsigned char c = static_cast<unsigned char>(blob[i]);
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+        if (c == '=') {
+            if (!padded) padding_at = i;
+            padded = true;
+            continue;
+        }
+        if (base64_value(c) < 0) return {BlobFault::foreign_byte, i, c};
+        if (padded) return {BlobFault::early_padding, padding_at, '='};
+        ++digits;
+    }
+    if (digits % 4 == 1) return {BlobFault::lone_digit, 0, 0};
+    return {BlobFault::none, 0, 0};
+}
+
 size_t decode_base64(const char* text, unsigned char* out) {
     uint32_t accumulator = 0;
     int pending = 0;

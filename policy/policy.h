@@ -47,6 +47,24 @@ enum class PolicyError : uint8_t {
 // Returns the number of bytes decoded; out[n] is set to NUL.
 size_t decode_base64(const char* text, unsigned char* out);
 
+// What makes blob text one that no encoder writes. Encoders write the
+// Base64 alphabet, may break lines, and pad the end with "=".
+enum class BlobFault : uint8_t {
+    none,
+    foreign_byte,   // a byte of no Base64 alphabet: the text was mangled or is something else
+    early_padding,  // "=" before more text: blobs joined after encoding, which misread
+    lone_digit,     // a length that leaves one character over: cut short
+};
+
+struct BlobCheck {
+    BlobFault fault;
+    size_t offset;       // of the foreign byte or the early "="
+    unsigned char byte;  // the foreign byte
+};
+
+// Checks blob text before it is decoded; the decoder itself reads any text.
+[[nodiscard]] BlobCheck check_blob_text(const char* blob);
+
 // Fills *policy from the blob. On an error the record holds what was
 // decoded before it and is not to be used.
 [[nodiscard]] PolicyError decode_policy(const char* blob, Policy* policy);

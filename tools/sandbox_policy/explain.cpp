@@ -13,36 +13,12 @@
 #include "path/operand.h"
 #include "rules/socket_rules.h"
 #include "rules/staged_check.h"
+#include "rules/verdict_text.h"
 #include "tools/sandbox_policy/policy_tool.h"
 
 namespace {
 
 const char* const k_class_names[] = {"", "stat", "read", "write", "delete", "exec"};
-
-// The rule name of an entry, found by the entry's own address in the policy.
-const char* rule_of_entry(const Policy* policy, const char* entry) {
-    struct Named {
-        const StringList* list;
-        const char* name;
-    };
-    const Named lists[] = {
-        // clang-format off
-        {&policy->visible_tree, "visible"},     {&policy->stat_allow, "stat_allow"},
-        {&policy->deny_tree, "deny"},           {&policy->deny_exact, "deny_exact"},
-        {&policy->write_allow, "write"},        {&policy->write_patterns, "write_pattern"},
-        {&policy->write_deny, "write_deny"},    {&policy->delete_deny_exact, "delete_deny"},
-        {&policy->git_write_allow, "git_write"},
-        // clang-format on
-    };
-    for (const Named& named : lists) {
-        for (uint64_t i = 0; i < named.list->count; ++i) {
-            if (named.list->items[i] == entry) return named.name;
-        }
-    }
-    if (entry == policy->hidden_root) return "hidden_root";
-    if (entry == policy->deny_single) return "deny_single";
-    return "entry";
-}
 
 void set(StageLine* line, const char* rule, const std::string& reason, const std::string& entry = "") {
     line->rule = rule;
@@ -50,15 +26,8 @@ void set(StageLine* line, const char* rule, const std::string& reason, const std
     line->entry = entry;
 }
 
-void describe_visible(const Policy* policy, PathForm form, const char* path, StageLine* line) {
-    if (form == PathForm::as_written) return set(line, "no_denial", "no denial applies to the path as written");
-    const char* visible = find_subpath_entry(&policy->visible_tree, path);
-    std::string root = policy->hidden_root;
-    if (visible != nullptr) {
-        return set(line, "visible", std::string("visible under visible ") + visible, std::string("visible ") + visible);
-    }
-    if (root.empty()) return set(line, "visible", "visible: hidden_root is empty and hides nothing");
-    set(line, "visible", "visible: outside hidden_root " + root, "hidden_root " + root);
+void set(StageLine* line, const VerdictText& text) {
+    set(line, text.rule, text.reason, text.entry);
 }
 
 // Reopening a descriptor is judged by the open file, as the supervisor does
@@ -90,30 +59,6 @@ void add_descriptor_stage(const Policy* policy, const char* followed, Access acc
     out->stages.push_back(line);
 }
 
-void describe_socket(const Policy* policy, const SocketVerdict& why, const std::string& address, StageLine* line) {
-    static const char* const k_targets[] = {"", " is a loopback address", " is the any address (this machine)",
-                                            " is an address of this machine"};
-    std::string port = std::to_string(why.port);
-    std::string by_port = address + k_targets[why.target] + ", judged by port: ";
-    std::string fallback = policy->loopback_default_allow ? "loopback_default allow" : "loopback_default deny";
-    switch (why.step) {
-    case SOCKET_OTHER_FAMILY: return set(line, "other_family", "neither local nor Internet: left to the kernel");
-    case SOCKET_UNNAMED: return set(line, "unnamed", "an unnamed local socket passes");
-    case SOCKET_ABSTRACT: return set(line, "abstract", "abstract local socket names are refused");
-    case SOCKET_NAME_SERVICE: return set(line, "name_service", "the sockets of nscd and systemd-resolved pass");
-    case SOCKET_LOCAL_NAME: return set(line, "local_name", "local sockets but the name-service ones are refused");
-    case SOCKET_SHORT_ADDRESS: return set(line, "short_address", "the address is too short to hold one: refused");
-    case SOCKET_PORT_ALLOW:
-        return set(line, "loopback_allow", by_port + "allowed by loopback_allow " + port, "loopback_allow " + port);
-    case SOCKET_PORT_DENY:
-        return set(line, "loopback_deny", by_port + "denied by loopback_deny " + port, "loopback_deny " + port);
-    case SOCKET_PORT_DEFAULT:
-        return set(line, "loopback_default", by_port + port + " is in neither list, so " + fallback + " decides",
-                   fallback);
-    case SOCKET_OPEN: return set(line, "open", "another machine's address: every such destination is open");
-    }
-}
-
 // One stage for a socket address held in copy.
 void judge_destination(const Policy* policy, const unsigned char* copy, uint64_t length, const std::string& shown,
                        Explanation* out) {
@@ -122,7 +67,9 @@ void judge_destination(const Policy* policy, const unsigned char* copy, uint64_t
     line.stage = "destination";
     line.path = out->subject;
     line.allowed = out->allowed = judge_sockaddr(policy, copy, length, &why);
-    describe_socket(policy, why, shown, &line);
+    VerdictText text;
+    describe_socket_verdict(policy, why, shown.c_str(), &text);
+    set(&line, text);
     out->stages.push_back(line);
 }
 
@@ -158,39 +105,9 @@ bool access_by_name(const std::string& name, Access* access) {
 
 void describe_verdict(const Policy* policy, const RuleVerdict& verdict, PathForm form, const char* path,
                       StageLine* line) {
-    std::string entry = verdict.entry != nullptr ? verdict.entry : "";
-    std::string named = verdict.entry != nullptr ? std::string(rule_of_entry(policy, verdict.entry)) + " " + entry : "";
-    switch (verdict.step) {
-    case STEP_PROCESS_IN_TREE: return set(line, "process", "a process path of the sandbox tree");
-    case STEP_PROCESS_OUTSIDE_TREE: return set(line, "process", "a process path of a process outside the sandbox tree");
-    case STEP_PROCESS_WRITE_NOT_DESCRIPTOR:
-        return set(line, "process", "a process path is written only through /proc/N/fd/M");
-    case STEP_WSL_EXEC:
-        return set(line, "wsl", "nothing runs from the WSL interop areas (/run/WSL, Windows programs in /mnt, /init)");
-    case STEP_WSL_HIDDEN:
-        return set(line, "wsl", "a WSL interop area (/mnt, /run/WSL, /init) no visible, write or stat_allow names");
-    case STEP_DENY_EXACT:
-    case STEP_DENY_TREE:
-    case STEP_WRITE_DENY:
-    case STEP_DELETE_DENY: return set(line, rule_of_entry(policy, verdict.entry), "denied by " + named, named);
-    case STEP_HIDDEN:
-        return set(line, "hidden", "hidden: inside hidden_root " + entry + " and under no visible entry", named);
-    case STEP_STAT_ALLOW: return set(line, "stat_allow", "hidden, but " + named + " lets its metadata be read", named);
-    case STEP_VISIBLE: return describe_visible(policy, form, path, line);
-    case STEP_GIT: return set(line, "git", "a .git component outside every git_write entry");
-    case STEP_PROTECTED_BELOW:
-        return set(line, "protected_below", "deleting or renaming it would carry " + named + " out of its protection",
-                   named);
-    case STEP_LEXICAL_WRITE:
-        return set(line, "no_denial", "no denial applies to the path as written; the resolved path decides");
-    case STEP_DEVICE: return set(line, "device", "/dev/null and /dev/fd need only be visible");
-    case STEP_WRITE_ALLOW:
-    case STEP_WRITE_PATTERN: return set(line, rule_of_entry(policy, verdict.entry), "allowed by " + named, named);
-    case STEP_NOT_WRITABLE: return set(line, "not_writable", "under no write entry and matching no write_pattern");
-    case STEP_EXEC_WITHOUT_PATH:
-        return set(line, "exec_without_path", "a program no path names (a memory file, a deleted one) is never run");
-    case STEP_USERFAULTFD: return set(line, "userfaultfd", "/dev/userfaultfd could stall the supervisor: refused");
-    }
+    VerdictText text;
+    describe_path_verdict(policy, verdict, form, path, &text);
+    set(line, text);
 }
 
 bool explain_path(const Policy* policy, Access access, const std::string& path, bool follow, int pid, Explanation* out,

@@ -1,11 +1,11 @@
+#include "policy/source.h"
+
 #include <limits.h>
 #include <pwd.h>
 #include <regex.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
-
-#include "tools/sandbox_policy/policy_tool.h"
 
 namespace {
 
