@@ -312,3 +312,22 @@ int native_number_of(const char* name) {
     const CallRow* row = find_call_by_name(name);
     return row == nullptr ? k_absent : call_number(*row, k_native_arch);
 }
+
+Outcome decide_by_args(const ArgRules& rules, const uint64_t* args) {
+    for (uint8_t i = 0; i < rules.clause_count; ++i) {
+        const ArgClause& clause = rules.clauses[i];
+        bool holds = true;
+        for (uint8_t c = 0; c < clause.cond_count && holds; ++c) {
+            const ArgCond& cond = clause.conds[c];
+            const uint32_t word = static_cast<uint32_t>(args[cond.arg]);
+            switch (cond.op) {
+            case CondOp::equal: holds = (word & cond.mask) == cond.value; break;
+            case CondOp::not_equal: holds = (word & cond.mask) != cond.value; break;
+            case CondOp::any_bit: holds = (word & cond.mask) != 0; break;
+            case CondOp::no_bit: holds = (word & cond.mask) == 0; break;
+            }
+        }
+        if (holds) return clause.outcome;
+    }
+    return rules.otherwise;
+}

@@ -171,3 +171,7 @@ constexpr int call_number(const CallRow& row, Arch arch) {
 // The build's number of the named call, or k_absent when the build lacks it
 // (or no row has that name).
 [[nodiscard]] int native_number_of(const char* name);
+
+// What a row's argument rules answer for these arguments, as the filter
+// decides it: the supervisor asks again for a call the filter suspended.
+[[nodiscard]] Outcome decide_by_args(const ArgRules& rules, const uint64_t* args);

@@ -44,7 +44,7 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
         const CallRow* row = find_call(k_native_arch, notif.data.nr);
         if (row != nullptr && row->judge == Judge::paths) {
             const PendingCall call = {supervision.policy, supervision.listener, notif.id, static_cast<pid_t>(notif.pid),
-                                      supervision.tree,   supervision.made};
+                                      supervision.tree,   supervision.made,     nullptr};
             const uint64_t* args = reinterpret_cast<const uint64_t*>(notif.data.args);
             const PathArg& first = row->paths[0];
             uint64_t open_flags = first.access_from == AccessFrom::open_flags ? args[first.access_arg] : 0;

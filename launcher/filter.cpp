@@ -138,13 +138,18 @@ void emit_row(BpfAssembler* a, const CallRow& row, uint32_t nr, const Answers& t
 
 }  // namespace
 
-size_t build_filter(Arch arch, bool guard_abi, sock_filter* out, size_t cap) {
+size_t build_filter(Arch arch, bool guard_abi, Refusals refusals, sock_filter* out, size_t cap) {
     const ArchTraits& traits = traits_of(arch);
     BpfAssembler a;
     bpf_start(&a, out, cap);
     const BpfLabel screened_out = bpf_new_label(&a);
     const BpfLabel rows = bpf_new_label(&a);
-    const Answers to = {bpf_new_label(&a), bpf_new_label(&a), bpf_new_label(&a), bpf_new_label(&a)};
+    Answers to;
+    to.allow = bpf_new_label(&a);
+    to.notify = bpf_new_label(&a);
+    const bool in_filter = refusals == Refusals::in_filter;
+    to.enosys = in_filter ? bpf_new_label(&a) : to.notify;
+    to.eperm = in_filter ? bpf_new_label(&a) : to.notify;
 
     // Each refusal of another ABI is answered right after its test: the
     // end of the program lies farther than a jump reaches.
@@ -185,9 +190,11 @@ size_t build_filter(Arch arch, bool guard_abi, sock_filter* out, size_t cap) {
     bpf_return(&a, SECCOMP_RET_ALLOW);
     bpf_place(&a, to.notify);
     bpf_return(&a, SECCOMP_RET_USER_NOTIF);
-    bpf_place(&a, to.enosys);
-    bpf_return(&a, SECCOMP_RET_ERRNO | ENOSYS);
-    bpf_place(&a, to.eperm);
-    bpf_return(&a, SECCOMP_RET_ERRNO | EPERM);
+    if (in_filter) {
+        bpf_place(&a, to.enosys);
+        bpf_return(&a, SECCOMP_RET_ERRNO | ENOSYS);
+        bpf_place(&a, to.eperm);
+        bpf_return(&a, SECCOMP_RET_ERRNO | EPERM);
+    }
     return bpf_finish(&a);
 }

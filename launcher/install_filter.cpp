@@ -13,10 +13,10 @@
 #define SANDBOX_ABI_GUARD 1
 #endif
 
-int install_filter() {
+int install_filter(Refusals refusals) {
     sock_filter program[k_filter_capacity];
     memset(program, 0, sizeof(program));
-    size_t length = build_filter(k_native_arch, SANDBOX_ABI_GUARD, program, k_filter_capacity);
+    size_t length = build_filter(k_native_arch, SANDBOX_ABI_GUARD, refusals, program, k_filter_capacity);
     if (length == 0) return -1;
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return -1;
     sock_fprog prog;

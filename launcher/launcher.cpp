@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <regex.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,30 +17,13 @@
 #include "base/faults.h"
 #include "base/io.h"
 #include "base/kernel_abi.h"
+#include "launcher/messages.h"
+#include "launcher/policy_input.h"
 #include "launcher/setup.h"
 #include "policy/policy.h"
+#include "supervisor/notify_loop.h"
 
 SandboxTree g_sandbox = {-1, -1, -1};
-
-bool parse_command_line(int argc, char** argv, CommandLine* line) {
-    line->policy = nullptr;
-    line->kept.count = 0;
-    line->command = 0;
-    if (argc < 5 || strcmp(argv[1], "--policy") != 0) return false;
-    line->policy = argv[2];
-    int at = 3;
-    while (at < argc && strcmp(argv[at], "--keep-fd") == 0) {
-        const char* number = at + 1 < argc ? argv[at + 1] : "";
-        int fd = -1;
-        if (!parse_descriptor(number, strlen(number), &fd) || fd < 3) return false;
-        if (line->kept.count == k_max_keep_options && !is_descriptor_kept(&line->kept, fd)) return false;
-        if (!keep_descriptor(&line->kept, fd)) return false;
-        at += 2;
-    }
-    if (at + 1 >= argc || strcmp(argv[at], "--") != 0) return false;
-    line->command = at + 1;
-    return true;
-}
 
 int map_wait_status(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -89,11 +74,93 @@ void install_forwarding() {
 
 }  // namespace
 
+bool open_refusal_log(const CommandLine& line, RefusalLog* log, char* problem, size_t size) {
+    *log = RefusalLog{-1, false, line.log_format, line.audit, 0, 0, 0};
+    if (line.log_to == LogTo::none) return true;
+    if (line.log_to == LogTo::file) {
+        // Not blocking: a FIFO without a reader is refused, not waited on.
+        do {
+            log->fd = open(line.log_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+        } while (log->fd < 0 && errno == EINTR);
+        if (log->fd < 0) {
+            snprintf(problem, size, "cannot open the log %s: %s", line.log_file, strerror(errno));
+            return false;
+        }
+        return true;
+    }
+    const int flags = fcntl(line.log_fd, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+        snprintf(problem, size, "descriptor %d is not open for writing: no log", line.log_fd);
+        return false;
+    }
+    struct stat status;
+    if (fstat(line.log_fd, &status) != 0) {
+        snprintf(problem, size, "descriptor %d: %s", line.log_fd, strerror(errno));
+        return false;
+    }
+    log->fd = line.log_fd;
+    log->is_socket = S_ISSOCK(status.st_mode);
+    if (log->is_socket || S_ISREG(status.st_mode)) return true;
+    // A pipe or a terminal is opened anew, not blocking: the caller's own
+    // open file keeps its mode.
+    char name[64];
+    snprintf(name, sizeof(name), "/proc/self/fd/%d", line.log_fd);
+    int fd;
+    do {
+        fd = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        close(line.log_fd);
+        log->fd = fd;
+    } else {
+        (void)fcntl(line.log_fd, F_SETFL, flags | O_NONBLOCK);
+    }
+    return true;
+}
+
+namespace {
+
+// The first write pattern that does not compile, with regcomp's words.
+void say_bad_pattern(const Policy& policy) {
+    for (uint64_t i = 0; i < policy.write_patterns.count; ++i) {
+        regex_t compiled;
+        const int status = regcomp(&compiled, policy.write_patterns.items[i], REG_EXTENDED | REG_NOSUB);
+        if (status == 0) {
+            regfree(&compiled);
+            continue;
+        }
+        char message[256];
+        regerror(status, &compiled, message, sizeof(message));
+        say("write pattern '%s' does not compile: %s", policy.write_patterns.items[i], message);
+        return;
+    }
+}
+
+int say_start_failure(int status) {
+    const char* words = describe_start_failure(status);
+    if (words != nullptr) say("%s (status %d)", words, status);
+    return status;
+}
+
+}  // namespace
+
 int run_launcher(int argc, char** argv) {
     CommandLine line;
-    if (!parse_command_line(argc, argv, &line)) {
-        fprintf(stderr, "usage: %s --policy <base64> [--keep-fd N]... -- <binary> [args...]\n", argv[0]);
+    LineProblem problem;
+    const bool parsed = parse_command_line(argc, argv, &line, &problem);
+    set_quiet(line.quiet);
+    if (!parsed) {
+        say("%s", problem.text);
+        print_usage(argv[0]);
         return EXIT_USAGE;
+    }
+    if (line.action == Action::help) {
+        print_help(argv[0]);
+        return 0;
+    }
+    if (line.action == Action::version) {
+        printf("sandbox %s\n", SANDBOX_VERSION);
+        return 0;
     }
     // A job server that make or cargo announce to the command stays open for
     // it, named or not. The set has room for both pipes beyond what the
@@ -103,27 +170,52 @@ int run_launcher(int argc, char** argv) {
         int fds[2] = {-1, -1};
         if (!find_jobserver_fds(getenv(name), &fds[0], &fds[1])) continue;
         for (int fd : fds) {
-            if (is_pipe(fd)) (void)keep_descriptor(&line.kept, fd);
+            if (is_pipe(fd) && fd != line.log_fd && fd != line.policy_fd) (void)keep_descriptor(&line.kept, fd);
         }
     }
 
+    // Lives as long as the launcher and, forked, the supervisor.
+    std::string blob;
+    std::string why;
+    if (!read_policy_blob(line, &blob, &why)) {
+        say("%s", why.c_str());
+        return EXIT_USAGE;
+    }
     static Policy policy;
-    switch (decode_policy(line.policy, &policy)) {
+    switch (decode_policy(blob.c_str(), &policy)) {
     case PolicyError::none: break;
-    case PolicyError::no_memory: return EXIT_NO_MEMORY;
-    case PolicyError::bad_pattern: return EXIT_BAD_PATTERN;
+    case PolicyError::no_memory: say("out of memory while decoding the policy"); return EXIT_NO_MEMORY;
+    case PolicyError::bad_pattern: say_bad_pattern(policy); return EXIT_BAD_PATTERN;
+    }
+
+    static RefusalLog log;
+    char log_problem[256];
+    if (!open_refusal_log(line, &log, log_problem, sizeof(log_problem))) {
+        say("%s", log_problem);
+        return EXIT_USAGE;
+    }
+    // Shared with the command's process until its execution succeeds.
+    ExecRefusalNote* note = nullptr;
+    if (!line.quiet) {
+        void* shared =
+            mmap(nullptr, sizeof(ExecRefusalNote), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (shared != MAP_FAILED) note = static_cast<ExecRefusalNote*>(shared);
     }
 
     int status_pipe[2];
-    if (FAULT_AT("pipe2") || pipe2(status_pipe, O_CLOEXEC) != 0) return EXIT_PIPE_OR_MASK;
+    if (FAULT_AT("pipe2") || pipe2(status_pipe, O_CLOEXEC) != 0) return say_start_failure(EXIT_PIPE_OR_MASK);
 
+    const StartOptions options = {log.fd >= 0 ? &log : nullptr, line.audit, note, blob.c_str()};
     pid_t supervisor = FAULT_AT("fork-supervisor") ? -1 : fork();
-    if (supervisor < 0) return EXIT_FORK_SUPERVISOR;
-    if (supervisor == 0) run_supervisor(&policy, &line.kept, status_pipe[0], status_pipe[1], &argv[line.command]);
+    if (supervisor < 0) return say_start_failure(EXIT_FORK_SUPERVISOR);
+    if (supervisor == 0) {
+        run_supervisor(&policy, &line.kept, status_pipe[0], status_pipe[1], &argv[line.command], options);
+    }
     close(status_pipe[1]);
+    if (log.fd >= 0) close(log.fd);
 
     int pid = -1;
-    if (!read_full(status_pipe[0], &pid) || pid < 1) return supervisor_exit(supervisor, EXIT_NO_PID);
+    if (!read_full(status_pipe[0], &pid) || pid < 1) return say_start_failure(supervisor_exit(supervisor, EXIT_NO_PID));
 
     // Final before the handlers that read it exist.
     g_sandbox = {pid, static_cast<int>(syscall(k_nr_pidfd_open, pid, 0)), supervisor};
@@ -132,7 +224,7 @@ int run_launcher(int argc, char** argv) {
     int status = 0;
     if (!read_full(status_pipe[0], &status)) {
         forward_signal(SIGKILL);
-        return supervisor_exit(supervisor, EXIT_NO_STATUS);
+        return say_start_failure(supervisor_exit(supervisor, EXIT_NO_STATUS));
     }
     waitpid(supervisor, nullptr, WNOHANG);
     return map_wait_status(status);

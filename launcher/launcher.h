@@ -5,24 +5,13 @@
 #include <sys/types.h>
 
 #include "base/sandbox_tree.h"
+#include "launcher/command_line.h"
 #include "launcher/descriptors.h"
+#include "supervisor/refusal_log.h"
 
 // The sandbox as the launcher knows it once the command's pid has arrived;
 // the signal handler reads it, so it is final before the handler exists.
 extern SandboxTree g_sandbox;
-
-// What the command line says.
-struct CommandLine {
-    const char* policy;    // the Base64 blob
-    KeptDescriptors kept;  // named with --keep-fd
-    int command;           // the index of <binary> in argv
-};
-
-// Reads argv of the shape "--policy <blob> [--keep-fd N]... -- <binary>
-// [args...]" into *line. False for any other shape, for an N that is not a
-// decimal number from 3 below k_descriptor_limit, and for more than
-// k_max_keep_options different descriptors.
-[[nodiscard]] bool parse_command_line(int argc, char** argv, CommandLine* line);
 
 // The launcher's exit status for the sandboxed child's raw wait status.
 [[nodiscard]] int map_wait_status(int status);
@@ -35,3 +24,7 @@ void forward_signal(int sig);
 
 // The whole program; returns the launcher's exit status.
 [[nodiscard]] int run_launcher(int argc, char** argv);
+
+// Opens the log the command line names into *log, not blocking on it. False
+// with *problem set when it cannot be written.
+[[nodiscard]] bool open_refusal_log(const CommandLine& line, RefusalLog* log, char* problem, size_t size);

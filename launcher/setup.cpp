@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "base/exit_status.h"
@@ -17,6 +19,7 @@
 #include "base/io.h"
 #include "launcher/filter.h"
 #include "launcher/handoff.h"
+#include "launcher/messages.h"
 #include "supervisor/notify_loop.h"
 
 namespace {
@@ -45,8 +48,19 @@ void* send_listener_unfiltered(void* argument) {
     return nullptr;
 }
 
+// The command could not be run: said once its last attempt has failed.
+void say_exec_failure(const char* command, int error, const ExecRefusalNote* note) {
+    if (error == ENOENT) {
+        say("cannot run '%s': not found%s", command, strchr(command, '/') == nullptr ? " on PATH" : "");
+    } else if ((error == EACCES || error == EPERM) && note != nullptr && note->text[0] != 0) {
+        say("cannot run '%s': refused by the policy: %s", command, note->text);
+    } else {
+        say("cannot run '%s': %s", command, strerror(error));
+    }
+}
+
 [[noreturn]] void run_sandboxed_child(const sigset_t* saved_mask, int channel[2], int status_write,
-                                      const KeptDescriptors* kept, char** command) {
+                                      const KeptDescriptors* kept, char** command, const StartOptions& options) {
     sigprocmask(SIG_SETMASK, saved_mask, nullptr);
     close(channel[k_end_supervisor]);
     close(status_write);
@@ -55,7 +69,10 @@ void* send_listener_unfiltered(void* argument) {
     // directory, a write no rule judges. The hard limit too: raising it
     // again takes CAP_SYS_RESOURCE.
     const rlimit no_core = {0, 0};
-    if (FAULT_AT("core-limit") || setrlimit(RLIMIT_CORE, &no_core) != 0) _exit(EXIT_FILTER);
+    if (FAULT_AT("core-limit") || setrlimit(RLIMIT_CORE, &no_core) != 0) {
+        say("cannot confine the command: its core-file limit cannot be set to 0: %s", strerror(errno));
+        _exit(EXIT_FILTER);
+    }
 
     // The caller's descriptors go now: no other thread exists yet that could
     // be using one, and no filter, under which the fallback's open of
@@ -63,21 +80,39 @@ void* send_listener_unfiltered(void* argument) {
     // needed; the descriptors made below are this process's own, closed by
     // it before the exec.
     KeptDescriptors keep = *kept;
-    if (!keep_descriptor(&keep, channel[k_end_child])) _exit(EXIT_FILTER);
+    if (!keep_descriptor(&keep, channel[k_end_child])) {
+        say("cannot confine the command: too many kept descriptors");
+        _exit(EXIT_FILTER);
+    }
     close_unkept_descriptors(&keep);
 
     Handoff handoff = {channel[k_end_child], {-1, -1}, false};
     pthread_t sender;
-    if (pipe2(handoff.pipe, O_CLOEXEC) != 0) _exit(EXIT_SEND_LISTENER);
-    if (pthread_create(&sender, nullptr, send_listener_unfiltered, &handoff) != 0) _exit(EXIT_SEND_LISTENER);
+    if (pipe2(handoff.pipe, O_CLOEXEC) != 0 ||
+        pthread_create(&sender, nullptr, send_listener_unfiltered, &handoff) != 0) {
+        _exit(EXIT_SEND_LISTENER);
+    }
 
     // Only this thread is filtered; everything it starts inherits the filter.
-    int listener = FAULT_AT("filter") ? -1 : install_filter();
+    // When refusals are logged the supervisor makes them, so that it can
+    // say so.
+    const Refusals refusals = options.log != nullptr ? Refusals::by_supervisor : Refusals::in_filter;
+    errno = 0;
+    int listener = FAULT_AT("filter") ? -1 : install_filter(refusals);
+    const int filter_error = errno;
     // Both ends of the pipe stay open here and it is empty, so the four
     // bytes always fit; the sender reports its part through handoff.sent.
     (void)write_full(handoff.pipe[1], &listener);
     pthread_join(sender, nullptr);
-    if (listener < 0) _exit(EXIT_FILTER);
+    if (listener < 0) {
+        if (filter_error == EBUSY) {
+            say("cannot run inside another sandbox: a process tree has one supervisor");
+        } else {
+            say("cannot confine the command: the system-call filter was refused: %s", strerror(filter_error));
+        }
+        _exit(EXIT_FILTER);
+    }
+    // The supervisor, or with it gone the launcher, says this one.
     if (!handoff.sent) _exit(EXIT_SEND_LISTENER);
     close(listener);
     close(handoff.pipe[0]);
@@ -94,7 +129,9 @@ void* send_listener_unfiltered(void* argument) {
     close(channel[k_end_child]);
 
     execvp(command[0], command);
-    _exit(errno == ENOENT ? EXIT_NOT_FOUND : EXIT_EXEC_FAILED);
+    const int error = errno;
+    say_exec_failure(command[0], error, options.note);
+    _exit(error == ENOENT ? EXIT_NOT_FOUND : EXIT_EXEC_FAILED);
 }
 
 void redirect_to_dev_null() {
@@ -111,10 +148,28 @@ void redirect_to_dev_null() {
     _exit(status);
 }
 
+// No listener came. When the command's process ended on its own failure it
+// has said why; its end is then relayed as the status the launcher reports,
+// so that the launcher does not say it again.
+[[noreturn]] void fail_to_receive(pid_t child, int status_write) {
+    kill(child, SIGKILL);
+    int status = 0;
+    pid_t reaped;
+    do {
+        reaped = waitpid(child, &status, 0);
+    } while (reaped < 0 && errno == EINTR);
+    const bool said = reaped == child && WIFEXITED(status) && WEXITSTATUS(status) == EXIT_FILTER;
+    if (said) {
+        const int relayed = EXIT_RECV_LISTENER << 8;
+        (void)write_full(status_write, &relayed);
+    }
+    _exit(EXIT_RECV_LISTENER);
+}
+
 }  // namespace
 
 void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int status_read, int status_write,
-                    char** command) {
+                    char** command, const StartOptions& options) {
     close(status_read);
     prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 
@@ -131,7 +186,7 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
 
     pid_t child = FAULT_AT("fork-child") ? -1 : fork();
     if (child < 0) _exit(EXIT_FORK_CHILD);
-    if (child == 0) run_sandboxed_child(&saved_mask, channel, status_write, kept, command);
+    if (child == 0) run_sandboxed_child(&saved_mask, channel, status_write, kept, command, options);
     // The tree runs as the same user: without this it could attach to the
     // supervisor or copy its listener and answer its own calls.
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
@@ -143,7 +198,7 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     if (FAULT_AT("supervisor-dies-after-pid")) raise(SIGKILL);
 
     int listener = receive_listener(channel[k_end_supervisor]);
-    if (listener < 0 || FAULT_AT("recv-listener")) fail_with_child(child, EXIT_RECV_LISTENER);
+    if (listener < 0 || FAULT_AT("recv-listener")) fail_to_receive(child, status_write);
 
     setsid();
     signal(SIGPIPE, SIG_IGN);
@@ -163,10 +218,25 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     // What the tree makes is recorded for the rest of the run: static, as
     // the loop never returns.
     static TreeObjects made;
+    // Why a call is refused is kept when someone is told: the log, or the
+    // person who started the command, while its execution may fail.
+    static CallRefusals refusals;
+    refusals.audit = options.audit;
+    const bool told = options.log != nullptr || options.note != nullptr;
+    if (options.log != nullptr) {
+        char line[k_log_line_max];
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        write_log_line(options.log, line,
+                       format_start_line(options.log->format, now, options.audit, command[0], options.policy_blob, line,
+                                         sizeof(line)));
+    }
     NotifyLoop loop;
-    loop.supervision = {policy, listener, {child, -1, getpid()}, &made};
+    loop.supervision = {policy, listener, {child, -1, getpid()}, &made, told ? &refusals : nullptr};
     loop.signal_fd = sigfd;
     loop.status_write = status_write;
     loop.status_relayed = false;
+    loop.log = options.log;
+    loop.note = options.note;
     serve_notifications(&loop);
 }

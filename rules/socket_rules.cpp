@@ -1,5 +1,7 @@
 #include "rules/socket_rules.h"
 
+#include <arpa/inet.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 
@@ -103,4 +105,34 @@ bool judge_sockaddr(const Policy* policy, const unsigned char* copy, uint64_t le
     case AF_INET6: return judge_inet6(policy, copy, length, why);
     default: return decide(why, true, SOCKET_OTHER_FAMILY);
     }
+}
+
+void show_sockaddr(const unsigned char* copy, uint64_t length, char* out, size_t size) {
+    sa_family_t family;
+    memcpy(&family, copy, sizeof(family));
+    out[0] = 0;
+    const char* shown = nullptr;
+    switch (family) {
+    case AF_INET:
+        if (length >= 8) shown = inet_ntop(AF_INET, copy + 4, out, static_cast<socklen_t>(size));
+        break;
+    case AF_INET6:
+        if (length >= 24) shown = inet_ntop(AF_INET6, copy + 8, out, static_cast<socklen_t>(size));
+        break;
+    case AF_UNIX: {
+        const size_t n = length > 2 ? static_cast<size_t>(length - 2) : 0;
+        const size_t name = n < k_sun_path_size ? n : k_sun_path_size;
+        const char* path = reinterpret_cast<const char*>(copy + 2);
+        if (name == 0) return;
+        // An abstract name has no end of its own: its bytes run to the length.
+        if (path[0] == 0) {
+            snprintf(out, size, "@%.*s", static_cast<int>(name - 1), path + 1);
+        } else {
+            snprintf(out, size, "%.*s", static_cast<int>(strnlen(path, name)), path);
+        }
+        return;
+    }
+    default: break;
+    }
+    if (shown == nullptr) snprintf(out, size, "family %d", static_cast<int>(family));
 }

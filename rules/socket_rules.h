@@ -41,3 +41,9 @@ struct SocketVerdict {
 // the decision when why is not null.
 [[nodiscard]] bool judge_sockaddr(const Policy* policy, const unsigned char* copy, uint64_t length,
                                   SocketVerdict* why = nullptr);
+
+// A destination as people read it, into out (size bytes): "127.0.0.1",
+// "::1", a local socket's path, "@name" for an abstract one, "" for an
+// unnamed one, "family N" for another family. copy is as judge_sockaddr
+// takes it.
+void show_sockaddr(const unsigned char* copy, uint64_t length, char* out, size_t size);

@@ -7,6 +7,7 @@
 #include "path/descriptor.h"
 #include "path/link_free.h"
 #include "proc/process_tree.h"
+#include "rules/verdict_text.h"
 
 namespace {
 
@@ -17,11 +18,10 @@ struct Judging {
     pid_t caller;
 };
 
-bool run_stage(const Judging& judging, StageReport* report, const char* path, PathForm form) {
+void run_stage(const Judging& judging, StageReport* report, const char* path, PathForm form) {
     report->ran = true;
     report->allowed =
         judge_single_path(judging.policy, path, judging.access, judging.tree, judging.caller, form, &report->verdict);
-    return report->allowed;
 }
 
 // Below /proc and /dev the walk keeps some names as they stand instead of
@@ -55,9 +55,16 @@ bool refuse_unresolved(StageReport* report) {
 }  // namespace
 
 bool judge_path_stages(const Policy* policy, const char* absolute, Access access, LastLink last,
-                       const SandboxTree& tree, pid_t caller, PathStages* stages) {
+                       const SandboxTree& tree, pid_t caller, PathStages* stages, StageMode mode) {
     memset(stages->stage, 0, sizeof(stages->stage));
     const Judging judging = {policy, access, tree, caller};
+    bool allowed = true;
+    // A stage that refuses ends the judging, unless the mode goes on past it.
+    auto stands = [&](const StageReport& report) {
+        if (report.allowed) return true;
+        allowed = false;
+        return mode == StageMode::past_policy_refusals && is_policy_step(report.verdict.step);
+    };
     StageReport* lexical = &stages->stage[STAGE_LEXICAL];
     char rewritten[k_path_size];
     char normalized[k_path_size];
@@ -65,7 +72,8 @@ bool judge_path_stages(const Policy* policy, const char* absolute, Access access
         !rewrite_proc_self(normalized, caller, stages->lexical)) {
         return refuse_unresolved(lexical);
     }
-    if (!run_stage(judging, lexical, stages->lexical, PathForm::as_written)) return false;
+    run_stage(judging, lexical, stages->lexical, PathForm::as_written);
+    if (!stands(*lexical)) return false;
 
     const LastLink followed_form = access == ACCESS_WRITE || access == ACCESS_EXEC ? LastLink::followed : last;
     StageReport* canonical = &stages->stage[STAGE_CANONICAL];
@@ -79,9 +87,10 @@ bool judge_path_stages(const Policy* policy, const char* absolute, Access access
     } else if (!canonicalize_path(absolute, LastLink::not_followed, stages->canonical, caller)) {
         return refuse_unresolved(canonical);
     }
-    if (!run_stage(judging, canonical, stages->canonical, PathForm::resolved)) return false;
+    run_stage(judging, canonical, stages->canonical, PathForm::resolved);
+    if (!stands(*canonical)) return false;
 
-    if (followed_form == LastLink::not_followed) return true;
+    if (followed_form == LastLink::not_followed) return allowed;
     if (link_free) {
         memcpy(stages->followed, stages->canonical, strlen(stages->canonical) + 1);
     } else if (!resolve_followed(absolute, stages->canonical, stages->followed, caller)) {
@@ -92,9 +101,10 @@ bool judge_path_stages(const Policy* policy, const char* absolute, Access access
         followed->ran = true;
         followed->allowed = true;
         followed->verdict = canonical->verdict;
-        return true;
+        return allowed;
     }
-    return run_stage(judging, followed, stages->followed, PathForm::resolved);
+    run_stage(judging, followed, stages->followed, PathForm::resolved);
+    return stands(*followed) && allowed;
 }
 
 bool judge_descriptor_target(const Policy* policy, const char* target, const char* fdinfo, Access access,

@@ -26,12 +26,19 @@ struct PathStages {
     StageReport stage[STAGE_COUNT];
 };
 
+// Whether judging stops at the first stage that refuses, or goes on past a
+// refusal that a rule of the policy made, so that an audit learns every
+// stage that would be refused.
+enum class StageMode : bool { stop_at_refusal, past_policy_refusals };
+
 // Judges absolute, a path as process caller wrote it made absolute, for one
 // access class. The followed stage runs for writes, executions and calls
 // that follow a final link; it is judged only when it differs from the
-// canonical path. stages tells what each stage saw.
+// canonical path. stages tells what each stage saw. True when every stage
+// that ran allowed the path.
 [[nodiscard]] bool judge_path_stages(const Policy* policy, const char* absolute, Access access, LastLink last,
-                                     const SandboxTree& tree, pid_t caller, PathStages* stages);
+                                     const SandboxTree& tree, pid_t caller, PathStages* stages,
+                                     StageMode mode = StageMode::stop_at_refusal);
 
 // Reopening a descriptor through its /proc link reaches the open file, with
 // the access the new open asks for. What the holder has already it may have

@@ -9,6 +9,7 @@
 #include "supervisor/path_check.h"
 #include "supervisor/pending_call.h"
 #include "supervisor/process_calls.h"
+#include "supervisor/refusal.h"
 #include "supervisor/socket_check.h"
 
 namespace {
@@ -18,9 +19,47 @@ int low_int_of(uint64_t arg) {
     return static_cast<int>(static_cast<uint32_t>(arg));
 }
 
-// Every judged answer leaves through here: refused unless allowed.
-Answer answer(bool allowed, int refusal) {
-    return allowed ? k_answer_continue : Answer{refusal, false, 0, false};
+// The rule a judge refuses by, and the argument that names its target,
+// for a refusal its check did not describe itself.
+struct JudgeRule {
+    const char* rule;
+    int8_t target_arg;
+};
+
+JudgeRule rule_of(Judge judge) {
+    switch (judge) {
+    case Judge::refuse: return {"refused_call", k_no_arg};
+    case Judge::target_process: return {"outside_tree", 0};
+    case Judge::target_pidfd: return {"outside_tree", k_no_arg};
+    case Judge::perf_event: return {"outside_tree", 1};
+    case Judge::priority:
+    case Judge::io_priority: return {"outside_tree", 1};
+    case Judge::core_limit: return {"core_limit", k_no_arg};
+    case Judge::process_limit: return {"process_limit", 0};
+    case Judge::owner: return {"outside_tree", 2};
+    case Judge::ipc_id: return {"not_tree_object", 0};
+    default: return {"refused", k_no_arg};
+    }
+}
+
+// Every judged answer leaves through here: refused unless allowed. A
+// refusal no check described is kept as the judge's own.
+Answer answer(const PendingCall& call, const CallRow& row, const uint64_t* args, bool allowed, int refusal) {
+    if (allowed) return k_answer_continue;
+    CallRefusals* refusals = call.refusals;
+    if (refusals != nullptr && refusals->count == 0 && !refusals->gone) {
+        const JudgeRule judged = rule_of(row.judge);
+        const long target = judged.target_arg == k_no_arg ? -1 : low_int_of(args[judged.target_arg]);
+        (void)refuse_for_rule(refusals, ACCESS_STAT, judged.rule, "", target);
+    }
+    return Answer{refusal, false, 0, false};
+}
+
+// A call the table refuses outright, which the filter left to the
+// supervisor so that the log can say so.
+Answer refuse_outright(CallRefusals* refusals, int error) {
+    (void)refuse_for_rule(refusals, ACCESS_STAT, "refused_call");
+    return Answer{error, false, 0, false};
 }
 
 constexpr Answer k_unhandled = {EPERM, false, 0, true};
@@ -28,40 +67,62 @@ constexpr Answer k_unhandled = {EPERM, false, 0, true};
 }  // namespace
 
 Answer dispatch_notification(const Supervision& supervision, const seccomp_notif& notif) {
+    CallRefusals* refusals = supervision.refusals;
+    if (refusals != nullptr) clear_refusals(refusals);
     const CallRow* row = find_call(k_native_arch, notif.data.nr);
-    if (row == nullptr) return k_unhandled;
+    if (row == nullptr) {
+        (void)refuse_for_rule(refusals, ACCESS_STAT, "unhandled");
+        return k_unhandled;
+    }
     const PendingCall call = {supervision.policy, supervision.listener, notif.id, static_cast<pid_t>(notif.pid),
-                              supervision.tree,   supervision.made};
+                              supervision.tree,   supervision.made,     refusals};
     const uint64_t* args = reinterpret_cast<const uint64_t*>(notif.data.args);
 
+    switch (row->filter) {
+    case FilterRule::notify: break;
+    case FilterRule::fail_enosys: return refuse_outright(refusals, ENOSYS);
+    case FilterRule::fail_eperm: return refuse_outright(refusals, EPERM);
+    case FilterRule::by_args:
+        switch (decide_by_args(*row->args, args)) {
+        case Outcome::notify: break;
+        case Outcome::allow: return k_answer_continue;
+        case Outcome::fail_enosys: return refuse_outright(refusals, ENOSYS);
+        case Outcome::fail_eperm: return refuse_outright(refusals, EPERM);
+        }
+        break;
+    }
+
+    auto judged = [&](bool allowed, int refusal) { return answer(call, *row, args, allowed, refusal); };
     switch (row->judge) {
     case Judge::none: break;
-    case Judge::paths: return answer(check_file_call(call, *row, args), EACCES);
-    case Judge::refuse: return answer(false, EPERM);
-    case Judge::target_process: return answer(check_target(call, args[0]), EPERM);
-    case Judge::target_pidfd: return answer(is_pidfd_target_allowed(call.tree, call.pid, low_int_of(args[0])), EPERM);
-    case Judge::perf_event: return answer(check_perf_event(call, args), EPERM);
-    case Judge::priority: return answer(check_priority(call, args), EPERM);
-    case Judge::io_priority: return answer(check_io_priority(call, args), EPERM);
-    case Judge::core_limit: return answer(check_core_limit(call, args), EPERM);
-    case Judge::process_limit: return answer(check_process_limit(call, args), EPERM);
-    case Judge::owner: return answer(check_owner(call, args), EPERM);
-    case Judge::ioctl: return answer(check_ioctl(call, args), ioctl_refusal(args));
+    case Judge::paths: return judged(check_file_call(call, *row, args), EACCES);
+    case Judge::refuse: return judged(false, EPERM);
+    case Judge::target_process: return judged(check_target(call, args[0]), EPERM);
+    case Judge::target_pidfd: return judged(is_pidfd_target_allowed(call.tree, call.pid, low_int_of(args[0])), EPERM);
+    case Judge::perf_event: return judged(check_perf_event(call, args), EPERM);
+    case Judge::priority: return judged(check_priority(call, args), EPERM);
+    case Judge::io_priority: return judged(check_io_priority(call, args), EPERM);
+    case Judge::core_limit: return judged(check_core_limit(call, args), EPERM);
+    case Judge::process_limit: return judged(check_process_limit(call, args), EPERM);
+    case Judge::owner: return judged(check_owner(call, args), EPERM);
+    case Judge::ioctl: return judged(check_ioctl(call, args), ioctl_refusal(args));
     case Judge::descriptor_write:
-        return answer(check_tracee_descriptor(call, low_int_of(args[0]), ACCESS_WRITE), EACCES);
-    case Judge::connect: return answer(check_sockaddr(call, args[1], args[2]), EACCES);
-    case Judge::bind: return answer(check_bind(call, args[1], args[2]), EACCES);
+        return judged(check_tracee_descriptor(call, low_int_of(args[0]), ACCESS_WRITE), EACCES);
+    case Judge::connect: return judged(check_sockaddr(call, args[1], args[2]), EACCES);
+    case Judge::bind: return judged(check_bind(call, args[1], args[2]), EACCES);
     // No destination: the socket's own peer, judged when it connected.
     case Judge::sendto:
-        return answer(args[4] == 0 || check_sent_to(call, low_int_of(args[0]), args[4], args[5]), EACCES);
+        return judged(args[4] == 0 || check_sent_to(call, low_int_of(args[0]), args[4], args[5]), EACCES);
     case Judge::sendmsg:
-        return answer(check_message_destinations(call, low_int_of(args[0]), args[1], 1, k_msghdr_size), EACCES);
+        return judged(check_message_destinations(call, low_int_of(args[0]), args[1], 1, k_msghdr_size), EACCES);
     case Judge::sendmmsg:
-        return answer(check_message_destinations(call, low_int_of(args[0]), args[1], args[2], k_mmsghdr_size), EACCES);
+        return judged(check_message_destinations(call, low_int_of(args[0]), args[1], args[2], k_mmsghdr_size), EACCES);
+    // Carried out: an error is the call's own, unless the check kept a refusal.
     case Judge::ipc_get: return perform_ipc_get(call, row->ipc, args);
-    case Judge::ipc_id: return answer(check_ipc_id(call, *row, args), EACCES);
-    case Judge::mq_open: return answer(check_mq_open(call, args), EACCES);
-    case Judge::mq_unlink: return answer(check_mq_unlink(call, args), EACCES);
+    case Judge::ipc_id: return judged(check_ipc_id(call, *row, args), EACCES);
+    case Judge::mq_open: return judged(check_mq_open(call, args), EACCES);
+    case Judge::mq_unlink: return judged(check_mq_unlink(call, args), EACCES);
     }
+    (void)refuse_for_rule(refusals, ACCESS_STAT, "unhandled");
     return k_unhandled;
 }

@@ -9,13 +9,17 @@
 #include "supervisor/response.h"
 #include "supervisor/tree_objects.h"
 
+struct CallRefusals;
+
 // What every judgement needs: the policy, the listener (to confirm a call
-// is still pending), who the sandbox is, and what the tree made.
+// is still pending), who the sandbox is, what the tree made, and where the
+// reasons for a refusal go when a log is written (else null).
 struct Supervision {
     const Policy* policy;
     int listener;
     SandboxTree tree;
     TreeObjects* made;
+    CallRefusals* refusals;
 };
 
 // A number that no row judges is refused with EPERM: the filter and the

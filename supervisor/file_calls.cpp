@@ -1,10 +1,12 @@
 #include "supervisor/file_calls.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/kernel_abi.h"
+#include "supervisor/refusal.h"
 
 namespace {
 
@@ -28,6 +30,21 @@ LastLink last_link_of(Follow follow, uint64_t flags, unsigned o_nofollow) {
 
 bool is_device_node(uint64_t mode) {
     return S_ISCHR(static_cast<mode_t>(mode)) || S_ISBLK(static_cast<mode_t>(mode));
+}
+
+// The flags a log line shows: how the call opens, probes or follows.
+void note_flags(CallRefusals* refusals, const CallRow& row, const uint64_t* args, uint64_t open_flags) {
+    const PathArg& first = row.paths[0];
+    if (row.open_how_arg != k_no_arg || first.access_from == AccessFrom::open_flags) {
+        refusals->flag_kind = FlagKind::open;
+        refusals->flags = open_flags;
+    } else if (first.access_from == AccessFrom::probe_mode) {
+        refusals->flag_kind = FlagKind::access_mode;
+        refusals->flags = args[first.access_arg];
+    } else if (first.flags_arg != k_no_arg) {
+        refusals->flag_kind = FlagKind::at;
+        refusals->flags = args[first.flags_arg];
+    }
 }
 
 }  // namespace
@@ -66,16 +83,21 @@ bool check_file_call(const PendingCall& call, const CallRow& row, const uint64_t
     uint64_t open_flags = 0;
     if (row.open_how_arg != k_no_arg) {
         OpenHow how;
-        if (!read_tracee_mem(call.pid, args[row.open_how_arg], &how, sizeof(how))) return false;
+        if (!read_tracee_mem(call.pid, args[row.open_how_arg], &how, sizeof(how))) {
+            return refuse_unreadable(call.refusals, ACCESS_READ, errno, "");
+        }
         // RESOLVE_IN_ROOT makes an absolute path start at the descriptor,
         // not at "/": the path would name another file than it says.
-        if (how.resolve & k_resolve_in_root) return false;
+        if (how.resolve & k_resolve_in_root) return refuse_for_rule(call.refusals, ACCESS_READ, "resolve_in_root");
         open_flags = how.flags;
     } else if (row.paths[0].access_from == AccessFrom::open_flags) {
         open_flags = args[row.paths[0].access_arg];
     }
-    if (row.device_mode_arg != k_no_arg && is_device_node(args[row.device_mode_arg])) return false;
+    if (row.device_mode_arg != k_no_arg && is_device_node(args[row.device_mode_arg])) {
+        return refuse_for_rule(call.refusals, ACCESS_WRITE, "device_node");
+    }
 
+    if (call.refusals != nullptr) note_flags(call.refusals, row, args, open_flags);
     for (uint8_t i = 0; i < row.path_count; ++i) {
         if (!check_tracee_path(call, make_operand(row.paths[i], args, open_flags, k_native.o_nofollow))) return false;
     }

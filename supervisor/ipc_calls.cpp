@@ -8,6 +8,7 @@
 
 #include "path/normalize.h"
 #include "rules/ipc_rules.h"
+#include "supervisor/refusal.h"
 #include "supervisor/tree_objects.h"
 
 namespace {
@@ -54,15 +55,18 @@ Answer refused(int error) {
 // without the leading "/" the C library strips.
 bool check_queue(const PendingCall& call, uint64_t address, Access access) {
     char name[k_path_size];
-    if (!copy_tracee_path(call.pid, address, name) || !is_call_pending(call)) return false;
+    if (!copy_tracee_path(call.pid, address, name)) return refuse_unreadable(call.refusals, access, errno, "");
+    if (!is_call_pending(call)) return refuse_gone(call.refusals);
     const bool made = has_tree_name(*call.made, NamedKind::message_queue, name);
     const bool exists = made || does_named_object_exist(NamedKind::message_queue, name);
     switch (judge_named_object(access, made, exists)) {
     case ObjectRuling::allow: return true;
-    case ObjectRuling::allow_and_record: return record_tree_name(call.made, NamedKind::message_queue, name);
-    case ObjectRuling::refuse: return false;
+    case ObjectRuling::allow_and_record:
+        return record_tree_name(call.made, NamedKind::message_queue, name) ||
+               refuse_for_rule(call.refusals, access, "objects_full", name);
+    case ObjectRuling::refuse: break;
     }
-    return false;
+    return refuse_for_rule(call.refusals, access, "not_tree_object", name);
 }
 
 }  // namespace
@@ -73,7 +77,10 @@ Answer perform_ipc_get(const PendingCall& call, IpcKind kind, const uint64_t* ar
     bool existed = false;
     if (key != IPC_PRIVATE) {
         const long found = find_ipc(kind, key);
-        if (found >= 0 && !has_tree_id(*call.made, kind, static_cast<int>(found))) return refused(EACCES);
+        if (found >= 0 && !has_tree_id(*call.made, kind, static_cast<int>(found))) {
+            (void)refuse_for_rule(call.refusals, ACCESS_READ, "not_tree_object", "", key);
+            return refused(EACCES);
+        }
         // One the supervisor may not even look at is not the tree's either.
         if (found < 0 && errno != ENOENT) return refused(errno);
         existed = found >= 0;
@@ -82,6 +89,7 @@ Answer perform_ipc_get(const PendingCall& call, IpcKind kind, const uint64_t* ar
     if (id < 0) return refused(errno);
     if (!existed && !record_tree_id(call.made, kind, static_cast<int>(id))) {
         remove_ipc(kind, static_cast<int>(id));
+        (void)refuse_for_rule(call.refusals, ACCESS_WRITE, "objects_full");
         return refused(ENOSPC);
     }
     return {0, true, id, false};

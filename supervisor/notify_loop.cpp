@@ -2,13 +2,16 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/call_table.h"
 #include "base/io.h"
 #include "base/kernel_abi.h"
+#include "rules/verdict_text.h"
 #include "supervisor/dispatch.h"
 #include "supervisor/response.h"
 
@@ -38,8 +41,39 @@ void reap_children(NotifyLoop* loop) {
     }
 }
 
+// What a refused call is told to the log and, for the command's own
+// execution, to the person who started it.
+void report_refusals(NotifyLoop* loop, const seccomp_notif& notif, const Answer& answer) {
+    const CallRefusals& refusals = *loop->supervision.refusals;
+    const CallRow* row = find_call(k_native_arch, notif.data.nr);
+    const char* name = row != nullptr ? row->name : "unknown";
+    const pid_t pid = static_cast<pid_t>(notif.pid);
+    if (loop->note != nullptr && answer.error != 0 && pid == loop->supervision.tree.child && row != nullptr &&
+        row->judge == Judge::paths && row->paths[0].access == ACCESS_EXEC) {
+        const Refusal& first = refusals.items[0];
+        char why[k_reason_text_size];
+        describe_refusal(loop->supervision.policy, first, why, sizeof(why));
+        const char* path = first.judged[0] != 0 ? first.judged : first.written;
+        // A path and its sentence may be longer than the note: it is cut.
+        const int written = snprintf(loop->note->text, sizeof(loop->note->text), "%.*s%s",
+                                     static_cast<int>(k_path_size), path, path[0] != 0 ? ": " : "");
+        const size_t at = written > 0 ? static_cast<size_t>(written) : 0;
+        if (at < sizeof(loop->note->text)) {
+            snprintf(loop->note->text + at, sizeof(loop->note->text) - at, "%.*s",
+                     static_cast<int>(sizeof(loop->note->text) - at - 1), why);
+        }
+    }
+    if (loop->log != nullptr) log_call_refusals(loop->log, loop->supervision.policy, pid, name, answer.error, refusals);
+}
+
 [[noreturn]] void shut_down(NotifyLoop* loop) {
     close(loop->supervision.listener);
+    if (loop->log != nullptr) {
+        char line[k_log_line_max];
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        write_log_line(loop->log, line, format_end_line(loop->log->format, now, *loop->log, line, sizeof(line)));
+    }
     if (!loop->status_relayed) {
         int status = 0;
         while (waitpid(loop->supervision.tree.child, &status, 0) < 0 && errno == EINTR) {}
@@ -81,7 +115,12 @@ void serve_notifications(NotifyLoop* loop) {
             if (errno == ENOENT || errno == EINTR) continue;
             shut_down(loop);
         }
-        fill_response(notif.id, dispatch_notification(loop->supervision, notif), &resp);
+        const Answer answer = dispatch_notification(loop->supervision, notif);
+        // Said before the answer: the command's process reads the note
+        // once its execution has failed.
+        const CallRefusals* refusals = loop->supervision.refusals;
+        if (refusals != nullptr && refusals->count > 0 && !refusals->gone) report_refusals(loop, notif, answer);
+        fill_response(notif.id, answer, &resp);
         // A failed send means the tracee went away while it was judged.
         ioctl(loop->supervision.listener, k_ioctl_notif_send, &resp);
     }

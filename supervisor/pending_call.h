@@ -11,6 +11,7 @@
 #include "policy/policy.h"
 
 struct TreeObjects;
+struct CallRefusals;
 
 struct PendingCall {
     const Policy* policy;
@@ -18,7 +19,8 @@ struct PendingCall {
     uint64_t id;   // the notification
     pid_t pid;     // the calling thread
     SandboxTree tree;
-    TreeObjects* made;  // the inter-process objects the tree made
+    TreeObjects* made;       // the inter-process objects the tree made
+    CallRefusals* refusals;  // why the call is refused, when a log is written; else null
 };
 
 // Copies size bytes at address out of process pid; false unless all

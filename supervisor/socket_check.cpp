@@ -1,5 +1,6 @@
 #include "supervisor/socket_check.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
 #include <string.h>
@@ -11,7 +12,9 @@
 #include "base/kernel_abi.h"
 #include "proc/process_tree.h"
 #include "rules/socket_rules.h"
+#include "rules/verdict_text.h"
 #include "supervisor/path_check.h"
+#include "supervisor/refusal.h"
 
 namespace {
 
@@ -50,7 +53,23 @@ int socket_family_of(const PendingCall& call, int fd) {
 bool copy_sockaddr(const PendingCall& call, uint64_t address, uint64_t length, unsigned char* copy) {
     memset(copy, 0, k_sockaddr_copy);
     size_t n = length < k_sockaddr_copy ? static_cast<size_t>(length) : k_sockaddr_copy;
-    return read_tracee_mem(call.pid, address, copy, n) && is_call_pending(call);
+    if (!read_tracee_mem(call.pid, address, copy, n)) return refuse_unreadable(call.refusals, ACCESS_WRITE, errno, "");
+    return is_call_pending(call) || refuse_gone(call.refusals);
+}
+
+// Judges a destination copied out of the caller. A refusal is kept for the
+// log; an audit lifts one the port rules made.
+bool settle_destination(const PendingCall& call, const unsigned char* copy, uint64_t length) {
+    SocketVerdict why{};
+    if (judge_sockaddr(call.policy, copy, length, &why)) return true;
+    const bool lifted = call.refusals != nullptr && call.refusals->audit && is_policy_socket_step(why.step);
+    Refusal* refusal = add_refusal(call.refusals, RefusalKind::socket, ACCESS_WRITE);
+    if (refusal != nullptr) {
+        refusal->lifted = lifted;
+        refusal->socket = why;
+        show_sockaddr(copy, length, refusal->written, sizeof(refusal->written));
+    }
+    return lifted;
 }
 
 }  // namespace
@@ -58,7 +77,7 @@ bool copy_sockaddr(const PendingCall& call, uint64_t address, uint64_t length, u
 bool check_sockaddr(const PendingCall& call, uint64_t address, uint64_t length) {
     if (address == 0 || length <= 1) return true;
     unsigned char copy[k_sockaddr_copy];
-    return copy_sockaddr(call, address, length, copy) && judge_sockaddr(call.policy, copy, length);
+    return copy_sockaddr(call, address, length, copy) && settle_destination(call, copy, length);
 }
 
 bool check_sent_to(const PendingCall& call, int fd, uint64_t address, uint64_t length) {
@@ -75,7 +94,7 @@ bool check_sent_to(const PendingCall& call, int fd, uint64_t address, uint64_t l
         family = AF_INET;
         memcpy(copy, &family, sizeof(family));
     }
-    return judge_sockaddr(call.policy, copy, length);
+    return settle_destination(call, copy, length);
 }
 
 bool check_bind(const PendingCall& call, uint64_t address, uint64_t length) {
@@ -103,7 +122,9 @@ bool check_message_destinations(const PendingCall& call, int fd, uint64_t addres
     const uint64_t per_batch = k_batch_bytes / stride;
     for (uint64_t done = 0; done < count;) {
         uint64_t n = count - done < per_batch ? count - done : per_batch;
-        if (!read_tracee_mem(call.pid, address + done * stride, batch, n * stride)) return false;
+        if (!read_tracee_mem(call.pid, address + done * stride, batch, n * stride)) {
+            return refuse_unreadable(call.refusals, ACCESS_WRITE, errno, "");
+        }
         for (uint64_t i = 0; i < n; ++i) {
             NameField field = name_of(batch + i * stride);
             // check_sent_to confirms that the call is still pending after

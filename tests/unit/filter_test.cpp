@@ -18,6 +18,7 @@
 #include "base/call_table.h"
 #include "filter_text.h"
 #include "supervisor/dispatch.h"
+#include "supervisor/refusal.h"
 #include "unit/bpf_run.h"
 #include "unit/bpf_text.h"
 
@@ -130,9 +131,9 @@ int number_of(const char* name, Arch arch) {
     return call_number(*find_call_by_name(name), arch);
 }
 
-std::vector<sock_filter> build(Arch arch, bool guard = true) {
+std::vector<sock_filter> build(Arch arch, bool guard = true, Refusals refusals = Refusals::in_filter) {
     std::vector<sock_filter> program(k_filter_capacity);
-    size_t length = build_filter(arch, guard, program.data(), program.size());
+    size_t length = build_filter(arch, guard, refusals, program.data(), program.size());
     program.resize(length);
     return program;
 }
@@ -379,22 +380,7 @@ uint32_t seccomp_answer_of(Outcome outcome) {
 
 // What a row's argument rules answer, read straight off the table.
 uint32_t answer_by_rules(const ArgRules& rules, const uint64_t (&args)[6]) {
-    for (uint8_t i = 0; i < rules.clause_count; ++i) {
-        const ArgClause& clause = rules.clauses[i];
-        bool holds = true;
-        for (uint8_t c = 0; c < clause.cond_count; ++c) {
-            const ArgCond& cond = clause.conds[c];
-            const uint32_t word = static_cast<uint32_t>(args[cond.arg]);
-            switch (cond.op) {
-            case CondOp::equal: holds = holds && (word & cond.mask) == cond.value; break;
-            case CondOp::not_equal: holds = holds && (word & cond.mask) != cond.value; break;
-            case CondOp::any_bit: holds = holds && (word & cond.mask) != 0; break;
-            case CondOp::no_bit: holds = holds && (word & cond.mask) == 0; break;
-            }
-        }
-        if (holds) return seccomp_answer_of(clause.outcome);
-    }
-    return seccomp_answer_of(rules.otherwise);
+    return seccomp_answer_of(decide_by_args(rules, args));
 }
 
 TEST_P(FilterProgram, AnswersForEveryNumber) {
@@ -528,7 +514,9 @@ TEST_P(FilterProgram, EveryNotifiedNumberHasAHandler) {
     std::vector<sock_filter> program = build(arch());
     const Policy policy = {};
     static TreeObjects made;
-    const Supervision supervision = {&policy, -1, {getpid(), -1, 0}, &made};
+    // With the reasons kept, as when a log is written: every refusal says why.
+    static CallRefusals refusals;
+    const Supervision supervision = {&policy, -1, {getpid(), -1, 0}, &made, &refusals};
     for (int nr = 0; nr < k_nr_limit + 64; ++nr) {
         if (answer(program, audit_arch(), nr) != SECCOMP_RET_USER_NOTIF) continue;
         const CallRow* row = find_call(arch(), nr);
@@ -546,7 +534,13 @@ TEST_P(FilterProgram, EveryNotifiedNumberHasAHandler) {
         notif.data.nr = nr;
         notif.data.arch = audit_arch();
         notif.data.args[0] = 0x5bd1e995;
-        EXPECT_FALSE(dispatch_notification(supervision, notif).unhandled) << row.name;
+        const Answer answered = dispatch_notification(supervision, notif);
+        EXPECT_FALSE(answered.unhandled) << row.name;
+        // A refusal says why, unless the call was found gone while judged.
+        // A call the supervisor carries out fails with its own errors.
+        if (answered.error != 0 && row.judge != Judge::ipc_get) {
+            EXPECT_TRUE(refusals.count > 0 || refusals.gone) << row.name;
+        }
     }
     // A number no row names is refused, not let through.
     seccomp_notif stray{};
@@ -554,6 +548,38 @@ TEST_P(FilterProgram, EveryNotifiedNumberHasAHandler) {
     Answer refused = dispatch_notification(supervision, stray);
     EXPECT_EQ(refused.error, EPERM);
     EXPECT_TRUE(refused.unhandled);
+}
+
+// When refusals are logged the filter suspends the calls it would refuse,
+// and the supervisor refuses them alike: every other answer stays, and each
+// such call gets the error the filter would have given, with a reason.
+TEST_P(FilterProgram, RefusalsLeftToTheSupervisorAnswerAlike) {
+    std::vector<sock_filter> in_filter = build(arch());
+    std::vector<sock_filter> by_supervisor = build(arch(), true, Refusals::by_supervisor);
+    const Policy policy = {};
+    static TreeObjects made;
+    static CallRefusals refusals;
+    const Supervision supervision = {&policy, -1, {getpid(), -1, 0}, &made, &refusals};
+    for (int nr = -2; nr < k_nr_limit + 64; ++nr) {
+        for (uint64_t word : {0ull, 1ull, 2ull, 3ull, 10ull, 17ull, 0x7e020000ull, 0xffffffffull}) {
+            uint64_t args[6] = {word, word, 3, word, word, 0};
+            const uint32_t filtered = answer(in_filter, audit_arch(), nr, args);
+            const uint32_t left = answer(by_supervisor, audit_arch(), nr, args);
+            if ((filtered & SECCOMP_RET_ACTION_FULL) != SECCOMP_RET_ERRNO) {
+                ASSERT_EQ(left, filtered) << "call " << nr;
+                continue;
+            }
+            ASSERT_EQ(left, SECCOMP_RET_USER_NOTIF) << "call " << nr;
+            if (arch() != k_native_arch) continue;
+            seccomp_notif notif{};
+            notif.data.nr = nr;
+            memcpy(notif.data.args, args, sizeof(args));
+            const Answer answered = dispatch_notification(supervision, notif);
+            EXPECT_EQ(static_cast<uint32_t>(answered.error), filtered & SECCOMP_RET_DATA) << "call " << nr;
+            ASSERT_EQ(refusals.count, 1) << "call " << nr;
+            EXPECT_STREQ(refusals.items[0].rule, "refused_call") << "call " << nr;
+        }
+    }
 }
 
 const Build k_builds[] = {{"x86_64", false}, {"aarch64", true}};
@@ -568,10 +594,10 @@ TEST(FilterProgram, TableLengthsOfBothBuilds) {
 
 TEST(FilterProgram, RefusesABufferTooSmall) {
     std::vector<sock_filter> program(k_filter_capacity);
-    size_t length = build_filter(Arch::x86_64, true, program.data(), program.size());
+    size_t length = build_filter(Arch::x86_64, true, Refusals::in_filter, program.data(), program.size());
     ASSERT_GT(length, 0u);
-    EXPECT_EQ(build_filter(Arch::x86_64, true, program.data(), length - 1), 0u);
-    EXPECT_EQ(build_filter(Arch::x86_64, true, program.data(), length), length);
+    EXPECT_EQ(build_filter(Arch::x86_64, true, Refusals::in_filter, program.data(), length - 1), 0u);
+    EXPECT_EQ(build_filter(Arch::x86_64, true, Refusals::in_filter, program.data(), length), length);
 }
 
 TEST(FilterProgram, NeighboursOfTrappedCallsRunUnchecked) {

@@ -24,6 +24,8 @@ TEST(CommandLine, Shapes) {
         std::vector<std::string> args;
         int command;            // index of the binary; 0: malformed
         std::vector<int> kept;  // ascending
+        PolicyFrom from = PolicyFrom::blob;
+        LogTo log = LogTo::none;
     };
     const std::string too_big = std::to_string(k_descriptor_limit);
     const std::string largest = std::to_string(k_descriptor_limit - 1);
@@ -38,10 +40,13 @@ TEST(CommandLine, Shapes) {
         {{"sandbox", "--polic", "", "--", "true"}, 0, {}},
         {{"sandbox", "-p", "", "--", "true"}, 0, {}},
         {{"sandbox"}, 0, {}},
+        // The blob may look like anything, the separator included.
+        {{"sandbox", "--policy", "--", "--", "true"}, 4, {}},
         {{"sandbox", "--policy", "", "--keep-fd", "3", "--", "true"}, 6, {3}},
         {{"sandbox", "--policy", "", "--keep-fd", "9", "--keep-fd", "4", "--keep-fd", "9", "--", "a", "b"}, 10, {4, 9}},
         {{"sandbox", "--policy", "", "--keep-fd", largest, "--", "true"}, 6, {k_descriptor_limit - 1}},
         {{"sandbox", "--policy", "", "--keep-fd", "007", "--", "true"}, 6, {7}},
+        {{"sandbox", "--keep-fd", "3", "--policy", "", "--", "true"}, 6, {3}},
         // After the separator everything is the command's.
         {{"sandbox", "--policy", "", "--", "--keep-fd", "3"}, 4, {}},
         {{"sandbox", "--policy", "", "--keep-fd", "2", "--", "true"}, 0, {}},
@@ -59,20 +64,57 @@ TEST(CommandLine, Shapes) {
         {{"sandbox", "--policy", "", "--keep-fd", "3", "--"}, 0, {}},
         {{"sandbox", "--policy", "", "--keep-fd=3", "--", "true"}, 0, {}},
         {{"sandbox", "--policy", "", "--keep-fd", "3", "--keep-fd"}, 0, {}},
-        {{"sandbox", "--keep-fd", "3", "--policy", "", "--", "true"}, 0, {}},
+        // Where the policy comes from: exactly one place.
+        {{"sandbox", "--policy-file", "p", "--", "true"}, 4, {}, PolicyFrom::file},
+        {{"sandbox", "--policy-fd", "5", "--", "true"}, 4, {}, PolicyFrom::descriptor},
+        {{"sandbox", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy", "", "--policy-file", "p", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy-fd", "2", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy-fd", "5", "--keep-fd", "5", "--", "true"}, 0, {}},
+        // The log, its format and the audit that needs it.
+        {{"sandbox", "--policy", "", "--log", "f", "--", "true"}, 6, {}, PolicyFrom::blob, LogTo::file},
+        {{"sandbox", "--log-fd", "7", "--log-format", "json", "--policy", "", "--audit", "--", "t"},
+         9,
+         {},
+         PolicyFrom::blob,
+         LogTo::descriptor},
+        {{"sandbox", "--policy", "", "--log", "", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy", "", "--log", "f", "--log-fd", "7", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy", "", "--log-format", "xml", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy", "", "--audit", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy-fd", "6", "--log-fd", "6", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy", "", "--log-fd", "6", "--keep-fd", "6", "--", "true"}, 0, {}},
+        {{"sandbox", "--quiet", "--policy", "", "--", "true"}, 5, {}},
+        {{"sandbox", "--policy", "", "--help", "--", "true"}, 0, {}},
     };
     for (const Case& c : cases) {
         std::vector<char*> argv;
         for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         CommandLine line;
+        LineProblem problem;
         std::string shown;
         for (const std::string& a : c.args) shown += " '" + a + "'";
-        ASSERT_EQ(parse_command_line(static_cast<int>(c.args.size()), argv.data(), &line), c.command != 0) << shown;
-        if (c.command == 0) continue;
+        ASSERT_EQ(parse_command_line(static_cast<int>(c.args.size()), argv.data(), &line, &problem), c.command != 0)
+            << shown;
+        if (c.command == 0) {
+            EXPECT_NE(problem.text[0], 0) << shown;
+            continue;
+        }
+        EXPECT_EQ(line.action, Action::run) << shown;
         EXPECT_EQ(line.command, c.command) << shown;
-        EXPECT_EQ(line.policy, argv[2]) << shown;
+        EXPECT_EQ(line.policy_from, c.from) << shown;
+        EXPECT_EQ(line.log_to, c.log) << shown;
         EXPECT_EQ(std::vector<int>(line.kept.fds, line.kept.fds + line.kept.count), c.kept) << shown;
+    }
+
+    // --help and --version stand alone.
+    for (const char* alone : {"--help", "--version"}) {
+        char* argv[] = {const_cast<char*>("sandbox"), const_cast<char*>(alone), nullptr};
+        CommandLine line;
+        LineProblem problem;
+        ASSERT_TRUE(parse_command_line(2, argv, &line, &problem)) << alone;
+        EXPECT_EQ(line.action, strcmp(alone, "--help") == 0 ? Action::help : Action::version);
     }
 
     // A bounded number of different descriptors; repeats do not count.
@@ -87,7 +129,9 @@ TEST(CommandLine, Shapes) {
         for (std::string& a : more) argv.push_back(a.data());
         argv.push_back(nullptr);
         CommandLine line;
-        EXPECT_EQ(parse_command_line(static_cast<int>(more.size()), argv.data(), &line), strcmp(extra, "3") == 0)
+        LineProblem problem;
+        EXPECT_EQ(parse_command_line(static_cast<int>(more.size()), argv.data(), &line, &problem),
+                  strcmp(extra, "3") == 0)
             << extra;
     }
 }

@@ -107,7 +107,7 @@ TEST(CopyTraceePath, LengthBound) {
 
 // No listener: anything that got as far as the pending check would be denied.
 TEST(CheckTraceePath, NullPaths) {
-    const PendingCall call = {nullptr, -1, 0, getpid(), {getpid(), -1, 0}, nullptr};
+    const PendingCall call = {nullptr, -1, 0, getpid(), {getpid(), -1, 0}, nullptr, nullptr};
     const PathOperand plain = {-100, 0, ACCESS_STAT, LastLink::followed, false, false};
     EXPECT_FALSE(check_tracee_path(call, plain));
     // With AT_EMPTY_PATH a null path is the descriptor itself, as on newer

@@ -194,7 +194,7 @@ TEST(SocketRules, PortRule) {
 TEST(SocketRules, NothingIsReadForANullOrTinyAddress) {
     Policy p = decode_records({});
     // No listener and no such process: any read or check would deny.
-    const PendingCall call = {&p, -1, 0, 0x3ffffff0, {0, -1, 0}, nullptr};
+    const PendingCall call = {&p, -1, 0, 0x3ffffff0, {0, -1, 0}, nullptr, nullptr};
     EXPECT_EQ(check_sockaddr(call, 0, 16), 1);
     EXPECT_EQ(check_sockaddr(call, 0x1000, 0), 1);
     EXPECT_EQ(check_sockaddr(call, 0x1000, 1), 1);

@@ -1,0 +1,67 @@
+#include "supervisor/refusal.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "rules/verdict_text.h"
+
+void clear_refusals(CallRefusals* refusals) {
+    refusals->gone = false;
+    refusals->flag_kind = FlagKind::none;
+    refusals->flags = 0;
+    refusals->count = 0;
+}
+
+Refusal* add_refusal(CallRefusals* refusals, RefusalKind kind, Access access) {
+    if (refusals == nullptr || refusals->count == k_max_refusals) return nullptr;
+    Refusal* refusal = &refusals->items[refusals->count++];
+    refusal->kind = kind;
+    refusal->lifted = false;
+    refusal->access = access;
+    refusal->stage = -1;
+    refusal->verdict = {false, STEP_HIDDEN, nullptr};
+    refusal->socket = {false, SOCKET_OTHER_FAMILY, TARGET_NONE, 0};
+    refusal->rule = "";
+    refusal->error = 0;
+    refusal->fd = -1;
+    refusal->target = -1;
+    refusal->written[0] = 0;
+    refusal->judged[0] = 0;
+    refusal->program[0] = 0;
+    return refusal;
+}
+
+bool refuse_gone(CallRefusals* refusals) {
+    if (refusals != nullptr) refusals->gone = true;
+    return false;
+}
+
+bool refuse_unreadable(CallRefusals* refusals, Access access, int error, const char* written) {
+    Refusal* refusal = add_refusal(refusals, RefusalKind::unreadable, access);
+    if (refusal != nullptr) {
+        refusal->error = error;
+        snprintf(refusal->written, sizeof(refusal->written), "%s", written);
+    }
+    return false;
+}
+
+bool refuse_for_rule(CallRefusals* refusals, Access access, const char* rule, const char* judged, long target) {
+    Refusal* refusal = add_refusal(refusals, RefusalKind::other, access);
+    if (refusal != nullptr) {
+        refusal->rule = rule;
+        refusal->target = target;
+        snprintf(refusal->judged, sizeof(refusal->judged), "%s", judged);
+    }
+    return false;
+}
+
+bool is_liftable(const Refusal& refusal) {
+    switch (refusal.kind) {
+    case RefusalKind::path: return is_policy_step(refusal.verdict.step);
+    case RefusalKind::socket: return is_policy_socket_step(refusal.socket.step);
+    case RefusalKind::unresolved:
+    case RefusalKind::unreadable:
+    case RefusalKind::other: return false;
+    }
+    return false;
+}
