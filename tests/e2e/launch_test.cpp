@@ -199,6 +199,148 @@ TEST(Launch, EmptyPolicyIsTheDefaultPolicy) {
     EXPECT_NE(r.err.find("hidden: inside hidden_root / and under no visible entry\n"), std::string::npos) << r.err;
 }
 
+// ---- what the sandbox says ---------------------------------------------------------
+
+struct SaidCase {
+    const char* name;
+    Words args;  // after argv[0]; {policy} is a policy the probe runs under
+    int code;
+    const char* said;    // in the one line on standard error; "" for none
+    bool usage = false;  // the usage follows it
+};
+
+class Said : public testing::TestWithParam<SaidCase> {};
+
+// Every failure of the sandbox itself is one line on standard error, its
+// own, and --quiet silences it; the status stays what it was.
+TEST_P(Said, OneLineForEachFailure) {
+    ScratchDir scratch;
+    e2e::write_file(scratch / "plain", "not a program\n", 0644);
+    e2e::write_file(scratch / "typo.policy", "visible /usr\nvisibel /lib\n");
+    const std::string policy = e2e::probe_policy({{"E", scratch.path()}, {"E", e2e::bin_dir()}});
+    const SaidCase& c = GetParam();
+    for (bool quiet : {false, true}) {
+        Words argv = {e2e::sandbox_path()};
+        if (quiet) argv.push_back("--quiet");
+        for (std::string word : expand(c.args, scratch)) {
+            for (size_t at; (at = word.find("{policy}")) != std::string::npos;) word.replace(at, 8, policy);
+            const bool inner = word == "{sandbox}";
+            argv.push_back(inner ? e2e::sandbox_path() : word);
+            if (inner && quiet) argv.push_back("--quiet");
+        }
+        RunResult r = e2e::run(argv);
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        if (quiet || c.said[0] == 0) {
+            EXPECT_EQ(r.err.find("sandbox: "), std::string::npos) << r.err;
+            continue;
+        }
+        const Words lines = e2e::lines_of(r.err);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0].rfind("sandbox: ", 0), 0u) << r.err;
+        EXPECT_NE(lines[0].find(c.said), std::string::npos) << r.err;
+        // After a mistaken command line, the usage; else nothing more.
+        EXPECT_EQ(lines.size(), c.usage ? 4u : 1u) << r.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Launch, Said,
+    testing::Values(
+        SaidCase{"unknown_option", {"--polcy", "x", "--", "{probe}"}, k_exit_usage, "unknown option '--polcy'", true},
+        SaidCase{"foreign_byte", {"--policy", "UgA-vaG9", "--", "{probe}"}, k_exit_usage, "'-' at offset 3"},
+        SaidCase{"cut_short", {"--policy", "UgAvZ", "--", "{probe}"}, k_exit_usage, "cut short"},
+        SaidCase{"joined_blobs", {"--policy", "SAAxAA==SAAxAA==", "--", "{probe}"}, k_exit_usage, "joined"},
+        SaidCase{"bad_pattern",
+                 {"--policy", "UAAoAA==", "--", "{probe}"},
+                 k_exit_bad_pattern,
+                 "write pattern '(' does not compile"},
+        SaidCase{"missing_policy_file",
+                 {"--policy-file", "{scratch}/none", "--", "{probe}"},
+                 k_exit_usage,
+                 "cannot read the policy file"},
+        SaidCase{"mistaken_source",
+                 {"--policy-file", "{scratch}/typo.policy", "--", "{probe}"},
+                 k_exit_usage,
+                 "typo.policy:2: unknown rule 'visibel'"},
+        SaidCase{"audit_without_log",
+                 {"--policy", "{policy}", "--audit", "--", "{probe}"},
+                 k_exit_usage,
+                 "--audit needs --log",
+                 true},
+        SaidCase{"log_nowhere",
+                 {"--policy", "{policy}", "--log", "{scratch}/no/log", "--", "{probe}"},
+                 k_exit_usage,
+                 "cannot open the log"},
+        SaidCase{"not_on_path",
+                 {"--policy", "{policy}", "--", "sandbox-e2e-no-such-command"},
+                 k_exit_not_found,
+                 "cannot run 'sandbox-e2e-no-such-command': not found on PATH"},
+        SaidCase{"hidden_command",
+                 {"--policy", "{policy}", "--", "/nonexistent/x"},
+                 k_exit_exec_failed,
+                 "cannot run '/nonexistent/x': refused by the policy: /nonexistent/x: hidden"},
+        SaidCase{"not_executable",
+                 {"--policy", "{policy}", "--", "{scratch}/plain"},
+                 k_exit_exec_failed,
+                 "Permission denied"},
+        SaidCase{"nested",
+                 {"--policy", "{policy}", "--", "{sandbox}", "--policy", "{policy}", "--", "{probe}"},
+                 118,
+                 "cannot run inside another sandbox"},
+        SaidCase{"command_runs", {"--policy", "{policy}", "--", "{probe}", "exit", "3"}, 3, ""}),
+    case_name<SaidCase>);
+
+TEST(Launch, HelpAndVersion) {
+    RunResult help = e2e::run({e2e::sandbox_path(), "--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_EQ(help.out.rfind("usage: ", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("--policy-file FILE"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+    RunResult version = e2e::run({e2e::sandbox_path(), "--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out.rfind("sandbox ", 0), 0u) << version.out;
+    EXPECT_EQ(e2e::lines_of(version.out).size(), 1u);
+}
+
+// The policy can stay out of the process list: a file or a descriptor holds
+// it, as a blob or as the rules themselves.
+TEST(Launch, PolicyFromAFileOrADescriptor) {
+    ScratchDir scratch;
+    const std::string blob = e2e::probe_policy({{"E", scratch.path()}, {"W", scratch.path()}});
+    e2e::write_file(scratch / "blob", blob + "\n");
+    e2e::write_file(scratch / "rules", "# the probe's own rules, then the scratch area\ninclude blob-free\n");
+    // Source: the probe's blob decoded is not at hand here, so the rules
+    // name what the probe needs through sandbox-policy.
+    RunResult decoded = e2e::run({e2e::bin_dir() + "/sandbox-policy", "decode", blob});
+    ASSERT_EQ(decoded.code, 0) << decoded.err;
+    e2e::write_file(scratch / "blob-free", decoded.out);
+    const Words command = {e2e::probe_path(), "write_file", scratch / "made", "x"};
+    for (const char* file : {"blob", "rules"}) {
+        Words argv = {e2e::sandbox_path(), "--policy-file", scratch / file, "--"};
+        argv.insert(argv.end(), command.begin(), command.end());
+        RunResult r = e2e::run(argv);
+        EXPECT_EQ(r.code, 0) << file << ": " << r.err;
+        EXPECT_TRUE(e2e::file_exists(scratch / "made")) << file;
+        unlink((scratch / "made").c_str());
+    }
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], blob.data(), blob.size()), static_cast<ssize_t>(blob.size()));
+    close(fds[1]);
+    const int at = 9;
+    ASSERT_EQ(dup2(fds[0], at), at);
+    close(fds[0]);
+    RunOptions options;
+    options.inherited_fds = {at};
+    Words argv = {e2e::sandbox_path(), "--policy-fd", std::to_string(at), "--"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    RunResult r = e2e::run(argv, options);
+    close(at);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(e2e::file_exists(scratch / "made"));
+}
+
 // ---- signals ---------------------------------------------------------------------
 
 class ForwardedSignal : public testing::TestWithParam<int> {};

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/io.h"
+#include "launcher/policy_input.h"
 #include "supervisor/response.h"
 
 namespace {
@@ -134,6 +135,24 @@ TEST(CommandLine, Shapes) {
                   strcmp(extra, "3") == 0)
             << extra;
     }
+}
+
+// A policy file holds one word of the Base64 alphabet, or source; the
+// launcher says in words what is wrong with a blob.
+TEST(PolicyInput, BlobOrSource) {
+    EXPECT_TRUE(looks_like_blob("UgAvaG9tZQA="));
+    EXPECT_TRUE(looks_like_blob("UgAvaG9t\nZQA=\n"));
+    EXPECT_FALSE(looks_like_blob("visible /usr\n"));
+    EXPECT_FALSE(looks_like_blob("# nothing\n"));
+    EXPECT_FALSE(looks_like_blob("\n\n"));
+    std::string problem;
+    EXPECT_TRUE(check_blob("UgAv\nZQA=", &problem));
+    EXPECT_FALSE(check_blob("UgA-vaG9", &problem));
+    EXPECT_EQ(problem, "the policy is no blob: '-' at offset 3 is outside the Base64 alphabet");
+    EXPECT_FALSE(check_blob("UgAvZ", &problem));
+    EXPECT_EQ(problem, "the policy was cut short: its Base64 text leaves one character over");
+    EXPECT_FALSE(check_blob("SAAxAA==SAAxAA==", &problem));
+    EXPECT_EQ(problem, "the policy is blobs joined after encoding ('=' at offset 6): encode the rules together");
 }
 
 TEST(CommandLine, JobServerDescriptors) {

@@ -90,6 +90,38 @@ TEST(DecodePolicy, PaddingDoesNotEndABlock) {
                                                                             4));
 }
 
+// What an encoder writes passes the check before decoding: the alphabet,
+// line breaks, and "=" at the end. What none writes is refused and placed.
+TEST(CheckBlobText, WhatEncodersWrite) {
+    struct Case {
+        const char* text;
+        BlobFault fault;
+        size_t offset;
+    };
+    const Case cases[] = {
+        {"", BlobFault::none, 0},
+        {"UgAvaG9tZQBXAC90bXAATAA4MDgwAA==", BlobFault::none, 0},
+        {"UgAv aG9t\nZQA=\r\n", BlobFault::none, 0},
+        {"UgAvaG9tZQ", BlobFault::none, 0},
+        {"UgA", BlobFault::none, 0},
+        {"SAAxAA==SAAxAA==", BlobFault::early_padding, 6},
+        {"SAAxAA=x", BlobFault::early_padding, 6},
+        {"U", BlobFault::lone_digit, 0},
+        {"UgAvZ", BlobFault::lone_digit, 0},
+        {"UgA-vaG9", BlobFault::foreign_byte, 3},
+        {"UgA_", BlobFault::foreign_byte, 3},
+        {"--keep-fd", BlobFault::foreign_byte, 0},
+        {"UgA\xc3\xa9", BlobFault::foreign_byte, 3},
+    };
+    for (const Case& c : cases) {
+        const BlobCheck check = check_blob_text(c.text);
+        EXPECT_EQ(check.fault, c.fault) << c.text;
+        if (c.fault == BlobFault::foreign_byte || c.fault == BlobFault::early_padding) {
+            EXPECT_EQ(check.offset, c.offset) << c.text;
+        }
+    }
+}
+
 TEST(DecodePolicy, LeftoverBitsAreDropped) {
     unsigned char out[8];
     EXPECT_EQ(decode_base64("QQ", out), 1u);
