@@ -3,11 +3,12 @@
 // burst of other work on the machine moves one batch, not the result. Run
 // natively and under each program being compared.
 //
-//   bench_calls stat|read-open|write-open|exec|xattr|connect ITERATIONS DIR
+//   bench_calls stat|read-open|write-open|exec|xattr|connect|refused ITERATIONS DIR
 //
 // DIR is a scratch directory the calls work in (write-open creates a file
 // there); exec runs DIR/true-static if present, else /bin/true; connect
-// goes to 127.0.0.1 on a port nothing listens on.
+// goes to 127.0.0.1 on a port nothing listens on; refused looks at a path
+// no policy shows.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -67,6 +68,13 @@ int run_once(const char* kind, const char* dir, const char* file, int sock_fd, c
         ssize_t got = lgetxattr(file, "security.selinux", value, sizeof(value));
         return got >= 0 || errno == ENODATA || errno == ENOTSUP ? 0 : -1;
     }
+    if (strcmp(kind, "refused") == 0) {
+        // A path no policy of the benchmark shows: refused under the
+        // sandbox, missing natively.
+        struct stat st;
+        const int got = fstatat(AT_FDCWD, "/sandbox-bench-hidden/x", &st, 0);
+        return got != 0 && (errno == ENOENT || errno == EACCES) ? 0 : -1;
+    }
     if (strcmp(kind, "connect") == 0) {
         // A refused connect keeps the socket usable for the next try.
         connect(sock_fd, reinterpret_cast<const sockaddr*>(address), sizeof(*address));
@@ -79,7 +87,7 @@ int run_once(const char* kind, const char* dir, const char* file, int sock_fd, c
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        fprintf(stderr, "usage: %s stat|read-open|write-open|exec|xattr|connect ITERATIONS DIR\n", argv[0]);
+        fprintf(stderr, "usage: %s stat|read-open|write-open|exec|xattr|connect|refused ITERATIONS DIR\n", argv[0]);
         return 2;
     }
     const char* kind = argv[1];
