@@ -74,7 +74,11 @@ bool check_blob(const char* text, std::string* problem) {
     switch (check.fault) {
     case BlobFault::none: return true;
     case BlobFault::foreign_byte:
-        if (check.byte >= 0x21 && check.byte < 0x7f) {
+        if (check.byte == ' ' || check.byte == '\t') {
+            snprintf(line, sizeof(line),
+                     "the policy is no blob: a blank at offset %zu (policy source? give it with --policy-file)",
+                     check.offset);
+        } else if (check.byte >= 0x21 && check.byte < 0x7f) {
             snprintf(line, sizeof(line), "the policy is no blob: '%c' at offset %zu is outside the Base64 alphabet",
                      check.byte, check.offset);
         } else {

@@ -99,7 +99,7 @@ BlobCheck check_blob_text(const char* blob) {
     bool padded = false;
     for (size_t i = 0; blob[i] != 0; ++i) {
         const unsigned char c = static_cast<unsigned char>(blob[i]);
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+        if (c == '\n' || c == '\r') continue;
         if (c == '=') {
             if (!padded) padding_at = i;
             padded = true;

@@ -48,7 +48,9 @@ enum class PolicyError : uint8_t {
 size_t decode_base64(const char* text, unsigned char* out);
 
 // What makes blob text one that no encoder writes. Encoders write the
-// Base64 alphabet, may break lines, and pad the end with "=".
+// Base64 alphabet, may break lines, and pad the end with "="; a space is
+// no part of a blob (the decoder skips it, but text with spaces is more
+// likely policy source given as a blob).
 enum class BlobFault : uint8_t {
     none,
     foreign_byte,   // a byte of no Base64 alphabet: the text was mangled or is something else

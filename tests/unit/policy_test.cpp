@@ -101,7 +101,9 @@ TEST(CheckBlobText, WhatEncodersWrite) {
     const Case cases[] = {
         {"", BlobFault::none, 0},
         {"UgAvaG9tZQBXAC90bXAATAA4MDgwAA==", BlobFault::none, 0},
-        {"UgAv aG9t\nZQA=\r\n", BlobFault::none, 0},
+        {"UgAvaG9t\nZQA=\r\n", BlobFault::none, 0},
+        {"UgAv aG9t", BlobFault::foreign_byte, 4},
+        {"visible /usr", BlobFault::foreign_byte, 7},
         {"UgAvaG9tZQ", BlobFault::none, 0},
         {"UgA", BlobFault::none, 0},
         {"SAAxAA==SAAxAA==", BlobFault::early_padding, 6},
