@@ -619,6 +619,8 @@ TEST(Learn, OddPathsAreReportedNotProposed) {
     log += "time=t event=would-refuse call=openat access=read path=\"" + k_top + "/a\\nb\" judged=\"" + k_top +
            "/a\\nb\" rule=hidden\n";
     log += "time=t event=would-refuse call=openat path=rel rule=hidden\n";
+    log += "time=t event=would-refuse call=openat access=read path=/proc/self/fd/3 judged=\"" + k_top +
+           "/gone (deleted)\" stage=descriptor rule=hidden\n";
     LearnResult result = learn_log(scratch, log, "hidden_root /\n" + loader_rules());
     EXPECT_TRUE(result.learned.rules.empty()) << result.text;
     EXPECT_TRUE(has_line(result.text, "#   read " + k_top + "/long/na...: the path was cut short in the log"))
@@ -627,6 +629,9 @@ TEST(Learn, OddPathsAreReportedNotProposed) {
         has_line(result.text, "#   read \"" + k_top + "/a\\x0ab\": the path cannot be written as policy source"))
         << result.text;
     EXPECT_TRUE(has_line(result.text, "#   openat rel: the log gives no absolute path and access class"))
+        << result.text;
+    EXPECT_TRUE(
+        has_line(result.text, "#   read " + k_top + "/gone (deleted): a deleted file, reached through a descriptor"))
         << result.text;
 }
 
@@ -684,6 +689,16 @@ TEST(ExplainLog, EachEventWithTheChangeThatAllowsIt) {
     const std::string json = format_explanation_json(relative);
     EXPECT_NE(json.find(",\"suggestion\":\"add write " + proj + "/src\","), std::string::npos) << json;
     EXPECT_EQ(explain_line(policy, hardening_line("ptrace", "process", "x")).answer, "EPERM");
+    // A path the supervisor refused whatever the policy says is explained
+    // in the log's words, not judged again as if the policy had decided.
+    Explanation outside = explain_line(policy, "time=t event=refused call=openat access=read judged=" + proj +
+                                                   "/src/a.c rule=unreadable why=\"the path could not be read\"");
+    EXPECT_FALSE(outside.allowed);
+    ASSERT_EQ(outside.stages.size(), 1u);
+    EXPECT_EQ(outside.stages[0].rule, "unreadable");
+    EXPECT_EQ(outside.operation, "read");
+    EXPECT_EQ(outside.subject, proj + "/src/a.c");
+    EXPECT_EQ(outside.suggestion, "none: no rule can allow it: the path could not be read (unreadable)");
     Explanation allowed = explain_line(policy, path_line("read", proj + "/src/a.c", "hidden"));
     EXPECT_TRUE(allowed.allowed);
     EXPECT_EQ(allowed.suggestion, "none: this policy allows it");

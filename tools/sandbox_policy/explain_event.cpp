@@ -28,7 +28,9 @@ std::string summary_of(const LogEvent& event) {
 // words are its one stage.
 void explain_from_log(const LogEvent& event, Explanation* out) {
     *out = Explanation{};
-    out->operation = event.call.empty() ? "call" : event.call;
+    out->operation = !event.access.empty() && !logged_path(event).empty() ? event.access
+                     : event.call.empty()                                 ? "call"
+                                                                          : event.call;
     const std::string subject = subject_of(event);
     out->subject = subject.compare(0, out->operation.size() + 1, out->operation + " ") == 0
                        ? subject.substr(out->operation.size() + 1)
@@ -50,8 +52,11 @@ void explain_log_event(const Policy* policy, const std::vector<Rule>& rules, con
     Access access = ACCESS_STAT;
     std::string error;
     bool explained = false;
-    if (!path.empty() && access_by_name(event.access, &access) && !is_process_path(path)) {
-        explained = explain_path(policy, access, path, false, 0, out, &error);
+    // A path refused whatever the policy says was refused for what only the
+    // supervisor saw then (the tree, the caller's memory): its own words say why.
+    const bool by_policy = kind_of_logged_rule(event.rule) != RefusalKind::hardening;
+    if (!path.empty() && access_by_name(event.access, &access)) {
+        if (by_policy && !is_process_path(path)) explained = explain_path(policy, access, path, false, 0, out, &error);
     } else if (event.port.has_value()) {
         explained = explain_connect(policy, event.address, std::to_string(*event.port), out, &error);
     } else if (!event.address.empty()) {

@@ -126,6 +126,9 @@ private:
         if (event.truncated) {
             return settle(&refusal, Outcome::not_proposed, subject + ": the path was cut short in the log");
         }
+        if (is_deleted_file(refusal.path)) {
+            return settle(&refusal, Outcome::not_proposed, subject + ": a deleted file, reached through a descriptor");
+        }
         if (!refusal.socket && refusal.path.empty()) {
             return settle(&refusal, Outcome::not_proposed,
                           subject + ": the log gives no absolute path and access class");

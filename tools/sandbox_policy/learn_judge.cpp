@@ -140,3 +140,8 @@ bool is_process_path(const std::string& path) {
 bool is_writable_as_source(const std::string& path) {
     return path.find('\n') == std::string::npos && (path.empty() || path.back() != '\r');
 }
+
+bool is_deleted_file(const std::string& path) {
+    static const std::string k_suffix = " (deleted)";
+    return path.size() > k_suffix.size() && path.compare(path.size() - k_suffix.size(), k_suffix.size(), k_suffix) == 0;
+}

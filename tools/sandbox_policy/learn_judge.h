@@ -37,5 +37,7 @@ struct Judgement {
 
 // /proc/N and below: judged by the process tree, never by a rule.
 [[nodiscard]] bool is_process_path(const std::string& path);
+// A descriptor's link to a file deleted since it was opened: "/a/b (deleted)".
+[[nodiscard]] bool is_deleted_file(const std::string& path);
 // Whether a source line can hold the path as a rule's value.
 [[nodiscard]] bool is_writable_as_source(const std::string& path);
