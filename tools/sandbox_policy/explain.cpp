@@ -91,6 +91,18 @@ void json_string(std::string* out, const std::string& text) {
     *out += '"';
 }
 
+Explanation begin_explanation(const std::string& operation, const std::string& subject) {
+    Explanation out;
+    out.operation = operation;
+    out.subject = subject;
+    return out;
+}
+
+std::string final_answer(const Explanation& explanation) {
+    if (explanation.allowed) return "allowed";
+    return explanation.answer.empty() ? "EACCES" : explanation.answer;
+}
+
 }  // namespace
 
 bool access_by_name(const std::string& name, Access* access) {
@@ -116,7 +128,7 @@ bool explain_path(const Policy* policy, Access access, const std::string& path, 
     // as the supervisor is.
     const pid_t tracee = pid != 0 ? pid : getpid();
     const SandboxTree tree = {tracee, -1, pid != 0 ? getpid() : 0};
-    *out = Explanation{k_class_names[access], path, {}, false};
+    *out = begin_explanation(k_class_names[access], path);
     if (path.empty()) {
         *error = "an empty path names no file";
         return false;
@@ -161,27 +173,34 @@ bool explain_path(const Policy* policy, Access access, const std::string& path, 
     return true;
 }
 
-bool explain_connect(const Policy* policy, const std::string& address, const std::string& port, Explanation* out,
-                     std::string* error) {
+bool make_inet_destination(const std::string& address, const std::string& port, unsigned char* copy, uint64_t* length,
+                           std::string* error) {
     char* end = nullptr;
     long number = strtol(port.c_str(), &end, 10);
     if (port.empty() || *end != 0 || number < 0 || number > 65535) {
         *error = "not a port: " + port;
         return false;
     }
-    unsigned char copy[k_sockaddr_copy] = {};
+    memset(copy, 0, k_sockaddr_copy);
     sockaddr_in v4{AF_INET, htons(static_cast<uint16_t>(number)), {}, {}};
     sockaddr_in6 v6{AF_INET6, htons(static_cast<uint16_t>(number)), 0, {}, 0};
-    uint64_t length = 0;
     if (inet_pton(AF_INET, address.c_str(), &v4.sin_addr) == 1) {
-        memcpy(copy, &v4, length = sizeof(v4));
+        memcpy(copy, &v4, *length = sizeof(v4));
     } else if (inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) == 1) {
-        memcpy(copy, &v6, length = sizeof(v6));
+        memcpy(copy, &v6, *length = sizeof(v6));
     } else {
         *error = "not a numeric IPv4 or IPv6 address: " + address;
         return false;
     }
-    *out = Explanation{"connect", address + " port " + port, {}, false};
+    return true;
+}
+
+bool explain_connect(const Policy* policy, const std::string& address, const std::string& port, Explanation* out,
+                     std::string* error) {
+    unsigned char copy[k_sockaddr_copy];
+    uint64_t length = 0;
+    if (!make_inet_destination(address, port, copy, &length, error)) return false;
+    *out = begin_explanation("connect", address + " port " + port);
     judge_destination(policy, copy, length, address, out);
     return true;
 }
@@ -197,17 +216,19 @@ void explain_unix(const Policy* policy, const std::string& path, Explanation* ou
     // Named sockets pass their NUL, abstract ones their bytes, unnamed ones
     // the family alone.
     uint64_t length = sizeof(family) + n + (n > 0 && !abstract ? 1 : 0);
-    *out = Explanation{"unix", path, {}, false};
+    *out = begin_explanation("unix", path);
     judge_destination(policy, copy, length, path, out);
 }
 
 std::string format_explanation(const Explanation& explanation) {
-    std::string out = explanation.operation + " " + explanation.subject + "\n";
+    std::string out = explanation.logged.empty() ? "" : "logged: " + explanation.logged + "\n";
+    out += explanation.operation + " " + explanation.subject + "\n";
     for (const StageLine& line : explanation.stages) {
         out += "  " + line.stage + ": " + line.path + "\n";
         out += std::string("    ") + (line.allowed ? "allowed: " : "denied: ") + line.reason + "\n";
     }
-    out += std::string("result: ") + (explanation.allowed ? "allowed" : "EACCES") + "\n";
+    out += "result: " + final_answer(explanation) + "\n";
+    if (!explanation.suggestion.empty()) out += "suggestion: " + explanation.suggestion + "\n";
     return out;
 }
 
@@ -235,6 +256,8 @@ std::string format_explanation_json(const Explanation& explanation) {
         }
     }
     out += std::string("],\"allowed\":") + (explanation.allowed ? "true," : "false,");
-    field("final", explanation.allowed ? "allowed" : "EACCES", "}\n");
+    if (!explanation.logged.empty()) field("logged", explanation.logged);
+    if (!explanation.suggestion.empty()) field("suggestion", explanation.suggestion);
+    field("final", final_answer(explanation), "}\n");
     return out;
 }

@@ -10,6 +10,7 @@
 #include "policy/policy.h"
 #include "policy/source.h"
 #include "rules/path_rules.h"
+#include "tools/sandbox_policy/log_reader.h"
 
 // text in double quotes, bytes that cannot be shown escaped.
 std::string quoted(const std::string& text);
@@ -52,6 +53,9 @@ struct Explanation {
     std::string subject;
     std::vector<StageLine> stages;
     bool allowed = false;
+    std::string answer;      // the refusal's errno; "" for EACCES
+    std::string logged;      // the log event explained, in short, or ""
+    std::string suggestion;  // the change that would allow it, or ""
 };
 
 // The access class of a class name; false for no class.
@@ -63,10 +67,19 @@ void describe_verdict(const Policy* policy, const RuleVerdict& verdict, PathForm
 // the path means, and the root of the sandbox tree; 0 is this process.
 bool explain_path(const Policy* policy, Access access, const std::string& path, bool follow, int pid, Explanation* out,
                   std::string* error);
+// The IPv4 or IPv6 socket address of a numeric address and port, as a
+// caller would pass it, in copy (k_sockaddr_copy bytes).
+bool make_inet_destination(const std::string& address, const std::string& port, unsigned char* copy, uint64_t* length,
+                           std::string* error);
 bool explain_connect(const Policy* policy, const std::string& address, const std::string& port, Explanation* out,
                      std::string* error);
 // "@name" is an abstract name, "" an unnamed socket.
 void explain_unix(const Policy* policy, const std::string& path, Explanation* out);
+// An event of the refusal log explained under policy, whose rules these
+// are: the path in its access class, the address and port, or the local
+// name it gives, and the change that would allow it. An event that names
+// nothing to judge gets its logged rule and reason as its one stage.
+void explain_log_event(const Policy* policy, const std::vector<Rule>& rules, const LogEvent& event, Explanation* out);
 std::string format_explanation(const Explanation& explanation);
 std::string format_explanation_json(const Explanation& explanation);
 
