@@ -109,6 +109,8 @@
 //   readlink_of_parent_fd N     (readlink of /proc/<ppid>/fd/N)
 //   getrlimit RESOURCE          (OK <soft> <hard>, each a number or
 //                               "unlimited"; RESOURCE e.g. RLIMIT_CORE)
+//   undumpable                  (prctl PR_SET_DUMPABLE 0: only a tracer
+//                               with CAP_SYS_PTRACE may read this process)
 //   sleep SECONDS (fractions allowed)   pause   exit CODE   ready (READY)
 //   echo TEXT (prints TEXT)   write_file PATH TEXT (OK/ERR of the open)
 //   out FILE     sends stdout and stderr to FILE (created, appended to);
@@ -139,6 +141,7 @@
 #include <sys/ioctl.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -1166,6 +1169,7 @@ void run_one(const char* op, const Args& a) {
     // Any call of the table, and others.
     if (is("call")) return do_call(a);
     if (is("inotify_init")) return report_value(sys(SYS_inotify_init1, IN_CLOEXEC));
+    if (is("undumpable")) return report(prctl(PR_SET_DUMPABLE, 0, 0, 0, 0));
     if (is("exec_memfd")) return do_exec_unnamed(a, false);
     if (is("exec_deleted")) return do_exec_unnamed(a, true);
     // Other calls and foreign ABIs.

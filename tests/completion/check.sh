@@ -85,7 +85,8 @@ usage() {
     for command in $("$programs/sandbox-policy" --help | grep -o 'sandbox-policy [a-z]*' | cut -d' ' -f2 | sort -u); do
         offers 'sandbox-policy ' "$command"
         offers "sandbox-policy $command --" \
-            $("$programs/sandbox-policy" "$command" --help | grep -o -- '--[a-z][a-z-]*' | sort -u)
+            $("$programs/sandbox-policy" "$command" --help | grep -E '^(usage: |       )sandbox-policy ' |
+                grep -o -- '--[a-z][a-z-]*' | sort -u)
     done
 }
 
