@@ -56,9 +56,17 @@ Answer answer(const PendingCall& call, const CallRow& row, const uint64_t* args,
 }
 
 // A call the table refuses outright, which the filter left to the
-// supervisor so that the log can say so.
-Answer refuse_outright(CallRefusals* refusals, int error) {
-    (void)refuse_for_rule(refusals, ACCESS_STAT, "refused_call");
+// supervisor so that the log can say so. One that programs fall back from
+// is said the first time.
+Answer refuse_outright(CallRefusals* refusals, const CallRow& row, int error) {
+    const size_t index = static_cast<size_t>(&row - k_calls);
+    bool said = false;
+    if (refusals != nullptr && error == ENOSYS && index / 8 < sizeof(refusals->fallbacks_said)) {
+        const uint8_t bit = static_cast<uint8_t>(1u << (index % 8));
+        said = (refusals->fallbacks_said[index / 8] & bit) != 0;
+        refusals->fallbacks_said[index / 8] |= bit;
+    }
+    if (!said) (void)refuse_for_rule(refusals, ACCESS_STAT, "refused_call");
     return Answer{error, false, 0, false};
 }
 
@@ -80,14 +88,14 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
 
     switch (row->filter) {
     case FilterRule::notify: break;
-    case FilterRule::fail_enosys: return refuse_outright(refusals, ENOSYS);
-    case FilterRule::fail_eperm: return refuse_outright(refusals, EPERM);
+    case FilterRule::fail_enosys: return refuse_outright(refusals, *row, ENOSYS);
+    case FilterRule::fail_eperm: return refuse_outright(refusals, *row, EPERM);
     case FilterRule::by_args:
         switch (decide_by_args(*row->args, args)) {
         case Outcome::notify: break;
         case Outcome::allow: return k_answer_continue;
-        case Outcome::fail_enosys: return refuse_outright(refusals, ENOSYS);
-        case Outcome::fail_eperm: return refuse_outright(refusals, EPERM);
+        case Outcome::fail_enosys: return refuse_outright(refusals, *row, ENOSYS);
+        case Outcome::fail_eperm: return refuse_outright(refusals, *row, EPERM);
         }
         break;
     }

@@ -560,6 +560,7 @@ TEST_P(FilterProgram, RefusalsLeftToTheSupervisorAnswerAlike) {
     static TreeObjects made;
     static CallRefusals refusals;
     const Supervision supervision = {&policy, -1, {getpid(), -1, 0}, &made, &refusals};
+    std::set<int> said_enosys;
     for (int nr = -2; nr < k_nr_limit + 64; ++nr) {
         for (uint64_t word : {0ull, 1ull, 2ull, 3ull, 10ull, 17ull, 0x7e020000ull, 0xffffffffull}) {
             uint64_t args[6] = {word, word, 3, word, word, 0};
@@ -576,8 +577,13 @@ TEST_P(FilterProgram, RefusalsLeftToTheSupervisorAnswerAlike) {
             memcpy(notif.data.args, args, sizeof(args));
             const Answer answered = dispatch_notification(supervision, notif);
             EXPECT_EQ(static_cast<uint32_t>(answered.error), filtered & SECCOMP_RET_DATA) << "call " << nr;
-            ASSERT_EQ(refusals.count, 1) << "call " << nr;
-            EXPECT_STREQ(refusals.items[0].rule, "refused_call") << "call " << nr;
+            // Programs fall back from a call refused with ENOSYS at every
+            // use: it is said once a run.
+            const bool first = answered.error != ENOSYS || said_enosys.insert(nr).second;
+            ASSERT_EQ(refusals.count, first ? 1 : 0) << "call " << nr;
+            if (first) {
+                EXPECT_STREQ(refusals.items[0].rule, "refused_call") << "call " << nr;
+            }
         }
     }
 }

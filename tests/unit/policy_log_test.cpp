@@ -510,14 +510,14 @@ TEST(Learn, DenialsAreNotProposed) {
     log += path_line("write", proj + "/.git/index", "git");
     log += port_line("127.0.0.1", 22, "loopback_deny", "loopback_deny 22");
     // A deny wins over what the base allows besides: never proposed, even
-    // for four paths in one directory.
+    // for four paths in one directory; those of one reason are one line.
     for (int i = 0; i < 4; ++i) {
         log += path_line("read", home + "/.ssh/key" + std::to_string(i), "deny", "deny " + home + "/.ssh");
     }
     LearnResult result = learn_log(scratch, log, policy);
     EXPECT_TRUE(result.learned.rules.empty()) << result.text;
     const std::string expected[] = {
-        "#   read " + home + "/.ssh/id_ed25519: deny " + home + "/.ssh forbids it; remove deny " + home +
+        "#   read " + home + "/.ssh/id_ed25519 and 4 more: deny " + home + "/.ssh forbids it; remove deny " + home +
             "/.ssh to allow it",
         "#   read " + home + "/.netrc: deny_exact " + home + "/.netrc forbids it; remove deny_exact " + home +
             "/.netrc to allow it",

@@ -26,7 +26,7 @@ struct Refusal {
     int port;
     size_t calls;
     Outcome outcome;
-    std::string note;  // why it is not proposed, or cannot be allowed
+    std::string note;  // why it is not proposed, or cannot be allowed (without its subject)
     bool hidden;       // refused as hidden: a write needs its directory made visible too
 };
 
@@ -86,7 +86,7 @@ private:
             if (!is_refusal(event)) continue;
             ++learned_.calls;
             if (kind_of_logged_rule(event.rule) == RefusalKind::hardening) {
-                add_line(&learned_.cannot_allow, &cannot_seen_, subject_of(event) + ": " + logged_reason(event));
+                add_note(&learned_.cannot_allow, &cannot_seen_, {subject_of(event), logged_reason(event)});
                 continue;
             }
             Refusal refusal = refusal_of(event, reference);
@@ -122,82 +122,76 @@ private:
     void classify(size_t index, const std::vector<Policy>& policies) {
         Refusal& refusal = refusals_[index];
         const LogEvent& event = *refusal.event;
-        const std::string subject = subject_of(event);
         if (event.truncated) {
-            return settle(&refusal, Outcome::not_proposed, subject + ": the path was cut short in the log");
+            return settle(&refusal, Outcome::not_proposed, "the path was cut short in the log");
         }
         if (is_deleted_file(refusal.path)) {
-            return settle(&refusal, Outcome::not_proposed, subject + ": a deleted file, reached through a descriptor");
+            return settle(&refusal, Outcome::not_proposed, "a deleted file, reached through a descriptor");
         }
         if (!refusal.socket && refusal.path.empty()) {
-            return settle(&refusal, Outcome::not_proposed,
-                          subject + ": the log gives no absolute path and access class");
+            return settle(&refusal, Outcome::not_proposed, "the log gives no absolute path and access class");
         }
         if (refusal.socket && refusal.port <= 0) {
-            return settle(&refusal, Outcome::not_proposed, subject + ": the log gives no port");
+            return settle(&refusal, Outcome::not_proposed, "the log gives no port");
         }
         if (is_process_path(refusal.path)) {
-            return settle(&refusal, Outcome::cannot_allow, subject + ": a process path is judged by the process tree");
+            return settle(&refusal, Outcome::cannot_allow, "a process path is judged by the process tree");
         }
         Judgement judgement = judge(refusal, policies);
         if (judgement.judged && judgement.allowed) return settle(&refusal, Outcome::already_allowed, "");
         if (kind_of_logged_rule(event.rule) == RefusalKind::denied) {
             if (judgement.judged && judgement.kind == RefusalKind::denied) return settle_by(&refusal, judgement);
-            return settle(&refusal, Outcome::not_proposed,
-                          subject + ": " + fix_for_denial(event.rule, event.entry, refusal.path));
+            return settle(&refusal, Outcome::not_proposed, fix_for_denial(event.rule, event.entry, refusal.path));
         }
         if (judgement.judged && judgement.kind != RefusalKind::liftable) return settle_by(&refusal, judgement);
         if (!judgement.judged && event.rule == "wsl" && event.kind == LogEventKind::refused &&
             refusal.access == ACCESS_EXEC) {
             // Without a policy to judge by, this may be the WSL interop
             // areas' own refusal, which no rule lifts.
-            return settle(&refusal, Outcome::cannot_allow, subject + ": " + logged_reason(event));
+            return settle(&refusal, Outcome::cannot_allow, logged_reason(event));
         }
         refusal.hidden = judgement.judged ? judgement.hidden : event.rule != "not_writable";
         add_need(index);
     }
 
     void settle_by(Refusal* refusal, const Judgement& judgement) {
-        const std::string subject = subject_of(*refusal->event);
         if (judgement.kind == RefusalKind::denied) {
-            settle(refusal, Outcome::not_proposed,
-                   subject + ": " + fix_for_denial(judgement.rule, judgement.entry, refusal->path));
+            settle(refusal, Outcome::not_proposed, fix_for_denial(judgement.rule, judgement.entry, refusal->path));
         } else if (judgement.kind == RefusalKind::hardening) {
-            settle(refusal, Outcome::cannot_allow, subject + ": " + judgement.reason + " (" + judgement.rule + ")");
+            settle(refusal, Outcome::cannot_allow, judgement.reason + " (" + judgement.rule + ")");
         } else {
-            settle(refusal, Outcome::not_proposed,
-                   subject + ": the learned rules do not allow it: " + judgement.reason);
+            settle(refusal, Outcome::not_proposed, "the learned rules do not allow it: " + judgement.reason);
         }
     }
 
     void add_need(size_t index) {
         Refusal& refusal = refusals_[index];
-        const std::string subject = subject_of(*refusal.event);
         if (refusal.socket) {
             ports_[refusal.port].push_back(index);
             return;
         }
         const std::string& path = refusal.path;
         if (!is_writable_as_source(path)) {
-            return settle(&refusal, Outcome::not_proposed, subject + ": the path cannot be written as policy source");
+            return settle(&refusal, Outcome::not_proposed, "the path cannot be written as policy source");
         }
         if (refusal.access == ACCESS_STAT) {
             stat_.push_back({path, index});
         } else if (refusal.access == ACCESS_READ || refusal.access == ACCESS_EXEC) {
             if (opens_broad_tree(path)) {
-                return settle(
-                    &refusal, Outcome::not_proposed,
-                    subject + ": visible " + path + " would show everything below it; add it yourself if meant");
+                return settle(&refusal, Outcome::not_proposed,
+                              "visible " + path + " would show everything below it; add it yourself if meant");
             }
             visible_.push_back({path, index});
         } else {
-            // Creating, renaming and replacing a file take its directory.
+            // Creating, renaming and replacing a file take its directory:
+            // its name may change from run to run. A directory made is a
+            // name of its own, and a rule for it covers what goes in it.
+            const bool makes_directory = refusal.event->call == "mkdir" || refusal.event->call == "mkdirat";
             const std::string dir = parent_directory(path);
-            const std::string target = may_widen_to(dir, limits_) ? dir : path;
+            const std::string target = !makes_directory && may_widen_to(dir, limits_) ? dir : path;
             if (opens_broad_tree(target)) {
-                return settle(
-                    &refusal, Outcome::not_proposed,
-                    subject + ": write " + target + " would let everything below it change; add it yourself if meant");
+                return settle(&refusal, Outcome::not_proposed,
+                              "write " + target + " would let everything below it change; add it yourself if meant");
             }
             write_.push_back({target, index});
         }
@@ -351,8 +345,9 @@ private:
     Learned finish() {
         for (const Refusal& refusal : refusals_) {
             if (refusal.outcome == Outcome::already_allowed) learned_.already_allowed += refusal.calls;
-            if (refusal.outcome == Outcome::not_proposed) add_line(&learned_.not_proposed, &denied_seen_, refusal.note);
-            if (refusal.outcome == Outcome::cannot_allow) add_line(&learned_.cannot_allow, &cannot_seen_, refusal.note);
+            const LearnNote note = {subject_of(*refusal.event), refusal.note};
+            if (refusal.outcome == Outcome::not_proposed) add_note(&learned_.not_proposed, &denied_seen_, note);
+            if (refusal.outcome == Outcome::cannot_allow) add_note(&learned_.cannot_allow, &cannot_seen_, note);
         }
         for (const Proposal& proposal : proposals_) {
             LearnedRule rule{proposal.rule, 0, 0, ""};
@@ -374,8 +369,8 @@ private:
         return learned_;
     }
 
-    static void add_line(std::vector<std::string>* lines, std::set<std::string>* seen, const std::string& line) {
-        if (seen->insert(line).second) lines->push_back(line);
+    static void add_note(std::vector<LearnNote>* notes, std::set<std::string>* seen, const LearnNote& note) {
+        if (seen->insert(note.subject + '\n' + note.reason).second) notes->push_back(note);
     }
 
     const LearnRequest& request_;

@@ -39,10 +39,16 @@ struct LearnedRule {
     std::string accesses;  // "read, exec"
 };
 
+// A refusal no rule is proposed for.
+struct LearnNote {
+    std::string subject;  // "write /a/b", "connect 127.0.0.1 port 22"
+    std::string reason;   // the entry that forbids it and what to do, or why no rule can
+};
+
 struct Learned {
-    std::vector<LearnedRule> rules;         // visible, then stat_allow, write, loopback_allow
-    std::vector<std::string> not_proposed;  // one line each: what, the entry that forbids it, what to do
-    std::vector<std::string> cannot_allow;  // one line each: what, and why
+    std::vector<LearnedRule> rules;  // visible, then stat_allow, write, loopback_allow
+    std::vector<LearnNote> not_proposed;
+    std::vector<LearnNote> cannot_allow;
     size_t runs = 0;
     size_t calls = 0;            // refusals read from the log
     size_t already_allowed = 0;  // refusals the policy judged by allows now

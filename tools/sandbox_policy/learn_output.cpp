@@ -62,17 +62,31 @@ std::string rule_comment(const LearnedRule& rule, const char* subjects) {
     return out + "\n";
 }
 
-std::string block(const char* heading, const std::vector<std::string>& lines) {
-    if (lines.empty()) return "";
+// Notes of one reason are one line when there are many: a protected tree a
+// build writes all over would otherwise bury the rest.
+std::string block(const char* heading, const std::vector<LearnNote>& notes) {
+    constexpr size_t k_listed = 3;
+    if (notes.empty()) return "";
     std::string out = std::string("\n") + heading + "\n";
-    for (const std::string& line : lines) out += "#   " + comment_text(line) + "\n";
+    std::vector<bool> done(notes.size(), false);
+    for (size_t i = 0; i < notes.size(); ++i) {
+        if (done[i]) continue;
+        std::vector<size_t> alike;
+        for (size_t j = i; j < notes.size(); ++j) {
+            if (!done[j] && notes[j].reason == notes[i].reason) alike.push_back(j);
+        }
+        if (alike.size() > k_listed) {
+            out += "#   " + comment_text(notes[i].subject) + " and " + std::to_string(alike.size() - 1) +
+                   " more: " + comment_text(notes[i].reason) + "\n";
+        }
+        for (size_t j : alike) {
+            if (alike.size() <= k_listed) {
+                out += "#   " + comment_text(notes[j].subject + ": " + notes[j].reason) + "\n";
+            }
+            done[j] = true;
+        }
+    }
     return out;
-}
-
-// A note without its subject, which the explanation shows already.
-std::string without_subject(const std::string& note, const LogEvent& event) {
-    const std::string prefix = subject_of(event) + ": ";
-    return note.compare(0, prefix.size(), prefix) == 0 ? note.substr(prefix.size()) : note;
 }
 
 }  // namespace
@@ -106,9 +120,9 @@ std::string suggest_change(const std::vector<Rule>& rules, const LogEvent& event
         }
         return out;
     }
-    if (!learned.not_proposed.empty()) return "none: " + without_subject(learned.not_proposed[0], event);
+    if (!learned.not_proposed.empty()) return "none: " + learned.not_proposed[0].reason;
     if (!learned.cannot_allow.empty()) {
-        return "none: no rule can allow it: " + without_subject(learned.cannot_allow[0], event);
+        return "none: no rule can allow it: " + learned.cannot_allow[0].reason;
     }
     if (learned.already_allowed > 0) return "none: this policy allows it";
     return "none: the line is no refusal";
