@@ -103,26 +103,14 @@ private:
         size_t used = 0;
         for (const unsigned char* c = reinterpret_cast<const unsigned char*>(value); *c != 0; ++c) {
             char escape[8];
-            size_t n = 1;
-            escape[0] = static_cast<char>(*c);
-            if (*c == '"' || *c == '\\') {
-                escape[0] = '\\';
-                escape[1] = static_cast<char>(*c);
-                n = 2;
-            } else if (*c == '\n') {
-                memcpy(escape, "\\n", n = 2);
-            } else if (*c == '\t') {
-                memcpy(escape, "\\t", n = 2);
-            } else if (*c < 0x20 || *c >= 0x7f) {
+            size_t n = escape_common(*c, escape);
+            if (n == 0 && (*c < 0x20 || *c >= 0x7f)) {
                 n = static_cast<size_t>(snprintf(escape, sizeof(escape), "\\x%02x", *c));
+            } else if (n == 0) {
+                escape[0] = static_cast<char>(*c);
+                n = 1;
             }
-            if (used + n > cap_ || !fits(n + 1)) {
-                put("...", 3);
-                truncated_ = true;
-                break;
-            }
-            put(escape, n);
-            used += n;
+            if (!put_escaped(escape, n, &used)) break;
         }
         put("\"", 1);
     }
@@ -135,33 +123,48 @@ private:
         size_t used = 0;
         while (*c != 0) {
             char escape[8];
-            size_t n = 1;
             size_t consumed = 1;
             const size_t sequence = utf8_sequence(c);
-            if (*c == '"' || *c == '\\') {
-                escape[0] = '\\';
-                escape[1] = static_cast<char>(*c);
-                n = 2;
-            } else if (*c == '\n') {
-                memcpy(escape, "\\n", n = 2);
-            } else if (*c == '\t') {
-                memcpy(escape, "\\t", n = 2);
-            } else if (*c < 0x20 || *c == 0x7f || (*c >= 0x80 && sequence == 0)) {
+            size_t n = escape_common(*c, escape);
+            if (n == 0 && (*c < 0x20 || *c == 0x7f || (*c >= 0x80 && sequence == 0))) {
                 n = static_cast<size_t>(snprintf(escape, sizeof(escape), "\\u%04x", *c));
-            } else {
+            } else if (n == 0) {
                 n = consumed = sequence;
                 memcpy(escape, c, n);
             }
-            if (used + n > cap_ || !fits(n + 1)) {
-                put("...", 3);
-                truncated_ = true;
-                break;
-            }
-            put(escape, n);
-            used += n;
+            if (!put_escaped(escape, n, &used)) break;
             c += consumed;
         }
         put("\"", 1);
+    }
+
+    // The escapes both formats share: a quote, a backslash, a newline, a
+    // tab. 0 for any other byte.
+    static size_t escape_common(unsigned char c, char* escape) {
+        if (c == '"' || c == '\\') {
+            escape[0] = '\\';
+            escape[1] = static_cast<char>(c);
+            return 2;
+        }
+        if (c == '\n' || c == '\t') {
+            escape[0] = '\\';
+            escape[1] = c == '\n' ? 'n' : 't';
+            return 2;
+        }
+        return 0;
+    }
+
+    // A value's bytes up to its cap and the line's room, keeping a byte for
+    // the closing quote; false once it was cut, which "..." marks.
+    bool put_escaped(const char* escape, size_t n, size_t* used) {
+        if (*used + n > cap_ || !fits(n + 1)) {
+            put("...", 3);
+            truncated_ = true;
+            return false;
+        }
+        put(escape, n);
+        *used += n;
+        return true;
     }
 
     // The length of the valid UTF-8 sequence at c, or 0.
