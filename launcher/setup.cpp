@@ -50,9 +50,13 @@ void* send_listener_unfiltered(void* argument) {
 
 // The command could not be run: said once its last attempt has failed.
 void say_exec_failure(const char* command, int error, const ExecRefusalNote* note) {
-    if (error == ENOENT) {
+    const bool refused = note != nullptr && note->text[0] != 0;
+    if (error == ENOENT && refused) {
+        // A policy that makes hidden paths missing refused it as such.
+        say("cannot run '%s': not found: refused by the policy: %s", command, note->text);
+    } else if (error == ENOENT) {
         say("cannot run '%s': not found%s", command, strchr(command, '/') == nullptr ? " on PATH" : "");
-    } else if ((error == EACCES || error == EPERM) && note != nullptr && note->text[0] != 0) {
+    } else if ((error == EACCES || error == EPERM) && refused) {
         say("cannot run '%s': refused by the policy: %s", command, note->text);
     } else {
         say("cannot run '%s': %s", command, strerror(error));
@@ -218,11 +222,10 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     // What the tree makes is recorded for the rest of the run: static, as
     // the loop never returns.
     static TreeObjects made;
-    // Why a call is refused is kept when someone is told: the log, or the
-    // person who started the command, while its execution may fail.
+    // Why a call is refused: its errno comes from it, and the log and the
+    // person who started the command are told it.
     static CallRefusals refusals;
     refusals.audit = options.audit;
-    const bool told = options.log != nullptr || options.note != nullptr;
     if (options.log != nullptr) {
         char line[k_log_line_max];
         timespec now;
@@ -232,7 +235,7 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
                                          sizeof(line)));
     }
     NotifyLoop loop;
-    loop.supervision = {policy, listener, {child, -1, getpid()}, &made, told ? &refusals : nullptr};
+    loop.supervision = {policy, listener, {child, -1, getpid()}, &made, &refusals};
     loop.signal_fd = sigfd;
     loop.status_write = status_write;
     loop.status_relayed = false;

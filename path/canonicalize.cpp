@@ -64,9 +64,15 @@ struct Walk {
     pid_t tracee_tgid;  // looked up the first time "self" is met
 };
 
+// A resolution the kernel would fail as well, with the errno it gives.
+[[nodiscard]] bool fail(int error) {
+    errno = error;
+    return false;
+}
+
 [[nodiscard]] bool append(Walk* walk, const char* component, size_t n) {
     size_t separator = walk->length > 1 ? 1 : 0;
-    if (walk->length + separator + n > k_path_max) return false;
+    if (walk->length + separator + n > k_path_max) return fail(ENAMETOOLONG);
     if (separator) walk->out[walk->length++] = '/';
     memcpy(walk->out + walk->length, component, n);
     walk->length += n;
@@ -92,7 +98,7 @@ void drop_last(Walk* walk) {
 [[nodiscard]] bool splice(Walk* walk, const char* target) {
     char* next = walk->pending[1 - walk->which];
     int written = snprintf(next, k_path_size, "%s/%s", target, walk->rest);
-    if (written < 0 || static_cast<size_t>(written) > k_path_max) return false;
+    if (written < 0 || static_cast<size_t>(written) > k_path_max) return fail(ENAMETOOLONG);
     walk->which = 1 - walk->which;
     walk->rest = next;
     return true;
@@ -110,10 +116,10 @@ void drop_last(Walk* walk) {
         got = readlink(walk->out, target, sizeof(target));
     } while (got < 0 && errno == EINTR);
     if (got <= 0) return true;
-    if (static_cast<size_t>(got) >= sizeof(target) - 1) return false;
+    if (static_cast<size_t>(got) >= sizeof(target) - 1) return fail(ENAMETOOLONG);
     target[got] = 0;
     if (magic && target[0] != '/') return true;
-    if (++walk->links > k_max_links) return false;
+    if (++walk->links > k_max_links) return fail(ELOOP);
     walk->length = target[0] == '/' ? 1 : before;
     walk->out[walk->length] = 0;
     return splice(walk, target);
@@ -143,7 +149,7 @@ Step go_on_if(bool succeeded) {
 Step step(Walk* walk, bool follow) {
     while (*walk->rest == '/') ++walk->rest;
     if (*walk->rest == 0) return Step::done;
-    if (++walk->steps > k_resolution_budget) return Step::failed;
+    if (++walk->steps > k_resolution_budget) return go_on_if(fail(ELOOP));
     const char* component = walk->rest;
     size_t n = strcspn(component, "/");
     walk->rest = component + n;
@@ -219,7 +225,7 @@ bool canonicalize_path(const char* path, LastLink last, char* out, pid_t tracee_
     walk.tracee_pid = tracee_pid;
     walk.tracee_tgid = 0;
     size_t n = strlen(path);
-    if (n > k_path_max) return false;
+    if (n > k_path_max) return fail(ENAMETOOLONG);
     memcpy(walk.pending[0], path, n + 1);
     walk.rest = walk.pending[0];
     const bool follow = last == LastLink::followed;

@@ -27,7 +27,8 @@ inline constexpr int k_resolution_budget = 4096;
 // directories) other than "root", "cwd" and what lies below a descriptor of
 // "fd".
 //
-// False when the result cannot be established within the limits (too many
-// links, the work budget, a result longer than 4095 bytes): the caller then
+// False when the result cannot be established within the limits, with
+// errno set as the kernel would: ELOOP for too many links or the work
+// budget, ENAMETOOLONG for a result longer than 4095 bytes. The caller then
 // denies.
 [[nodiscard]] bool canonicalize_path(const char* path, LastLink last, char* out, pid_t tracee_pid);

@@ -66,6 +66,7 @@ StringList* list_for_key(Policy* policy, char key) {
     case 'R': return replace_string(&policy->hidden_root, value);
     case 'S': return replace_string(&policy->deny_single, value);
     case 'H': policy->loopback_default_allow = strcmp(value, "1") == 0 ? 1 : 0; return true;
+    case 'Y': policy->hidden_missing = strcmp(value, "1") == 0 ? 1 : 0; return true;
     case 'L': return port_list_push(&policy->loopback_allow_ports, value);
     case 'N': return port_list_push(&policy->loopback_deny_ports, value);
     default: return true;

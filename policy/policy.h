@@ -33,6 +33,7 @@ struct Policy {
     StringList git_write_allow;      // G
     int32_t loopback_default_allow;  // H
     PortList loopback_deny_ports;    // N
+    int32_t hidden_missing;          // Y: a hidden path answers ENOENT, not EACCES
 };
 
 // Why a blob could not be decoded.

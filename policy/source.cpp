@@ -18,6 +18,7 @@ constexpr RuleName k_rules[] = {
     {'X', "write_deny", VALUE_PATH, 0},       {'A', "delete_deny", VALUE_PATH, 0},
     {'G', "git_write", VALUE_PATH, 0},        {'L', "loopback_allow", VALUE_PORT, 0},
     {'N', "loopback_deny", VALUE_PORT, 0},    {'H', "loopback_default", VALUE_SWITCH, 1},
+    {'Y', "hidden_answer", VALUE_SWITCH, 1},
     // clang-format on
 };
 
@@ -80,14 +81,16 @@ bool convert_value(SourceReader* reader, const RuleName& rule, std::string* valu
         if (is_port_text(*value)) return true;
         problem(reader, origin, std::string(rule.name) + " " + *value + ": not a port (1 to 65535)");
         return false;
-    case VALUE_SWITCH:
-        if (*value == "allow" || *value == "deny") {
-            bool allow = *value == "allow";
-            value->assign(1, allow ? '1' : '0');
+    case VALUE_SWITCH: {
+        const SwitchWords words = switch_words(rule);
+        if (*value == words.on || *value == words.off) {
+            value->assign(1, *value == words.on ? '1' : '0');
             return true;
         }
-        problem(reader, origin, "loopback_default takes allow or deny, not '" + *value + "'");
+        problem(reader, origin,
+                std::string(rule.name) + " takes " + words.on + " or " + words.off + ", not '" + *value + "'");
         return false;
+    }
     }
     return false;
 }
@@ -227,10 +230,15 @@ std::string encode_rules(const std::vector<Rule>& rules) {
     return base64_text(bytes);
 }
 
+SwitchWords switch_words(const RuleName& rule) {
+    if (rule.key == 'Y') return {"ENOENT", "EACCES"};
+    return {"allow", "deny"};
+}
+
 std::string format_rule(const Rule& rule) {
     const RuleName* name = rule_by_key(rule.key);
     std::string value = rule.value;
-    if (name->kind == VALUE_SWITCH) value = rule.value == "1" ? "allow" : "deny";
+    if (name->kind == VALUE_SWITCH) value = rule.value == "1" ? switch_words(*name).on : switch_words(*name).off;
     return value.empty() ? name->name : std::string(name->name) + " " + value;
 }
 

@@ -27,6 +27,14 @@ struct RuleName {
     int last_one_wins;
 };
 
+// The words a switch is written with: on for the record value "1", off for
+// any other.
+struct SwitchWords {
+    const char* on;
+    const char* off;
+};
+[[nodiscard]] SwitchWords switch_words(const RuleName& rule);
+
 const RuleName* rule_by_name(const std::string& name);
 const RuleName* rule_by_key(char key);
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -45,6 +46,15 @@ pid_t pid_of_pidfd(pid_t pid, int fd) {
     int target;
     if (sscanf(field + 5, "%d", &target) != 1) return k_no_pidfd;
     return target;
+}
+
+bool has_no_process(pid_t id) {
+    if (id <= 0 || kill(id, 0) == 0 || errno != ESRCH) return false;
+    // kill answers ESRCH for a thread that leads no group as well: its
+    // entry, not listed in /proc, still opens.
+    char entry[32];
+    snprintf(entry, sizeof(entry), "/proc/%d", static_cast<int>(id));
+    return access(entry, F_OK) != 0;
 }
 
 pid_t thread_group_of(pid_t tid) {

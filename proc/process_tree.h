@@ -16,6 +16,10 @@ inline constexpr int k_tree_hop_limit = 48;
 // from it; never the supervisor, and false on any read failure.
 [[nodiscard]] bool is_in_sandbox_tree(pid_t pid, const SandboxTree& tree);
 
+// Whether no process or thread has this id, so that the kernel would
+// answer ESRCH; false for 0 and negative ids, which name groups.
+[[nodiscard]] bool has_no_process(pid_t id);
+
 // What pid_of_pidfd answers when the descriptor is no pidfd or unreadable.
 inline constexpr pid_t k_no_pidfd = -2147483647 - 1;
 

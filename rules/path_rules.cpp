@@ -117,6 +117,10 @@ const char* find_protected_below(const Policy* policy, const char* path) {
 
 }  // namespace
 
+bool is_metadata_shown(const Policy* policy, const char* path) {
+    return find_exact(&policy->stat_allow, path) != nullptr;
+}
+
 bool is_subpath(const char* path, const char* prefix) {
     if (prefix == nullptr || prefix[0] == 0) return false;
     if (prefix[0] == '/' && prefix[1] == 0) return path[0] == '/';

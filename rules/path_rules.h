@@ -17,6 +17,10 @@
 // The first non-empty entry of list that covers path, or null.
 const char* find_subpath_entry(const StringList* list, const char* path);
 
+// Whether a stat_allow entry shows this path's metadata: a hidden path the
+// tree can see exists.
+[[nodiscard]] bool is_metadata_shown(const Policy* policy, const char* path);
+
 // The rule that decided a path, for people asking why.
 enum RuleStep : int {
     STEP_PROCESS_IN_TREE = 1,           // a process path of the sandbox tree

@@ -1,5 +1,6 @@
 #include "rules/staged_check.h"
 
+#include <errno.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -45,9 +46,10 @@ bool resolve_followed(const char* absolute, const char* canonical, char* followe
     return canonicalize_path(absolute, LastLink::followed, followed, caller);
 }
 
-bool refuse_unresolved(StageReport* report) {
+bool refuse_unresolved(StageReport* report, int error) {
     report->ran = true;
     report->unresolved = true;
+    report->error = error;
     report->allowed = false;
     return false;
 }
@@ -70,7 +72,7 @@ bool judge_path_stages(const Policy* policy, const char* absolute, Access access
     char normalized[k_path_size];
     if (!rewrite_proc_self(absolute, caller, rewritten) || !normalize_lexical(rewritten, normalized) ||
         !rewrite_proc_self(normalized, caller, stages->lexical)) {
-        return refuse_unresolved(lexical);
+        return refuse_unresolved(lexical, ENAMETOOLONG);
     }
     run_stage(judging, lexical, stages->lexical, PathForm::as_written);
     if (!stands(*lexical)) return false;
@@ -85,7 +87,7 @@ bool judge_path_stages(const Policy* policy, const char* absolute, Access access
     if (link_free) {
         memcpy(stages->canonical, stages->lexical, strlen(stages->lexical) + 1);
     } else if (!canonicalize_path(absolute, LastLink::not_followed, stages->canonical, caller)) {
-        return refuse_unresolved(canonical);
+        return refuse_unresolved(canonical, errno);
     }
     run_stage(judging, canonical, stages->canonical, PathForm::resolved);
     if (!stands(*canonical)) return false;
@@ -94,7 +96,7 @@ bool judge_path_stages(const Policy* policy, const char* absolute, Access access
     if (link_free) {
         memcpy(stages->followed, stages->canonical, strlen(stages->canonical) + 1);
     } else if (!resolve_followed(absolute, stages->canonical, stages->followed, caller)) {
-        return refuse_unresolved(followed);
+        return refuse_unresolved(followed, errno);
     }
     if (link_free || strcmp(stages->followed, stages->canonical) == 0) {
         // The same path: the canonical stage has judged it already.

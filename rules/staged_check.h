@@ -16,6 +16,7 @@ struct StageReport {
     bool ran;  // the stage was reached
     bool allowed;
     bool unresolved;  // the path could not be resolved within the limits
+    int error;        // then the kernel's errno for it: ELOOP or ENAMETOOLONG
     RuleVerdict verdict;
 };
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include "base/call_table.h"
+#include "proc/process_tree.h"
 #include "rules/process_rules.h"
 #include "supervisor/file_calls.h"
 #include "supervisor/ipc_calls.h"
@@ -103,9 +104,16 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     auto judged = [&](bool allowed, int refusal) { return answer(call, *row, args, allowed, refusal); };
     switch (row->judge) {
     case Judge::none: break;
-    case Judge::paths: return judged(check_file_call(call, *row, args), EACCES);
+    case Judge::paths: {
+        const bool allowed = check_file_call(call, *row, args);
+        return judged(allowed, path_refusal_error(call.policy, refusals));
+    }
     case Judge::refuse: return judged(false, EPERM);
-    case Judge::target_process: return judged(check_target(call, args[0]), EPERM);
+    case Judge::target_process: {
+        // A process that is not there is no secret: the kernel's answer.
+        const bool allowed = check_target(call, args[0]);
+        return judged(allowed, allowed || !has_no_process(low_int_of(args[0])) ? EPERM : ESRCH);
+    }
     case Judge::target_pidfd: return judged(is_pidfd_target_allowed(call.tree, call.pid, low_int_of(args[0])), EPERM);
     case Judge::perf_event: return judged(check_perf_event(call, args), EPERM);
     case Judge::priority: return judged(check_priority(call, args), EPERM);

@@ -62,6 +62,7 @@ bool settle_stages(const PendingCall& call, const PathStages& stages, bool allow
             add_refusal(call.refusals, report.unresolved ? RefusalKind::unresolved : RefusalKind::path, access);
         if (refusal == nullptr) continue;
         refusal->lifted = audit && liftable;
+        refusal->error = report.unresolved ? report.error : 0;
         refusal->stage = program[0] != 0 ? k_stage_interpreter : i;
         refusal->verdict = report.verdict;
         copy_text(refusal->written, written);

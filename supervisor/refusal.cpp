@@ -1,5 +1,6 @@
 #include "supervisor/refusal.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -64,4 +65,19 @@ bool is_liftable(const Refusal& refusal) {
     case RefusalKind::other: return false;
     }
     return false;
+}
+
+int path_refusal_error(const Policy* policy, const CallRefusals* refusals) {
+    if (refusals == nullptr) return EACCES;
+    for (uint8_t i = 0; i < refusals->count; ++i) {
+        const Refusal& refusal = refusals->items[i];
+        if (refusal.lifted) continue;
+        if (refusal.kind == RefusalKind::unresolved && refusal.error != 0) return refusal.error;
+        // A path whose metadata the tree may read is one it knows exists.
+        const bool missing = refusal.kind == RefusalKind::path && refusal.verdict.step == STEP_HIDDEN &&
+                             policy != nullptr && policy->hidden_missing != 0 &&
+                             !is_metadata_shown(policy, refusal.judged);
+        return missing ? ENOENT : EACCES;
+    }
+    return EACCES;
 }

@@ -1,12 +1,13 @@
-// Why a call was refused, kept by the checks that refuse it for the refusal
-// log: the same decision the answer comes from, not a second judgement.
-// Nothing is kept when no log is written.
+// Why a call was refused, kept by the checks that refuse it: the answer's
+// errno and the refusal log both come from it, so the log holds the same
+// decision, not a second judgement.
 #pragma once
 
 #include <stdint.h>
 
 #include "base/access.h"
 #include "path/normalize.h"
+#include "policy/policy.h"
 #include "rules/path_rules.h"
 #include "rules/socket_rules.h"
 #include "rules/staged_check.h"
@@ -75,6 +76,12 @@ void clear_refusals(CallRefusals* refusals);
 [[nodiscard]] bool refuse_unreadable(CallRefusals* refusals, Access access, int error, const char* written);
 [[nodiscard]] bool refuse_for_rule(CallRefusals* refusals, Access access, const char* rule, const char* judged = "",
                                    long target = -1);
+
+// The errno a refused path call gets: ENOENT for a hidden path when the
+// policy says hidden paths are missing, the kernel's own errno for a path
+// it could not resolve either (ELOOP, ENAMETOOLONG), else EACCES. The
+// first refusal an audit did not lift decides.
+[[nodiscard]] int path_refusal_error(const Policy* policy, const CallRefusals* refusals);
 
 // Whether the audit lifts this refusal: a rule of the policy made it.
 [[nodiscard]] bool is_liftable(const Refusal& refusal);

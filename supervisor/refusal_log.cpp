@@ -235,6 +235,9 @@ const char* name_of_error(int error) {
     case ENOSPC: return "ENOSPC";
     case EFAULT: return "EFAULT";
     case ENOENT: return "ENOENT";
+    case ELOOP: return "ELOOP";
+    case ENAMETOOLONG: return "ENAMETOOLONG";
+    case ESRCH: return "ESRCH";
     default: return nullptr;
     }
 }

@@ -80,11 +80,13 @@ protected:
 
     std::string policy() const {
         const std::string& s = scratch_.path();
-        return e2e::probe_policy({{"E", s + "/ro"},
-                                  {"E", s + "/rw"},
-                                  {"W", s + "/rw"},
-                                  {"M", s + "/hidden/statme"},
-                                  {"M", s + "/hidden/prog"}});
+        Records records = {{"E", s + "/ro"},
+                                {"E", s + "/rw"},
+                                {"W", s + "/rw"},
+                                {"M", s + "/hidden/statme"},
+                                {"M", s + "/hidden/prog"}};
+        records.insert(records.end(), extra_records_.begin(), extra_records_.end());
+        return e2e::probe_policy(records);
     }
 
     // The descriptor numbers the probe will be given, learned from a probe
@@ -166,6 +168,7 @@ protected:
 
     ScratchDir scratch_;
     Words fds_;
+    Records extra_records_;  // appended to the policy's records
 };
 
 const std::string k_denied = "ERR EACCES";
@@ -223,6 +226,32 @@ TEST_F(FileCalls, OpenFlagsPickTheAccessClass) {
     // Nothing the refused opens asked for happened.
     EXPECT_EQ(e2e::read_file(at("ro/f")), "data\n");
     EXPECT_FALSE(e2e::file_exists(at("ro/missing")));
+}
+
+// The errors a refusal answers with, when hidden paths look missing: a
+// hidden path is missing whether it exists or not, through a link too;
+// what the policy shows keeps EACCES; a link loop is the kernel's ELOOP
+// whatever the policy says.
+TEST_F(FileCalls, RefusalsAnswerWithTheErrorsProgramsExpect) {
+    ASSERT_EQ(symlink("loop-b", at("rw/loop-a").c_str()), 0);
+    ASSERT_EQ(symlink("loop-a", at("rw/loop-b").c_str()), 0);
+    extra_records_ = {{"Y", "1"}};
+    expect_rows({
+        {{"openat", "AT_FDCWD", "{s}/hidden/secret", "O_RDONLY"}, "ERR ENOENT"},
+        {{"openat", "AT_FDCWD", "{s}/hidden/missing", "O_PATH"}, "ERR ENOENT"},
+        {{"openat", "AT_FDCWD", "{s}/hidden/new", "O_WRONLY|O_CREAT", "0644"}, "ERR ENOENT"},
+        {{"openat", "ro", "link-to-hidden", "O_RDONLY"}, "ERR ENOENT"},
+        {{"openat", "AT_FDCWD", "{s}/hidden/statme", "O_RDONLY"}, k_denied},
+        {{"openat", "ro", "f", "O_WRONLY"}, k_denied},
+        {{"openat", "rw", "loop-a", "O_RDONLY"}, "ERR ELOOP"},
+        {{"openat", "rw", "loop-a/f", "O_WRONLY|O_CREAT", "0644"}, "ERR ELOOP"},
+    });
+    // The same without the key: hidden paths are refused.
+    extra_records_.clear();
+    expect_rows({
+        {{"openat", "AT_FDCWD", "{s}/hidden/secret", "O_RDONLY"}, k_denied},
+        {{"openat", "rw", "loop-a", "O_RDONLY"}, "ERR ELOOP"},
+    });
 }
 
 TEST_F(FileCalls, AccessProbeModes) {

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -186,6 +187,12 @@ TEST(Processes, DebuggingAndMemoryAccessAreRefused) {
 
 TEST(Processes, SignalsReachOnlyTheTree) {
     const std::string outsider = std::to_string(getpid());
+    // A process that has been reaped: its pid names no process.
+    const pid_t reaped = fork();
+    if (reaped == 0) _exit(0);
+    ASSERT_GT(reaped, 0);
+    ASSERT_EQ(waitpid(reaped, nullptr, 0), reaped);
+    const std::string gone = std::to_string(reaped);
     expect_rows(e2e::probe_policy(), {
                                          {{"kill", "self", "0"}, "OK"},
                                          {{"kill", "0", "0"}, "OK"},
@@ -194,6 +201,7 @@ TEST(Processes, SignalsReachOnlyTheTree) {
                                          {{"kill", "group", "0"}, "ERR EPERM"},   // the launcher
                                          {{"kill", outsider, "0"}, "ERR EPERM"},
                                          {{"kill", "1", "0"}, "ERR EPERM"},
+                                         {{"kill", gone, "0"}, "ERR ESRCH"},
                                          {{"tkill", "tid", "0"}, "OK"},
                                          {{"tkill", outsider, "0"}, "ERR EPERM"},
                                          // Judged by the thread group alone.

@@ -31,7 +31,8 @@ const char k_every_key[] =
     "git_write /home/u/work/repo\n"
     "loopback_allow 8080\n"
     "loopback_deny 22\n"
-    "loopback_default allow\n";
+    "loopback_default allow\n"
+    "hidden_answer ENOENT\n";
 
 SourceReader read_text(const std::string& text, bool lenient = false) {
     SourceReader reader;
@@ -102,7 +103,7 @@ bool has_note(const std::vector<Diagnostic>& notes, const std::string& part) {
 TEST(PolicySource, EveryKeyRoundTrips) {
     SourceReader reader = read_text(std::string("# a comment\n\n  ") + k_every_key);
     ASSERT_TRUE(reader.problems.empty()) << reader.problems[0].message;
-    ASSERT_EQ(reader.rules.size(), 14u);
+    ASSERT_EQ(reader.rules.size(), 15u);
     std::string blob = encode_rules(reader.rules);
     DecodedBlob decoded;
     decode_blob(blob.c_str(), &decoded);
@@ -116,6 +117,7 @@ TEST(PolicySource, EveryKeyRoundTrips) {
     EXPECT_STREQ(p.hidden_root, "/home");
     EXPECT_EQ(entries(p.write_allow), std::vector<std::string>{"/tmp/a dir with spaces"});
     EXPECT_EQ(p.loopback_default_allow, 1);
+    EXPECT_EQ(p.hidden_missing, 1);
 }
 
 TEST(PolicySource, ValuesAndErrors) {
@@ -226,6 +228,7 @@ TEST(PolicyDecode, NotesForWhatSandboxIgnores) {
         {make_blob({{"S", "/a"}, {"S", "/b"}}), "replaced by record 2, deny_single \"/b\""},
         {make_blob({{"H", "1"}, {"H", "0"}}), "replaced by record 2, loopback_default \"deny\""},
         {make_blob({{"H", "yes"}}), "read as deny"},
+        {make_blob({{"Y", "yes"}}), "read as EACCES"},
         {"QUJDR", "6 leftover bits"},
         {"SAAxAA==SAAxAA==", "joined"},
         {base64_encode(std::string("W\0/tmp", 6)), "no NUL of its own"},

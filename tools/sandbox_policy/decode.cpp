@@ -84,7 +84,9 @@ void known_record(Writer* writer, const RuleName& rule, const std::string& value
     }
     if (!winner.empty()) writer->note(origin, "replaced by " + winner + ": the last one wins", false);
     if (rule.kind == VALUE_SWITCH) {
-        if (value != "1" && value != "0") writer->note(origin, quoted(value) + " is not \"1\": read as deny");
+        if (value != "1" && value != "0") {
+            writer->note(origin, quoted(value) + " is not \"1\": read as " + switch_words(rule).off);
+        }
         writer->rule({rule.key, value == "1" ? "1" : "0", origin});
         return;
     }
@@ -191,7 +193,9 @@ void decode_blob(const char* blob, DecodedBlob* out) {
         if (rule == nullptr || !rule->last_one_wins) continue;
         for (size_t j = i + 1; j < raw.size(); ++j) {
             if (!raw[j].has_value || raw[j].key != raw[i].key) continue;
-            std::string value = rule->kind == VALUE_SWITCH ? (raw[j].value == "1" ? "allow" : "deny") : raw[j].value;
+            const SwitchWords words = switch_words(*rule);
+            std::string value =
+                rule->kind == VALUE_SWITCH ? (raw[j].value == "1" ? words.on : words.off) : raw[j].value;
             winner[i] = "record " + std::to_string(j + 1) + ", " + rule->name + " " + quoted(value);
         }
     }

@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -166,6 +167,16 @@ bool explain_path(const Policy* policy, Access access, const std::string& path, 
                              paths[i], &line);
         }
         out->stages.push_back(line);
+    }
+    // The answer the supervisor gives, from the first stage that refused.
+    for (const StageReport& report : stages.stage) {
+        if (!report.ran || report.allowed) continue;
+        if (report.unresolved) out->answer = report.error == ENAMETOOLONG ? "ENAMETOOLONG" : "ELOOP";
+        if (!report.unresolved && report.verdict.step == STEP_HIDDEN && policy->hidden_missing &&
+            !is_metadata_shown(policy, paths[&report - stages.stage])) {
+            out->answer = "ENOENT";
+        }
+        break;
     }
     if (out->allowed && stages.stage[STAGE_FOLLOWED].ran) {
         add_descriptor_stage(policy, stages.followed, access, tree, out);

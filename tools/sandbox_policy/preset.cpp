@@ -263,8 +263,10 @@ bool make_preset(const PresetRequest& request, std::string* text, std::string* e
     Preset preset;
     preset.line("# sandbox-policy preset " + request.name + " " + dir);
     preset.line("# Edit as needed, then: sandbox --policy \"$(sandbox-policy encode FILE)\" -- COMMAND");
-    preset.line("# Paths inside hidden_root are hidden unless under a visible entry.");
+    preset.line("# Paths inside hidden_root are hidden unless under a visible entry, and answer as");
+    preset.line("# missing ones do (ENOENT), whether they exist or not.");
     preset.rule("hidden_root", "/");
+    preset.rule("hidden_answer", "ENOENT");
     preset.line("");
     system_rules(&preset);
     device_rules(&preset, dir, !readonly);
