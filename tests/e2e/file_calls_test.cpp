@@ -81,10 +81,10 @@ protected:
     std::string policy() const {
         const std::string& s = scratch_.path();
         Records records = {{"E", s + "/ro"},
-                                {"E", s + "/rw"},
-                                {"W", s + "/rw"},
-                                {"M", s + "/hidden/statme"},
-                                {"M", s + "/hidden/prog"}};
+                           {"E", s + "/rw"},
+                           {"W", s + "/rw"},
+                           {"M", s + "/hidden/statme"},
+                           {"M", s + "/hidden/prog"}};
         records.insert(records.end(), extra_records_.begin(), extra_records_.end());
         return e2e::probe_policy(records);
     }
