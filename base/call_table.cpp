@@ -5,6 +5,7 @@
 #include <linux/perf_event.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -25,6 +26,7 @@ constexpr Follow k_no = Follow::never;
 constexpr Outcome k_allow = Outcome::allow;
 constexpr Outcome k_notify = Outcome::notify;
 constexpr Outcome k_eperm = Outcome::fail_eperm;
+constexpr Outcome k_pretend = Outcome::pretend;
 
 // fcntl runs for nearly every open file: only the two commands that name a
 // process to send SIGIO and SIGURG to are notified.
@@ -61,6 +63,13 @@ constexpr ArgRules k_socket = rules(k_socket_clauses, k_allow);
 // cannot take) would take the process out of the supervisor's view.
 constexpr ArgClause k_clone_clauses[] = {when(k_eperm, has_any_bit(0, 0x7e020000))};
 constexpr ArgRules k_clone = rules(k_clone_clauses, k_allow);
+
+// A process that makes itself non-dumpable (ssh-agent, gpg-agent and
+// password tools do, against other programs of the user) could no longer
+// be read by its supervisor, an ordinary user too, and every trapped call
+// of it would be refused. It is told it succeeded and stays readable.
+constexpr ArgClause k_prctl_clauses[] = {when(k_pretend, arg_is(0, PR_SET_DUMPABLE), arg_is(1, 0))};
+constexpr ArgRules k_prctl = rules(k_prctl_clauses, k_allow);
 
 // The calls that act on a process by pid: pid 0 is the caller itself.
 constexpr ArgClause k_self_in_arg0_clauses[] = {when(k_allow, arg_is(0, 0))};
@@ -109,6 +118,7 @@ constexpr CallRow k_calls[] = {
     by_args("migrate_pages",      256,    238, &k_self_in_arg0, Judge::target_process),
     by_args("move_pages",         279,    239, &k_self_in_arg0, Judge::target_process),
     by_args("perf_event_open",    298,    241, &k_perf, Judge::perf_event),
+    by_args("prctl",              157,    167, &k_prctl),
 
     // Refused in the filter. ENOSYS where programs fall back to plain calls
     // that are trapped, or do without (keyrings); EPERM for what would take

@@ -40,6 +40,7 @@ enum class Outcome : uint8_t {
     notify,       // suspended for the supervisor, which judges it
     fail_enosys,  // fails at once: programs fall back to plain calls
     fail_eperm,   // fails at once
+    pretend,      // returns 0 at once without running: the call would cost the tree its supervisor
 };
 
 // What the filter does with a call: one outcome, or one by its arguments.

@@ -64,6 +64,7 @@ struct Answers {
     BpfLabel notify;
     BpfLabel enosys;
     BpfLabel eperm;
+    BpfLabel pretend;
 };
 
 BpfLabel label_of(Outcome outcome, const Answers& to) {
@@ -72,6 +73,7 @@ BpfLabel label_of(Outcome outcome, const Answers& to) {
     case Outcome::notify: return to.notify;
     case Outcome::fail_enosys: return to.enosys;
     case Outcome::fail_eperm: return to.eperm;
+    case Outcome::pretend: return to.pretend;
     }
     return to.eperm;
 }
@@ -150,6 +152,8 @@ size_t build_filter(Arch arch, bool guard_abi, Refusals refusals, sock_filter* o
     const bool in_filter = refusals == Refusals::in_filter;
     to.enosys = in_filter ? bpf_new_label(&a) : to.notify;
     to.eperm = in_filter ? bpf_new_label(&a) : to.notify;
+    // No refusal: left to the filter whether refusals are logged or not.
+    to.pretend = bpf_new_label(&a);
 
     // Each refusal of another ABI is answered right after its test: the
     // end of the program lies farther than a jump reaches.
@@ -196,5 +200,7 @@ size_t build_filter(Arch arch, bool guard_abi, Refusals refusals, sock_filter* o
         bpf_place(&a, to.eperm);
         bpf_return(&a, SECCOMP_RET_ERRNO | EPERM);
     }
+    bpf_place(&a, to.pretend);
+    bpf_return(&a, SECCOMP_RET_ERRNO | 0);
     return bpf_finish(&a);
 }

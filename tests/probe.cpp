@@ -109,8 +109,9 @@
 //   readlink_of_parent_fd N     (readlink of /proc/<ppid>/fd/N)
 //   getrlimit RESOURCE          (OK <soft> <hard>, each a number or
 //                               "unlimited"; RESOURCE e.g. RLIMIT_CORE)
-//   undumpable                  (prctl PR_SET_DUMPABLE 0: only a tracer
-//                               with CAP_SYS_PTRACE may read this process)
+//   undumpable                  (prctl PR_SET_DUMPABLE 0, which would
+//                               leave this process to tracers with
+//                               CAP_SYS_PTRACE)
 //   sleep SECONDS (fractions allowed)   pause   exit CODE   ready (READY)
 //   echo TEXT (prints TEXT)   write_file PATH TEXT (OK/ERR of the open)
 //   out FILE     sends stdout and stderr to FILE (created, appended to);

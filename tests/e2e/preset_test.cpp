@@ -4,6 +4,7 @@
 // tried without the sandbox first and skipped, each with its reason.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -156,6 +157,30 @@ protected:
     e2e::ScratchDir scratch_;
     std::string work_;
 };
+
+// ssh-agent makes itself non-dumpable before it makes its socket: run as
+// an ordinary user, whose supervisor then could read none of its calls, it
+// still starts, and its socket is there.
+TEST_P(Preset, AgentThatHidesFromDebuggersStarts) {
+    if (!writes_work()) GTEST_SKIP() << "the agent makes its socket in /tmp, which readonly keeps";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the agent as another user";
+    if (e2e::find_program("ssh-agent").empty()) GTEST_SKIP() << "ssh-agent is not installed";
+    ASSERT_EQ(chmod(scratch_.path().c_str(), 0755), 0);
+    e2e::RunOptions options;
+    options.cwd = work_;
+    options.run_as_uid = 65534;
+    options.env = {"TMPDIR=/tmp", "HOME=" + work_};
+    RunResult agent = e2e::run(e2e::sandboxed(blob(), {"ssh-agent", "-s"}), options);
+    const size_t at = agent.out.find("SSH_AGENT_PID=");
+    const pid_t pid = at == std::string::npos ? 0 : static_cast<pid_t>(atoi(agent.out.c_str() + at + 14));
+    if (pid > 0) kill(pid, SIGTERM);
+    EXPECT_EQ(agent.code, 0) << agent.err;
+    EXPECT_GT(pid, 0) << agent.out;
+    const size_t sock = agent.out.find("SSH_AUTH_SOCK=");
+    ASSERT_NE(sock, std::string::npos) << agent.out;
+    const std::string path = agent.out.substr(sock + 14, agent.out.find(';', sock) - sock - 14);
+    EXPECT_EQ(path.rfind("/tmp/ssh-", 0), 0u) << path;
+}
 
 TEST_P(Preset, ShellAndListing) {
     if (std::string why = e2e::fails_natively({"ls", work_}); !why.empty()) GTEST_SKIP() << why;

@@ -134,12 +134,25 @@ bool explain_path(const Policy* policy, Access access, const std::string& path, 
         *error = "an empty path names no file";
         return false;
     }
-    // The supervisor's own steps: the base directory, then the join.
+    // The supervisor's own steps: the base directory, then the join. A
+    // process it cannot read it cannot judge, whatever the path: every
+    // checked call of it is refused.
     std::string absolute = path;
     char base[k_path_size];
     char joined[k_path_size];
+    const bool readable = read_base_directory(tracee, AT_FDCWD, base);
+    if (!readable && pid != 0) {
+        const int why = errno;
+        *error = "process " + std::to_string(tracee) + " cannot be read by this user (" + strerror(why) + ")";
+        if (why == EACCES || why == EPERM) {
+            *error +=
+                ": it belongs to another user or is not dumpable, and a supervisor run as this user would"
+                " refuse every checked call it makes";
+        }
+        return false;
+    }
     if (path[0] != '/') {
-        if (!read_base_directory(tracee, AT_FDCWD, base)) {
+        if (!readable) {
             *error = std::string("cannot read the working directory of process ") + std::to_string(tracee);
             return false;
         }
