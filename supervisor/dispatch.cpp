@@ -125,7 +125,7 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     case Judge::ioctl: return judged(check_ioctl(call, args), ioctl_refusal(args));
     case Judge::descriptor_write:
         return judged(check_tracee_descriptor(call, low_int_of(args[0]), ACCESS_WRITE), EACCES);
-    case Judge::connect: return judged(check_sockaddr(call, args[1], args[2]), EACCES);
+    case Judge::connect: return judged(check_sockaddr(call, low_int_of(args[0]), args[1], args[2]), EACCES);
     case Judge::bind: return judged(check_bind(call, args[1], args[2]), EACCES);
     // No destination: the socket's own peer, judged when it connected.
     case Judge::sendto:

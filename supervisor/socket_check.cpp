@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 
 #include "base/kernel_abi.h"
 #include "proc/process_tree.h"
+#include "proc/socket_owner.h"
 #include "rules/socket_rules.h"
 #include "rules/verdict_text.h"
 #include "supervisor/path_check.h"
@@ -33,19 +35,46 @@ NameField name_of(const unsigned char* header) {
     return field;
 }
 
-// The family of the caller's socket fd, from a copy of the descriptor; -1
-// when it cannot be told.
-int socket_family_of(const PendingCall& call, int fd) {
+// An option of the caller's socket fd (SO_DOMAIN, SO_PROTOCOL), from a copy
+// of the descriptor; -1 when it cannot be told.
+int socket_option_of(const PendingCall& call, int fd, int option) {
     const long pidfd = syscall(k_nr_pidfd_open, thread_group_of(call.pid), 0);
     if (pidfd < 0) return -1;
     const long copy = syscall(k_nr_pidfd_getfd, pidfd, fd, 0);
     close(static_cast<int>(pidfd));
     if (copy < 0) return -1;
-    int family = -1;
-    socklen_t size = sizeof(family);
-    if (getsockopt(static_cast<int>(copy), SOL_SOCKET, SO_DOMAIN, &family, &size) != 0) family = -1;
+    int value = -1;
+    socklen_t size = sizeof(value);
+    if (getsockopt(static_cast<int>(copy), SOL_SOCKET, option, &value, &size) != 0) value = -1;
     close(static_cast<int>(copy));
-    return family;
+    return value;
+}
+
+// Whether a destination the port rules refused is served by the tree
+// itself: the sockets of the caller's protocol that would take it are all
+// held by processes of the tree.
+bool is_tree_destination(const PendingCall& call, int fd, const unsigned char* copy, const SocketVerdict& why) {
+    if (why.step != SOCKET_PORT_DENY && why.step != SOCKET_PORT_DEFAULT) return false;
+    LocalDestination to{};
+    sa_family_t family;
+    memcpy(&family, copy, sizeof(family));
+    to.family = family;
+    to.port = why.port;
+    if (family == AF_INET) {
+        memcpy(to.address, copy + offsetof(sockaddr_in, sin_addr), 4);
+        // The any address reaches this machine as loopback.
+        if (why.target == TARGET_ANY) {
+            to.address[0] = 127;
+            to.address[3] = 1;
+        }
+    } else if (family == AF_INET6) {
+        memcpy(to.address, copy + offsetof(sockaddr_in6, sin6_addr), 16);
+        if (why.target == TARGET_ANY) to.address[15] = 1;
+    } else {
+        return false;
+    }
+    to.protocol = socket_option_of(call, fd, SO_PROTOCOL);
+    return is_served_by_tree(to, call.tree);
 }
 
 // The first bytes of the address at address into copy (k_sockaddr_copy,
@@ -57,11 +86,13 @@ bool copy_sockaddr(const PendingCall& call, uint64_t address, uint64_t length, u
     return is_call_pending(call) || refuse_gone(call.refusals);
 }
 
-// Judges a destination copied out of the caller. A refusal is kept for the
-// log; an audit lifts one the port rules made.
-bool settle_destination(const PendingCall& call, const unsigned char* copy, uint64_t length) {
+// Judges a destination copied out of the caller, sent or connected to on
+// socket fd. A refusal is kept for the log; an audit lifts one the port
+// rules made.
+bool settle_destination(const PendingCall& call, int fd, const unsigned char* copy, uint64_t length) {
     SocketVerdict why{};
     if (judge_sockaddr(call.policy, copy, length, &why)) return true;
+    if (is_tree_destination(call, fd, copy, why)) return true;
     const bool lifted = call.refusals != nullptr && call.refusals->audit && is_policy_socket_step(why.step);
     Refusal* refusal = add_refusal(call.refusals, RefusalKind::socket, ACCESS_WRITE);
     if (refusal != nullptr) {
@@ -74,10 +105,10 @@ bool settle_destination(const PendingCall& call, const unsigned char* copy, uint
 
 }  // namespace
 
-bool check_sockaddr(const PendingCall& call, uint64_t address, uint64_t length) {
+bool check_sockaddr(const PendingCall& call, int fd, uint64_t address, uint64_t length) {
     if (address == 0 || length <= 1) return true;
     unsigned char copy[k_sockaddr_copy];
-    return copy_sockaddr(call, address, length, copy) && settle_destination(call, copy, length);
+    return copy_sockaddr(call, address, length, copy) && settle_destination(call, fd, copy, length);
 }
 
 bool check_sent_to(const PendingCall& call, int fd, uint64_t address, uint64_t length) {
@@ -89,12 +120,12 @@ bool check_sent_to(const PendingCall& call, int fd, uint64_t address, uint64_t l
     if (family == AF_UNSPEC) {
         // An IPv4 socket sends it as AF_INET; an IPv6 one to its peer; any
         // other refuses it. Unknown: judged as AF_INET, the wider reach.
-        const int socket_family = socket_family_of(call, fd);
+        const int socket_family = socket_option_of(call, fd, SO_DOMAIN);
         if (socket_family != AF_INET && socket_family != -1) return true;
         family = AF_INET;
         memcpy(copy, &family, sizeof(family));
     }
-    return settle_destination(call, copy, length);
+    return settle_destination(call, fd, copy, length);
 }
 
 bool check_bind(const PendingCall& call, uint64_t address, uint64_t length) {

@@ -14,9 +14,11 @@ inline constexpr size_t k_mmsghdr_size = 64;
 // The kernel sends at most this many messages in one call.
 inline constexpr uint64_t k_max_messages = 1024;
 
-// Copies the address the caller passed to connect and judges it. A null
-// address or a length of 0 or 1 is left to the kernel.
-[[nodiscard]] bool check_sockaddr(const PendingCall& call, uint64_t address, uint64_t length);
+// Copies the address the caller passed to connect on socket fd and judges
+// it. A null address or a length of 0 or 1 is left to the kernel. A
+// loopback port the policy refuses is allowed when the sockets that would
+// take the connection are all the tree's own: the tree talks to itself.
+[[nodiscard]] bool check_sockaddr(const PendingCall& call, int fd, uint64_t address, uint64_t length);
 
 // The same for a datagram sent on socket fd, judged by the family the
 // kernel will use: an IPv4 socket takes AF_UNSPEC for AF_INET, an IPv6 one

@@ -72,6 +72,11 @@
 //   connect inet ADDR PORT | inet6 ADDR PORT | unix PATH   (stream socket)
 //   sendto  inet ADDR PORT | inet6 ADDR PORT | unix PATH   (datagram socket)
 //     A unix PATH starting with "@" names an abstract socket.
+//   listen inet ADDR PORT | inet6 ADDR PORT   (a stream socket bound and
+//     listening, kept open: OK <port>; PORT 0 takes one the kernel picks)
+//   bind_dgram inet ADDR PORT | inet6 ADDR PORT   (a datagram socket bound
+//     and kept open: OK <port>)
+//     A PORT of "listened" in later operations is the last port these took.
 //   connect_dgram ...   like connect, on a datagram socket: sets the peer,
 //                       sends nothing
 //   connect_raw LEN HEX    sendto_raw LEN HEX   (HEX: the sockaddr bytes,
@@ -536,6 +541,13 @@ int hex_digit(char c) {
     bad("bad hex", "digit");
 }
 
+// The port the last listen or bind_dgram took.
+long g_listened_port = 0;
+
+long port_of_word(const char* word) {
+    return word != nullptr && strcmp(word, "listened") == 0 ? g_listened_port : num(word);
+}
+
 // Fills storage with the address the words describe; returns its length.
 socklen_t make_address(const Args& a, sockaddr_storage* storage, int* family) {
     memset(storage, 0, sizeof(*storage));
@@ -544,7 +556,7 @@ socklen_t make_address(const Args& a, sockaddr_storage* storage, int* family) {
     if (strcmp(kind, "inet") == 0) {
         auto* in = reinterpret_cast<sockaddr_in*>(storage);
         in->sin_family = AF_INET;
-        in->sin_port = htons(static_cast<uint16_t>(num(a[2])));
+        in->sin_port = htons(static_cast<uint16_t>(port_of_word(a[2])));
         if (a[1] == nullptr || inet_pton(AF_INET, a[1], &in->sin_addr) != 1) bad("bad address", a[1]);
         *family = AF_INET;
         return sizeof(sockaddr_in);
@@ -552,7 +564,7 @@ socklen_t make_address(const Args& a, sockaddr_storage* storage, int* family) {
     if (strcmp(kind, "inet6") == 0) {
         auto* in6 = reinterpret_cast<sockaddr_in6*>(storage);
         in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(static_cast<uint16_t>(num(a[2])));
+        in6->sin6_port = htons(static_cast<uint16_t>(port_of_word(a[2])));
         if (a[1] == nullptr || inet_pton(AF_INET6, a[1], &in6->sin6_addr) != 1) bad("bad address", a[1]);
         *family = AF_INET6;
         return sizeof(sockaddr_in6);
@@ -614,6 +626,22 @@ void do_socket_call(const Args& a, bool send, bool raw, int type) {
     } else {
         report(rc);
     }
+}
+
+// A socket bound to the address and kept open for the rest of the run,
+// listening when it is a stream socket.
+void do_bind_kept(const Args& a, int type) {
+    sockaddr_storage address;
+    int family = AF_INET;
+    socklen_t len = make_address(a, &address, &family);
+    int fd = socket(family, type | SOCK_CLOEXEC, 0);
+    if (fd < 0 || call("bind", fd, &address, len) != 0) return report(-1);
+    if (type == SOCK_STREAM && listen(fd, 8) != 0) return report(-1);
+    socklen_t size = sizeof(address);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return report(-1);
+    g_listened_port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                                              : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    report_value(g_listened_port);
 }
 
 void do_vm(long pid, bool write) {
@@ -1141,6 +1169,8 @@ void run_one(const char* op, const Args& a) {
     // Sockets.
     if (is("connect")) return do_socket_call(a, false, false, SOCK_STREAM);
     if (is("connect_dgram")) return do_socket_call(a, false, false, SOCK_DGRAM);
+    if (is("listen")) return do_bind_kept(a, SOCK_STREAM);
+    if (is("bind_dgram")) return do_bind_kept(a, SOCK_DGRAM);
     if (is("sendto")) return do_socket_call(a, true, false, SOCK_DGRAM);
     if (is("connect_raw")) return do_socket_call(a, false, true, SOCK_STREAM);
     if (is("sendto_raw")) return do_socket_call(a, true, true, SOCK_DGRAM);

@@ -195,10 +195,10 @@ TEST(SocketRules, NothingIsReadForANullOrTinyAddress) {
     Policy p = decode_records({});
     // No listener and no such process: any read or check would deny.
     const PendingCall call = {&p, -1, 0, 0x3ffffff0, {0, -1, 0}, nullptr, nullptr};
-    EXPECT_EQ(check_sockaddr(call, 0, 16), 1);
-    EXPECT_EQ(check_sockaddr(call, 0x1000, 0), 1);
-    EXPECT_EQ(check_sockaddr(call, 0x1000, 1), 1);
-    EXPECT_EQ(check_sockaddr(call, 0x1000, 2), 0);
+    EXPECT_EQ(check_sockaddr(call, -1, 0, 16), 1);
+    EXPECT_EQ(check_sockaddr(call, -1, 0x1000, 0), 1);
+    EXPECT_EQ(check_sockaddr(call, -1, 0x1000, 1), 1);
+    EXPECT_EQ(check_sockaddr(call, -1, 0x1000, 2), 0);
 }
 
 // One of this machine's own addresses other than loopback, if it has one.

@@ -1,0 +1,195 @@
+#include "proc/socket_owner.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "proc/process_tree.h"
+
+namespace {
+
+// More sockets than this on one port and address is no test server.
+constexpr size_t k_max_candidates = 64;
+constexpr uint32_t k_tcp_listen = 10;
+
+struct Candidates {
+    uint32_t inode[k_max_candidates];
+    bool held[k_max_candidates];
+    size_t count;
+    bool overflow;
+};
+
+struct Linux64Dirent {
+    uint64_t ino;
+    int64_t off;
+    unsigned short reclen;
+    unsigned char type;
+    char name[1];
+};
+
+bool is_zero(const unsigned char* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (bytes[i] != 0) return false;
+    }
+    return true;
+}
+
+// The IPv4 address an IPv4-mapped IPv6 one (::ffff:a.b.c.d) carries.
+bool mapped_ipv4(const unsigned char* address6, unsigned char* address4) {
+    static const unsigned char k_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (memcmp(address6, k_prefix, sizeof(k_prefix)) != 0) return false;
+    memcpy(address4, address6 + 12, 4);
+    return true;
+}
+
+// Whether a socket bound to (family, bound) takes a connection or datagram
+// for the destination. :: takes IPv4 too unless the socket is IPv6-only,
+// which the table does not say: counted, so that a doubt refuses.
+bool takes(int family, const unsigned char* bound, const LocalDestination& to) {
+    unsigned char to4[4];
+    const bool to_ipv4 = to.family == AF_INET || (to.family == AF_INET6 && mapped_ipv4(to.address, to4));
+    if (to.family == AF_INET) memcpy(to4, to.address, 4);
+    if (family == AF_INET6) {
+        if (is_zero(bound, 16)) return true;
+        unsigned char bound4[4];
+        if (to_ipv4 && mapped_ipv4(bound, bound4)) return memcmp(bound4, to4, 4) == 0;
+        return to.family == AF_INET6 && memcmp(bound, to.address, 16) == 0;
+    }
+    return to_ipv4 && (is_zero(bound, 4) || memcmp(bound, to4, 4) == 0);
+}
+
+// Adds the sockets of one family the destination could reach.
+bool collect(int netlink, int family, const LocalDestination& to, Candidates* out) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message;
+    memset(&message, 0, sizeof(message));
+    message.header.nlmsg_len = sizeof(message);
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = static_cast<uint8_t>(family);
+    message.request.sdiag_protocol = static_cast<uint8_t>(to.protocol);
+    message.request.idiag_states = to.protocol == IPPROTO_TCP ? 1u << k_tcp_listen : ~0u;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(netlink, &message, sizeof(message), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) < 0) {
+        return false;
+    }
+    alignas(nlmsghdr) char buffer[16384];
+    for (;;) {
+        ssize_t got;
+        do {
+            got = recv(netlink, buffer, sizeof(buffer), 0);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) return false;
+        size_t left = static_cast<size_t>(got);
+        for (const nlmsghdr* header = reinterpret_cast<const nlmsghdr*>(buffer); left >= sizeof(nlmsghdr);) {
+            const size_t length = header->nlmsg_len;
+            if (length < sizeof(nlmsghdr) || length > left) return false;
+            if (header->nlmsg_type == NLMSG_DONE) return true;
+            if (header->nlmsg_type == NLMSG_ERROR) return false;
+            if (length >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+                inet_diag_msg socket_info;
+                memcpy(&socket_info, reinterpret_cast<const char*>(header) + NLMSG_HDRLEN, sizeof(socket_info));
+                const int port = ntohs(socket_info.id.idiag_sport);
+                const auto* bound = reinterpret_cast<const unsigned char*>(socket_info.id.idiag_src);
+                if (port == to.port && takes(family, bound, to)) {
+                    if (out->count == k_max_candidates) {
+                        out->overflow = true;
+                    } else {
+                        out->inode[out->count] = socket_info.idiag_inode;
+                        out->held[out->count++] = false;
+                    }
+                }
+            }
+            const size_t step = NLMSG_ALIGN(length) < left ? NLMSG_ALIGN(length) : left;
+            left -= step;
+            header = reinterpret_cast<const nlmsghdr*>(reinterpret_cast<const char*>(header) + step);
+        }
+    }
+}
+
+// The socket a descriptor link names ("socket:[N]"), or 0.
+uint32_t socket_inode(const char* link) {
+    if (strncmp(link, "socket:[", 8) != 0) return 0;
+    return static_cast<uint32_t>(strtoul(link + 8, nullptr, 10));
+}
+
+bool is_number(const char* name) {
+    if (name[0] == 0) return false;
+    for (const char* c = name; *c != 0; ++c) {
+        if (*c < '0' || *c > '9') return false;
+    }
+    return true;
+}
+
+// Calls each numeric entry of directory with its number; false when the
+// directory cannot be read.
+template <typename Visit>
+bool for_each_number(const char* directory, Visit visit) {
+    const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    alignas(Linux64Dirent) char entries[8192];
+    for (;;) {
+        const long got = syscall(SYS_getdents64, fd, entries, sizeof(entries));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            close(fd);
+            return got == 0;
+        }
+        for (long at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const Linux64Dirent*>(entries + at);
+            if (is_number(entry->name)) visit(atoi(entry->name));
+            at += entry->reclen;
+        }
+    }
+}
+
+// Marks the candidates process pid holds.
+void mark_held(pid_t pid, Candidates* candidates) {
+    char directory[48];
+    snprintf(directory, sizeof(directory), "/proc/%d/fd", static_cast<int>(pid));
+    (void)for_each_number(directory, [&](int fd) {
+        char name[80];
+        char link[64];
+        snprintf(name, sizeof(name), "%s/%d", directory, fd);
+        const ssize_t n = readlink(name, link, sizeof(link) - 1);
+        if (n <= 0) return;
+        link[n] = 0;
+        const uint32_t inode = socket_inode(link);
+        for (size_t i = 0; inode != 0 && i < candidates->count; ++i) {
+            if (candidates->inode[i] == inode) candidates->held[i] = true;
+        }
+    });
+}
+
+}  // namespace
+
+bool is_served_by_tree(const LocalDestination& destination, const SandboxTree& tree) {
+    if (destination.protocol != IPPROTO_TCP && destination.protocol != IPPROTO_UDP) return false;
+    const int netlink = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (netlink < 0) return false;
+    Candidates candidates{};
+    const bool listed =
+        collect(netlink, AF_INET, destination, &candidates) && collect(netlink, AF_INET6, destination, &candidates);
+    close(netlink);
+    if (!listed || candidates.overflow || candidates.count == 0) return false;
+    const bool read = for_each_number("/proc", [&](int pid) {
+        if (is_in_sandbox_tree(pid, tree)) mark_held(pid, &candidates);
+    });
+    if (!read) return false;
+    for (size_t i = 0; i < candidates.count; ++i) {
+        if (!candidates.held[i]) return false;
+    }
+    return true;
+}
