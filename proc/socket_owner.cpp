@@ -4,13 +4,17 @@
 #include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
 #include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "proc/process_tree.h"
@@ -67,24 +71,13 @@ bool takes(int family, const unsigned char* bound, const LocalDestination& to) {
     return to_ipv4 && (is_zero(bound, 4) || memcmp(bound, to4, 4) == 0);
 }
 
-// Adds the sockets of one family the destination could reach.
-bool collect(int netlink, int family, const LocalDestination& to, Candidates* out) {
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } message;
-    memset(&message, 0, sizeof(message));
-    message.header.nlmsg_len = sizeof(message);
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    message.request.sdiag_family = static_cast<uint8_t>(family);
-    message.request.sdiag_protocol = static_cast<uint8_t>(to.protocol);
-    message.request.idiag_states = to.protocol == IPPROTO_TCP ? 1u << k_tcp_listen : ~0u;
+// Sends one dump request to the kernel's socket table and calls visit with
+// each socket's message; false when the table cannot be read.
+template <typename Visit>
+bool dump(int netlink, const void* request, size_t size, Visit visit) {
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (sendto(netlink, &message, sizeof(message), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) < 0) {
-        return false;
-    }
+    if (sendto(netlink, request, size, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) < 0) return false;
     alignas(nlmsghdr) char buffer[16384];
     for (;;) {
         ssize_t got;
@@ -98,25 +91,92 @@ bool collect(int netlink, int family, const LocalDestination& to, Candidates* ou
             if (length < sizeof(nlmsghdr) || length > left) return false;
             if (header->nlmsg_type == NLMSG_DONE) return true;
             if (header->nlmsg_type == NLMSG_ERROR) return false;
-            if (length >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-                inet_diag_msg socket_info;
-                memcpy(&socket_info, reinterpret_cast<const char*>(header) + NLMSG_HDRLEN, sizeof(socket_info));
-                const int port = ntohs(socket_info.id.idiag_sport);
-                const auto* bound = reinterpret_cast<const unsigned char*>(socket_info.id.idiag_src);
-                if (port == to.port && takes(family, bound, to)) {
-                    if (out->count == k_max_candidates) {
-                        out->overflow = true;
-                    } else {
-                        out->inode[out->count] = socket_info.idiag_inode;
-                        out->held[out->count++] = false;
-                    }
-                }
-            }
+            visit(reinterpret_cast<const char*>(header) + NLMSG_HDRLEN, length - NLMSG_HDRLEN);
             const size_t step = NLMSG_ALIGN(length) < left ? NLMSG_ALIGN(length) : left;
             left -= step;
             header = reinterpret_cast<const nlmsghdr*>(reinterpret_cast<const char*>(header) + step);
         }
     }
+}
+
+void add_candidate(Candidates* out, uint32_t inode) {
+    if (out->count == k_max_candidates) {
+        out->overflow = true;
+        return;
+    }
+    out->inode[out->count] = inode;
+    out->held[out->count++] = false;
+}
+
+// Adds the sockets of one family the destination could reach.
+bool collect(int netlink, int family, const LocalDestination& to, Candidates* out) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message;
+    memset(&message, 0, sizeof(message));
+    message.header.nlmsg_len = sizeof(message);
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = static_cast<uint8_t>(family);
+    message.request.sdiag_protocol = static_cast<uint8_t>(to.protocol);
+    message.request.idiag_states = to.protocol == IPPROTO_TCP ? 1u << k_tcp_listen : ~0u;
+    return dump(netlink, &message, sizeof(message), [&](const char* body, size_t size) {
+        if (size < sizeof(inet_diag_msg)) return;
+        inet_diag_msg socket_info;
+        memcpy(&socket_info, body, sizeof(socket_info));
+        const auto* bound = reinterpret_cast<const unsigned char*>(socket_info.id.idiag_src);
+        if (ntohs(socket_info.id.idiag_sport) == to.port && takes(family, bound, to)) {
+            add_candidate(out, socket_info.idiag_inode);
+        }
+    });
+}
+
+// The kernel's own encoding of a device number, as the socket table gives
+// it.
+uint64_t kernel_device(dev_t device) {
+    return (static_cast<uint64_t>(major(device)) << 20) | minor(device);
+}
+
+// Adds the local socket bound to the name: by the file's identity for a
+// path, by its bytes for an abstract name.
+bool collect_local(int netlink, const LocalName& name, Candidates* out) {
+    struct stat file;
+    if (!name.abstract && (stat(name.bytes, &file) != 0 || !S_ISSOCK(file.st_mode))) return false;
+    struct {
+        nlmsghdr header;
+        unix_diag_req request;
+    } message;
+    memset(&message, 0, sizeof(message));
+    message.header.nlmsg_len = sizeof(message);
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = AF_UNIX;
+    message.request.udiag_states = ~0u;
+    message.request.udiag_show = name.abstract ? UDIAG_SHOW_NAME : UDIAG_SHOW_VFS;
+    return dump(netlink, &message, sizeof(message), [&](const char* body, size_t size) {
+        if (size < sizeof(unix_diag_msg)) return;
+        unix_diag_msg socket_info;
+        memcpy(&socket_info, body, sizeof(socket_info));
+        size_t at = NLMSG_ALIGN(sizeof(unix_diag_msg));
+        while (at + sizeof(rtattr) <= size) {
+            rtattr attribute;
+            memcpy(&attribute, body + at, sizeof(attribute));
+            if (attribute.rta_len < sizeof(rtattr) || at + attribute.rta_len > size) return;
+            const char* data = body + at + RTA_LENGTH(0);
+            const size_t length = attribute.rta_len - RTA_LENGTH(0);
+            bool match = false;
+            if (attribute.rta_type == UNIX_DIAG_NAME && name.abstract) {
+                match = length == name.length + 1 && data[0] == 0 && memcmp(data + 1, name.bytes, name.length) == 0;
+            } else if (attribute.rta_type == UNIX_DIAG_VFS && !name.abstract && length >= sizeof(unix_diag_vfs)) {
+                unix_diag_vfs vfs;
+                memcpy(&vfs, data, sizeof(vfs));
+                match = vfs.udiag_vfs_ino == file.st_ino && vfs.udiag_vfs_dev == kernel_device(file.st_dev);
+            }
+            if (match) add_candidate(out, socket_info.udiag_ino);
+            at += RTA_ALIGN(attribute.rta_len);
+        }
+    });
 }
 
 // The socket a descriptor link names ("socket:[N]"), or 0.
@@ -173,6 +233,20 @@ void mark_held(pid_t pid, Candidates* candidates) {
     });
 }
 
+// Whether every candidate is held by a process of the tree, and there is
+// one.
+bool are_held_by_tree(Candidates* candidates, const SandboxTree& tree) {
+    if (candidates->overflow || candidates->count == 0) return false;
+    const bool read = for_each_number("/proc", [&](int pid) {
+        if (is_in_sandbox_tree(pid, tree)) mark_held(pid, candidates);
+    });
+    if (!read) return false;
+    for (size_t i = 0; i < candidates->count; ++i) {
+        if (!candidates->held[i]) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool is_served_by_tree(const LocalDestination& destination, const SandboxTree& tree) {
@@ -183,13 +257,15 @@ bool is_served_by_tree(const LocalDestination& destination, const SandboxTree& t
     const bool listed =
         collect(netlink, AF_INET, destination, &candidates) && collect(netlink, AF_INET6, destination, &candidates);
     close(netlink);
-    if (!listed || candidates.overflow || candidates.count == 0) return false;
-    const bool read = for_each_number("/proc", [&](int pid) {
-        if (is_in_sandbox_tree(pid, tree)) mark_held(pid, &candidates);
-    });
-    if (!read) return false;
-    for (size_t i = 0; i < candidates.count; ++i) {
-        if (!candidates.held[i]) return false;
-    }
-    return true;
+    return listed && are_held_by_tree(&candidates, tree);
+}
+
+bool is_local_socket_of_tree(const LocalName& name, const SandboxTree& tree) {
+    if (!name.abstract && name.bytes[0] != '/') return false;
+    const int netlink = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (netlink < 0) return false;
+    Candidates candidates{};
+    const bool listed = collect_local(netlink, name, &candidates);
+    close(netlink);
+    return listed && are_held_by_tree(&candidates, tree);
 }

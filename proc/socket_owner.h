@@ -3,6 +3,7 @@
 // tables of /proc tell which processes hold them.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -24,3 +25,17 @@ struct LocalDestination {
 // (0.0.0.0, or :: which takes IPv4 too). False when the table or a
 // descriptor cannot be read, so that a doubt refuses.
 [[nodiscard]] bool is_served_by_tree(const LocalDestination& destination, const SandboxTree& tree);
+
+// A local socket's name as the caller gave it: a path (absolute, NUL
+// ended) or an abstract name (its bytes, without the leading NUL).
+struct LocalName {
+    bool abstract;
+    char bytes[109];
+    size_t length;
+};
+
+// Whether the local socket bound to the name is held by a process of the
+// tree: for a path, the socket bound to that very file. False when there is
+// none or the table cannot be read; a relative path is never the tree's
+// here.
+[[nodiscard]] bool is_local_socket_of_tree(const LocalName& name, const SandboxTree& tree);

@@ -53,7 +53,21 @@ int socket_option_of(const PendingCall& call, int fd, int option) {
 // Whether a destination the port rules refused is served by the tree
 // itself: the sockets of the caller's protocol that would take it are all
 // held by processes of the tree.
-bool is_tree_destination(const PendingCall& call, int fd, const unsigned char* copy, const SocketVerdict& why) {
+bool is_tree_destination(const PendingCall& call, int fd, const unsigned char* copy, uint64_t length,
+                         const SocketVerdict& why) {
+    if (why.step == SOCKET_LOCAL_NAME || why.step == SOCKET_ABSTRACT) {
+        // The name runs to the address's end, at most the 108 bytes of
+        // sun_path; a path to its NUL.
+        LocalName name{};
+        const size_t at = offsetof(sockaddr_un, sun_path);
+        const size_t n =
+            length - at < sizeof(name.bytes) - 1 ? static_cast<size_t>(length - at) : sizeof(name.bytes) - 1;
+        name.abstract = why.step == SOCKET_ABSTRACT;
+        const unsigned char* bytes = copy + at + (name.abstract ? 1 : 0);
+        name.length = name.abstract ? n - 1 : strnlen(reinterpret_cast<const char*>(bytes), n);
+        memcpy(name.bytes, bytes, name.length);
+        return is_local_socket_of_tree(name, call.tree);
+    }
     if (why.step != SOCKET_PORT_DENY && why.step != SOCKET_PORT_DEFAULT) return false;
     LocalDestination to{};
     sa_family_t family;
@@ -92,7 +106,7 @@ bool copy_sockaddr(const PendingCall& call, uint64_t address, uint64_t length, u
 bool settle_destination(const PendingCall& call, int fd, const unsigned char* copy, uint64_t length) {
     SocketVerdict why{};
     if (judge_sockaddr(call.policy, copy, length, &why)) return true;
-    if (is_tree_destination(call, fd, copy, why)) return true;
+    if (is_tree_destination(call, fd, copy, length, why)) return true;
     const bool lifted = call.refusals != nullptr && call.refusals->audit && is_policy_socket_step(why.step);
     Refusal* refusal = add_refusal(call.refusals, RefusalKind::socket, ACCESS_WRITE);
     if (refusal != nullptr) {

@@ -17,7 +17,8 @@ inline constexpr uint64_t k_max_messages = 1024;
 // Copies the address the caller passed to connect on socket fd and judges
 // it. A null address or a length of 0 or 1 is left to the kernel. A
 // loopback port the policy refuses is allowed when the sockets that would
-// take the connection are all the tree's own: the tree talks to itself.
+// take the connection are all the tree's own, and so is a local socket a
+// process of the tree holds: the tree talks to itself.
 [[nodiscard]] bool check_sockaddr(const PendingCall& call, int fd, uint64_t address, uint64_t length);
 
 // The same for a datagram sent on socket fd, judged by the family the

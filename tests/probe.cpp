@@ -72,8 +72,9 @@
 //   connect inet ADDR PORT | inet6 ADDR PORT | unix PATH   (stream socket)
 //   sendto  inet ADDR PORT | inet6 ADDR PORT | unix PATH   (datagram socket)
 //     A unix PATH starting with "@" names an abstract socket.
-//   listen inet ADDR PORT | inet6 ADDR PORT   (a stream socket bound and
-//     listening, kept open: OK <port>; PORT 0 takes one the kernel picks)
+//   listen inet ADDR PORT | inet6 ADDR PORT | unix PATH   (a stream socket
+//     bound and listening, kept open: OK <port>, 0 for unix; PORT 0 takes
+//     one the kernel picks)
 //   bind_dgram inet ADDR PORT | inet6 ADDR PORT   (a datagram socket bound
 //     and kept open: OK <port>)
 //     A PORT of "listened" in later operations is the last port these took.
@@ -639,9 +640,9 @@ void do_bind_kept(const Args& a, int type) {
     if (type == SOCK_STREAM && listen(fd, 8) != 0) return report(-1);
     socklen_t size = sizeof(address);
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return report(-1);
-    g_listened_port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
-                                              : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    report_value(g_listened_port);
+    if (family == AF_INET) g_listened_port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    if (family == AF_INET6) g_listened_port = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    report_value(family == AF_UNIX ? 0 : g_listened_port);
 }
 
 void do_vm(long pid, bool write) {

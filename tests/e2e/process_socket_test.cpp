@@ -9,7 +9,10 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stddef.h>
+#include <string.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -140,7 +143,7 @@ TEST(Network, LoopbackPortsFollowThePolicy) {
 
 // Whether the kernel's socket table answers a dump of the protocol's
 // IPv4 sockets (inet_diag with tcp_diag or udp_diag, modules on Debian).
-bool has_socket_table(int protocol) {
+bool has_socket_table(int protocol, int family = AF_INET) {
     const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) return false;
     struct {
@@ -150,9 +153,9 @@ bool has_socket_table(int protocol) {
     message.header.nlmsg_len = sizeof(message);
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_family = static_cast<uint8_t>(family);
     message.request.sdiag_protocol = static_cast<uint8_t>(protocol);
-    message.request.idiag_states = ~0u;
+    message.request.idiag_states = ~0u;  // udiag_states for AF_UNIX, at the same place
     alignas(nlmsghdr) char reply[8192];
     bool answered = send(fd, &message, sizeof(message), 0) == sizeof(message);
     const ssize_t got = answered ? recv(fd, reply, sizeof(reply), 0) : -1;
@@ -192,6 +195,39 @@ TEST(Network, TheTreeReachesItsOwnServers) {
                                          {{"connect", "inet", "127.0.0.1", outside_port}, "ERR EACCES"},
                                      });
     close(outsider);
+}
+
+// A local socket the tree binds, by path or abstract name, is reached by
+// the tree; one that a process outside it binds is not.
+TEST(Network, TheTreeReachesItsOwnLocalSockets) {
+    if (!has_socket_table(0, AF_UNIX)) {
+        GTEST_SKIP() << "this kernel lists no local sockets through sock_diag (unix_diag)";
+    }
+    e2e::ScratchDir scratch;
+    const std::string outside_path = scratch / "outside.sock";
+    const std::string abstract = "sandbox-e2e-" + std::to_string(getpid());
+    int outsiders[2];
+    for (int i = 0; i < 2; ++i) {
+        outsiders[i] = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        const std::string name = i == 0 ? outside_path : "\0" + abstract + "-outside";
+        memcpy(address.sun_path, name.data(), name.size());
+        const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + (i == 0));
+        ASSERT_EQ(bind(outsiders[i], reinterpret_cast<sockaddr*>(&address), length), 0) << i;
+        ASSERT_EQ(listen(outsiders[i], 1), 0);
+    }
+    expect_rows(e2e::probe_policy({{"E", scratch.path()}, {"W", scratch.path()}}),
+                {
+                    {{"listen", "unix", scratch / "own.sock"}, "OK 0"},
+                    {{"connect", "unix", scratch / "own.sock"}, "OK"},
+                    {{"listen", "unix", "@" + abstract}, "OK 0"},
+                    {{"connect", "unix", "@" + abstract}, "OK"},
+                    {{"connect", "unix", outside_path}, "ERR EACCES"},
+                    {{"connect", "unix", "@" + abstract + "-outside"}, "ERR EACCES"},
+                    {{"connect", "unix", "@" + abstract + "-none"}, "ERR EACCES"},
+                });
+    for (int fd : outsiders) close(fd);
 }
 
 TEST(Network, LocalSockets) {
