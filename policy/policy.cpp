@@ -50,6 +50,7 @@ StringList* list_for_key(Policy* policy, char key) {
     case 'E': return &policy->visible_tree;
     case 'F': return &policy->deny_exact;
     case 'G': return &policy->git_write_allow;
+    case 'U': return &policy->local_socket_allow;
     case 'M': return &policy->stat_allow;
     case 'P': return &policy->write_patterns;
     case 'W': return &policy->write_allow;

@@ -34,6 +34,7 @@ struct Policy {
     int32_t loopback_default_allow;  // H
     PortList loopback_deny_ports;    // N
     int32_t hidden_missing;          // Y: a hidden path answers ENOENT, not EACCES
+    StringList local_socket_allow;   // U
 };
 
 // Why a blob could not be decoded.

@@ -18,7 +18,7 @@ constexpr RuleName k_rules[] = {
     {'X', "write_deny", VALUE_PATH, 0},       {'A', "delete_deny", VALUE_PATH, 0},
     {'G', "git_write", VALUE_PATH, 0},        {'L', "loopback_allow", VALUE_PORT, 0},
     {'N', "loopback_deny", VALUE_PORT, 0},    {'H', "loopback_default", VALUE_SWITCH, 1},
-    {'Y', "hidden_answer", VALUE_SWITCH, 1},
+    {'Y', "hidden_answer", VALUE_SWITCH, 1},  {'U', "local_socket", VALUE_PATH, 0},
     // clang-format on
 };
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include "rules/local_addresses.h"
+#include "rules/path_rules.h"
 
 namespace {
 
@@ -13,8 +14,9 @@ constexpr size_t k_sun_path_size = 108;
 constexpr char k_resolved_prefix[] = "/run/systemd/resolve/";
 
 // Every verdict on a destination leaves through here.
-bool decide(SocketVerdict* why, bool allowed, SocketStep step, SocketTarget target = TARGET_NONE, int port = 0) {
-    if (why != nullptr) *why = {allowed, step, target, port};
+bool decide(SocketVerdict* why, bool allowed, SocketStep step, SocketTarget target = TARGET_NONE, int port = 0,
+            const char* entry = nullptr) {
+    if (why != nullptr) *why = {allowed, step, target, port, entry};
     return allowed;
 }
 
@@ -50,7 +52,7 @@ bool has_dot_component(const char* path) {
     return false;
 }
 
-bool judge_unix(const unsigned char* copy, uint64_t length, SocketVerdict* why) {
+bool judge_unix(const Policy* policy, const unsigned char* copy, uint64_t length, SocketVerdict* why) {
     if (length == 2) return decide(why, true, SOCKET_UNNAMED);
     if (copy[2] == 0) return decide(why, false, SOCKET_ABSTRACT);
     char name[k_sun_path_size + 1];
@@ -63,6 +65,11 @@ bool judge_unix(const unsigned char* copy, uint64_t length, SocketVerdict* why) 
     if (strncmp(name, k_resolved_prefix, sizeof(k_resolved_prefix) - 1) == 0 && !has_dot_component(name)) {
         return decide(why, true, SOCKET_NAME_SERVICE);
     }
+    // The user's own agents (an SSH agent, a session bus), named in the
+    // policy; a dot component could lead out of the entry.
+    const char* entry =
+        name[0] == '/' && !has_dot_component(name) ? find_subpath_entry(&policy->local_socket_allow, name) : nullptr;
+    if (entry != nullptr) return decide(why, true, SOCKET_LOCAL_ALLOW, TARGET_NONE, 0, entry);
     return decide(why, false, SOCKET_LOCAL_NAME);
 }
 
@@ -100,7 +107,7 @@ bool judge_sockaddr(const Policy* policy, const unsigned char* copy, uint64_t le
     sa_family_t family;
     memcpy(&family, copy, sizeof(family));
     switch (family) {
-    case AF_UNIX: return judge_unix(copy, length, why);
+    case AF_UNIX: return judge_unix(policy, copy, length, why);
     case AF_INET: return judge_inet(policy, copy, length, why);
     case AF_INET6: return judge_inet6(policy, copy, length, why);
     default: return decide(why, true, SOCKET_OTHER_FAMILY);

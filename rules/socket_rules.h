@@ -16,6 +16,7 @@ enum SocketStep : int {
     SOCKET_ABSTRACT,          // an abstract local name
     SOCKET_NAME_SERVICE,      // the sockets of nscd and systemd-resolved
     SOCKET_LOCAL_NAME,        // any other local socket name
+    SOCKET_LOCAL_ALLOW,       // a local socket name below a local_socket entry
     SOCKET_SHORT_ADDRESS,     // an Internet address too short to hold one
     SOCKET_PORT_ALLOW,        // the port is in loopback_allow_ports
     SOCKET_PORT_DENY,         // the port is in loopback_deny_ports
@@ -30,7 +31,8 @@ struct SocketVerdict {
     bool allowed;
     SocketStep step;
     SocketTarget target;
-    int port;  // host order, for the port steps
+    int port;           // host order, for the port steps
+    const char* entry;  // the local_socket entry, for SOCKET_LOCAL_ALLOW
 };
 
 // Whether the loopback port (host order) is allowed.

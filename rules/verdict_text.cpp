@@ -127,7 +127,13 @@ void describe_socket_verdict(const Policy* policy, const SocketVerdict& verdict,
     case SOCKET_UNNAMED: return set(out, "unnamed", "", "an unnamed local socket passes");
     case SOCKET_ABSTRACT: return set(out, "abstract", "", "abstract local socket names are refused");
     case SOCKET_NAME_SERVICE: return set(out, "name_service", "", "the sockets of nscd and systemd-resolved pass");
-    case SOCKET_LOCAL_NAME: return set(out, "local_name", "", "local sockets but the name-service ones are refused");
+    case SOCKET_LOCAL_NAME:
+        return set(out, "local_name", "",
+                   "local sockets are refused but the name-service ones, the tree's own and those below a "
+                   "local_socket entry");
+    case SOCKET_LOCAL_ALLOW:
+        snprintf(entry, sizeof(entry), "local_socket %s", verdict.entry != nullptr ? verdict.entry : "");
+        return set(out, "local_socket", entry, "below %s", entry);
     case SOCKET_SHORT_ADDRESS: return set(out, "short_address", "", "the address is too short to hold one: refused");
     case SOCKET_PORT_ALLOW:
         snprintf(entry, sizeof(entry), "loopback_allow %d", verdict.port);

@@ -21,7 +21,7 @@ Refusal* add_refusal(CallRefusals* refusals, RefusalKind kind, Access access) {
     refusal->access = access;
     refusal->stage = -1;
     refusal->verdict = {false, STEP_HIDDEN, nullptr};
-    refusal->socket = {false, SOCKET_OTHER_FAMILY, TARGET_NONE, 0};
+    refusal->socket = {false, SOCKET_OTHER_FAMILY, TARGET_NONE, 0, nullptr};
     refusal->rule = "";
     refusal->error = 0;
     refusal->fd = -1;

@@ -32,7 +32,8 @@ const char k_every_key[] =
     "loopback_allow 8080\n"
     "loopback_deny 22\n"
     "loopback_default allow\n"
-    "hidden_answer ENOENT\n";
+    "hidden_answer ENOENT\n"
+    "local_socket /run/user/1000/gnupg\n";
 
 SourceReader read_text(const std::string& text, bool lenient = false) {
     SourceReader reader;
@@ -103,7 +104,7 @@ bool has_note(const std::vector<Diagnostic>& notes, const std::string& part) {
 TEST(PolicySource, EveryKeyRoundTrips) {
     SourceReader reader = read_text(std::string("# a comment\n\n  ") + k_every_key);
     ASSERT_TRUE(reader.problems.empty()) << reader.problems[0].message;
-    ASSERT_EQ(reader.rules.size(), 15u);
+    ASSERT_EQ(reader.rules.size(), 16u);
     std::string blob = encode_rules(reader.rules);
     DecodedBlob decoded;
     decode_blob(blob.c_str(), &decoded);

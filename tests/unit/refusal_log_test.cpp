@@ -62,7 +62,7 @@ TEST(RefusalLog, LinesInBothFormats) {
     socket.stage = -1;
     socket.fd = -1;
     socket.target = -1;
-    socket.socket = {false, SOCKET_PORT_DEFAULT, TARGET_LOOPBACK, 8080};
+    socket.socket = {false, SOCKET_PORT_DEFAULT, TARGET_LOOPBACK, 8080, nullptr};
     snprintf(socket.written, sizeof(socket.written), "127.0.0.1");
     Refusal lifted = path_refusal("x", "/w/x", STEP_NOT_WRITABLE, nullptr, STAGE_CANONICAL);
     lifted.lifted = true;

@@ -55,7 +55,7 @@ Bytes inet6_address(const char* text, int port) {
 }
 
 TEST(SocketRules, LocalNames) {
-    Policy p = decode_records({});
+    Policy p = decode_records({{"U", "/run/user/1000/gnupg"}, {"U", "/home/u/.ssh/agent.sock"}});
     struct Case {
         std::string name;
         uint64_t length;  // 0: the name's own length plus the family
@@ -80,6 +80,14 @@ TEST(SocketRules, LocalNames) {
         {"/run/systemd/resolve/..", 0, 0},
         {"/run/systemd/resolve/a..b", 0, 1},
         {"/run/systemd/resolve//x", 0, 1},
+        // local_socket entries: a tree of sockets, or one.
+        {"/run/user/1000/gnupg/S.gpg-agent", 0, 1},
+        {"/run/user/1000/gnupg", 0, 1},
+        {"/run/user/1000/gnupgx", 0, 0},
+        {"/run/user/1000/gnupg/../bus", 0, 0},
+        {"/home/u/.ssh/agent.sock", 0, 1},
+        {"/home/u/.ssh/agent.sock2", 0, 0},
+        {std::string("\0/run/user/1000/gnupg/x", 24), 0, 0},  // abstract, however named
     };
     for (const Case& c : cases) {
         uint64_t length = c.length != 0 ? c.length : c.name.size() + 2;
