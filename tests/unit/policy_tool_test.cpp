@@ -457,6 +457,24 @@ TEST(PolicyLint, EachWarning) {
     EXPECT_TRUE(has_note(lint_rules({{'P', "(", "record 1"}}), "does not compile"));
 }
 
+// The directories of lint's own PATH that the policy hides are named: the
+// command would not find its commands there.
+TEST(PolicyLint, HiddenPathEntriesAreNamed) {
+    e2e::ScratchDir scratch;
+    const std::string bin = scratch / "bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    const std::string path = bin + ":/usr/bin:" + scratch / "missing" + ":relative:" + bin;
+    std::vector<Diagnostic> hidden = lint_rules(read_text("visible /usr\n", true).rules, path);
+    std::vector<Diagnostic> shown = lint_rules(read_text("visible /usr\nvisible " + scratch.path(), true).rules, path);
+    size_t named = 0;
+    for (const Diagnostic& warning : hidden) {
+        if (warning.origin == "PATH") ++named;
+    }
+    EXPECT_EQ(named, 1u);
+    EXPECT_TRUE(has_note(hidden, bin + " is hidden")) << bin;
+    EXPECT_FALSE(has_note(shown, " is hidden"));
+}
+
 TEST(PolicyLint, TheDynamicLoaderMustBeVisible) {
     std::string loader = machine_loader();
     if (loader.empty()) GTEST_SKIP() << "no dynamically linked /bin/sh or test program: nothing needs a loader";

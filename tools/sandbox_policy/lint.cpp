@@ -1,6 +1,9 @@
 #include <elf.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "rules/path_rules.h"
@@ -20,12 +23,14 @@ std::string shown(const Rule& rule) {
 
 class Linter {
 public:
-    Linter(const std::vector<Rule>& rules, const Policy* policy) : rules_(rules), policy_(policy) {}
+    Linter(const std::vector<Rule>& rules, const Policy* policy, const std::string& path_list)
+        : rules_(rules), policy_(policy), path_list_(path_list) {}
 
     std::vector<Diagnostic> run() {
         for (size_t i = 0; i < rules_.size(); ++i) check_rule(i);
         check_hidden_root();
         check_loader();
+        check_path_entries();
         return warnings_;
     }
 
@@ -146,8 +151,36 @@ private:
                            " are not visible: dynamically linked programs cannot start");
     }
 
+    // The directories of the PATH that exist: a hidden one makes its
+    // commands missing to the command, and a program of the same name later
+    // on PATH runs instead (a version manager's shim, ~/.local/bin).
+    void check_path_entries() {
+        const char* path = path_list_.c_str();
+        std::vector<std::string> warned;
+        for (const char* entry = path; *entry != 0;) {
+            const size_t n = strcspn(entry, ":");
+            const std::string dir(entry, n);
+            entry += n + (entry[n] == ':' ? 1 : 0);
+            char canonical[PATH_MAX];
+            struct stat status;
+            if (dir.empty() || dir[0] != '/' || realpath(dir.c_str(), canonical) == nullptr ||
+                stat(canonical, &status) != 0 || !S_ISDIR(status.st_mode) || !is_hidden(canonical)) {
+                continue;
+            }
+            bool seen = false;
+            for (const std::string& each : warned) seen = seen || each == canonical;
+            if (seen) continue;
+            warned.push_back(canonical);
+            warn("PATH", dir +
+                             " is hidden: its commands are missing under this policy, and one of "
+                             "the same name later on PATH runs instead (visible " +
+                             std::string(canonical) + " shows it)");
+        }
+    }
+
     const std::vector<Rule>& rules_;
     const Policy* policy_;
+    const std::string path_list_;
     std::vector<Diagnostic> warnings_;
 };
 
@@ -185,7 +218,7 @@ std::string machine_loader() {
     return loader.empty() ? elf_interpreter("/proc/self/exe") : loader;
 }
 
-std::vector<Diagnostic> lint_rules(const std::vector<Rule>& rules) {
+std::vector<Diagnostic> lint_rules(const std::vector<Rule>& rules, const std::string& path_list) {
     std::vector<Diagnostic> pattern_warnings;
     std::vector<Rule> usable;
     for (const Rule& rule : rules) {
@@ -199,7 +232,7 @@ std::vector<Diagnostic> lint_rules(const std::vector<Rule>& rules) {
     }
     Policy policy;
     decode_policy_or_exit(encode_rules(usable).c_str(), &policy);
-    std::vector<Diagnostic> warnings = Linter(usable, &policy).run();
+    std::vector<Diagnostic> warnings = Linter(usable, &policy, path_list).run();
     warnings.insert(warnings.begin(), pattern_warnings.begin(), pattern_warnings.end());
     return warnings;
 }

@@ -175,7 +175,8 @@ int lint_command(int argc, char** argv) {
         warnings = decoded.misread;
         rules = decoded.rules;
     }
-    std::vector<Diagnostic> more = lint_rules(rules);
+    const char* path = getenv("PATH");
+    std::vector<Diagnostic> more = lint_rules(rules, path != nullptr ? path : "");
     warnings.insert(warnings.end(), more.begin(), more.end());
     for (const Diagnostic& warning : warnings) printf("%s: %s\n", warning.origin.c_str(), warning.message.c_str());
     return warnings.empty() ? 0 : EXIT_FINDINGS;

@@ -33,7 +33,8 @@ void decode_policy_or_exit(const char* blob, Policy* policy);
 
 // The warnings about rules. Patterns that do not compile are reported and
 // left out of the other checks.
-std::vector<Diagnostic> lint_rules(const std::vector<Rule>& rules);
+// path_list: a PATH whose hidden directories are named too ("" for none).
+std::vector<Diagnostic> lint_rules(const std::vector<Rule>& rules, const std::string& path_list = "");
 // The ELF interpreter named by program, or "".
 std::string elf_interpreter(const char* program);
 // This machine's dynamic loader: that of /bin/sh, else of this program.
