@@ -80,6 +80,7 @@ struct Expected {
     std::string hidden_root = "/";
     std::string deny_single;
     int default_allow = 0;
+    int hidden_missing = 0;
     std::vector<std::string> lists[26];
     std::vector<int> allow_ports;
     std::vector<int> deny_ports;
@@ -102,6 +103,7 @@ Expected expect(const std::vector<Record>& records) {
         case 'R': expected.hidden_root = value; break;
         case 'S': expected.deny_single = value; break;
         case 'H': expected.default_allow = value == "1"; break;
+        case 'Y': expected.hidden_missing = value == "1"; break;
         case 'L': expect_port(&expected.allow_ports, value); break;
         case 'N': expect_port(&expected.deny_ports, value); break;
         case 'A':
@@ -111,6 +113,7 @@ Expected expect(const std::vector<Record>& records) {
         case 'G':
         case 'M':
         case 'P':
+        case 'U':
         case 'W':
         case 'X': expected.lists[key - 'A'].push_back(value); break;
         default: break;
@@ -143,12 +146,14 @@ void compare(const Policy& policy, const Expected& expected) {
     if (expected.hidden_root != policy.hidden_root) fuzz_fail("hidden_root differs");
     if (expected.deny_single != policy.deny_single) fuzz_fail("deny_single differs");
     if (expected.default_allow != policy.loopback_default_allow) fuzz_fail("loopback_default_allow differs");
+    if (expected.hidden_missing != policy.hidden_missing) fuzz_fail("hidden_missing differs");
     const struct {
         const StringList* list;
         char key;
     } lists[] = {{&policy.delete_deny_exact, 'A'}, {&policy.deny_tree, 'D'},       {&policy.visible_tree, 'E'},
                  {&policy.deny_exact, 'F'},        {&policy.git_write_allow, 'G'}, {&policy.stat_allow, 'M'},
-                 {&policy.write_patterns, 'P'},    {&policy.write_allow, 'W'},     {&policy.write_deny, 'X'}};
+                 {&policy.write_patterns, 'P'},    {&policy.write_allow, 'W'},     {&policy.write_deny, 'X'},
+                 {&policy.local_socket_allow, 'U'}};
     for (const auto& item : lists) compare_list(*item.list, expected.lists[item.key - 'A'], item.key);
     compare_ports(policy.loopback_allow_ports, expected.allow_ports, 'L');
     compare_ports(policy.loopback_deny_ports, expected.deny_ports, 'N');

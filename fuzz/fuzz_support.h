@@ -88,9 +88,10 @@ inline void fuzz_free_policy(Policy* policy) {
         for (uint64_t i = 0; i < policy->write_patterns.count; ++i) regfree(&policy->write_regexes[i]);
         free(policy->write_regexes);
     }
-    StringList* lists[] = {&policy->visible_tree, &policy->stat_allow,        &policy->deny_tree,
-                           &policy->deny_exact,   &policy->write_allow,       &policy->write_patterns,
-                           &policy->write_deny,   &policy->delete_deny_exact, &policy->git_write_allow};
+    StringList* lists[] = {&policy->visible_tree,      &policy->stat_allow,        &policy->deny_tree,
+                           &policy->deny_exact,        &policy->write_allow,       &policy->write_patterns,
+                           &policy->write_deny,        &policy->delete_deny_exact, &policy->git_write_allow,
+                           &policy->local_socket_allow};
     for (StringList* list : lists) fuzz_free_list(list);
     free(policy->loopback_allow_ports.ports);
     free(policy->loopback_deny_ports.ports);
