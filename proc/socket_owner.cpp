@@ -27,6 +27,9 @@ constexpr uint32_t k_tcp_listen = 10;
 
 struct Candidates {
     uint32_t inode[k_max_candidates];
+    // A socket another user owns is no socket of the tree, which runs as
+    // the supervisor's user: known without reading /proc.
+    bool foreign;
     bool held[k_max_candidates];
     size_t count;
     bool overflow;
@@ -128,6 +131,7 @@ bool collect(int netlink, int family, const LocalDestination& to, Candidates* ou
         const auto* bound = reinterpret_cast<const unsigned char*>(socket_info.id.idiag_src);
         if (ntohs(socket_info.id.idiag_sport) == to.port && takes(family, bound, to)) {
             add_candidate(out, socket_info.idiag_inode);
+            if (socket_info.idiag_uid != geteuid()) out->foreign = true;
         }
     });
 }
@@ -236,7 +240,7 @@ void mark_held(pid_t pid, Candidates* candidates) {
 // Whether every candidate is held by a process of the tree, and there is
 // one.
 bool are_held_by_tree(Candidates* candidates, const SandboxTree& tree) {
-    if (candidates->overflow || candidates->count == 0) return false;
+    if (candidates->overflow || candidates->foreign || candidates->count == 0) return false;
     const bool read = for_each_number("/proc", [&](int pid) {
         if (is_in_sandbox_tree(pid, tree)) mark_held(pid, candidates);
     });
