@@ -241,6 +241,29 @@ TEST_P(Preset, GitStatus) {
     EXPECT_NE(status.out.find("hello"), std::string::npos);
 }
 
+// git commits under a writable preset with --git and --with git: it reads
+// the user's name from their own settings, which the preset otherwise hides.
+TEST_P(Preset, GitCommitsWithTheUsersSettings) {
+    if (!writes_work()) GTEST_SKIP() << "readonly writes nothing";
+    const std::string home = scratch_ / "home";
+    ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+    e2e::write_file(home + "/.gitconfig", "[user]\n\tname = Sandboxed Tester\n\temail = tester@example.org\n");
+    e2e::RunOptions options;
+    options.cwd = work_;
+    options.env = {"HOME=" + home, "GIT_CONFIG_NOSYSTEM=1"};
+    if (std::string why = e2e::fails_natively({"git", "init", "-q"}, options); !why.empty()) GTEST_SKIP() << why;
+    RunResult source = tool({"preset", GetParam(), work_, "--git", "--with", "git"}, options);
+    ASSERT_EQ(source.code, 0) << source.err;
+    e2e::write_file(scratch_ / "git.pol", source.out);
+    RunResult encoded = tool({"encode", scratch_ / "git.pol"}, options);
+    ASSERT_EQ(encoded.code, 0) << encoded.err;
+    RunResult commit = e2e::run(
+        e2e::sandboxed(trimmed(encoded.out), {"git", "commit", "-q", "--allow-empty", "-m", "first"}), options);
+    EXPECT_EQ(commit.code, 0) << commit.err;
+    RunResult author = e2e::run({e2e::find_program("git"), "log", "-1", "--format=%an"}, options);
+    EXPECT_EQ(author.out, "Sandboxed Tester\n") << author.err;
+}
+
 // Devices programs use: the bit bucket, randomness, the command's own
 // descriptors by name, and realpath, which needs the metadata of /dev.
 TEST_P(Preset, DevicesProgramsUse) {

@@ -488,7 +488,7 @@ TEST(PolicyPreset, DirectoryIsCanonicalAndSecretsAreDenied) {
     mkdir(home.c_str(), 0755);
     mkdir((home + "/.ssh").c_str(), 0700);
     HomeOverride home_override(home);
-    PresetRequest request{"workspace", scratch.path() + "/home/.ssh/..", false, {"8080"}};
+    PresetRequest request{"workspace", scratch.path() + "/home/.ssh/..", false, {"8080"}, {}};
     std::string text;
     std::string error;
     ASSERT_TRUE(make_preset(request, &text, &error)) << error;
@@ -512,6 +512,24 @@ TEST(PolicyPreset, DirectoryIsCanonicalAndSecretsAreDenied) {
     request.git = true;
     ASSERT_TRUE(make_preset(request, &text, &error));
     EXPECT_NE(text.find("\ngit_write " + home + "\n"), std::string::npos);
+
+    // --with: a tool's settings shown, its caches writable, its keys denied
+    // even where the workspace is the home directory; under readonly,
+    // nothing of them writable.
+    request.tools = {"git", "cargo"};
+    ASSERT_TRUE(make_preset(request, &text, &error));
+    for (const char* rule : {"\nvisible ~/.gitconfig\n", "\nvisible ~/.config/git\n", "\nwrite ~/.cargo/registry\n",
+                             "\ndeny_exact ~/.cargo/credentials.toml\n"}) {
+        EXPECT_NE(text.find(rule), std::string::npos) << rule << text;
+    }
+    policy = policy_from_source(text);
+    ASSERT_TRUE(explain_path(&policy, ACCESS_READ, home + "/.gitconfig", false, 0, &out, &error));
+    EXPECT_TRUE(out.allowed);
+    ASSERT_TRUE(explain_path(&policy, ACCESS_READ, home + "/.cargo/credentials.toml", false, 0, &out, &error));
+    EXPECT_FALSE(out.allowed);
+    ASSERT_TRUE(make_preset({"readonly", home, false, {}, {"npm"}}, &text, &error)) << error;
+    EXPECT_NE(text.find("\nvisible ~/.npm\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\nwrite ~/.npm\n"), std::string::npos) << text;
 }
 
 // Also for a directory that the system rules name already, or one below
@@ -525,7 +543,9 @@ TEST(PolicyPreset, EveryPresetLintsClean) {
             if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
             std::string text;
             std::string error;
-            ASSERT_TRUE(make_preset({name, dir, false, {}}, &text, &error)) << error;
+            // Each tool's rules as well: they must lint clean too.
+            const std::vector<std::string> tools = {"git", "npm", "pip", "cargo", "local-bin"};
+            ASSERT_TRUE(make_preset({name, dir, false, {}, tools}, &text, &error)) << error;
             std::vector<Diagnostic> warnings = lint_text(text);
             EXPECT_TRUE(warnings.empty())
                 << name << " " << dir << ": " << warnings[0].origin << " " << warnings[0].message;
@@ -535,11 +555,13 @@ TEST(PolicyPreset, EveryPresetLintsClean) {
     }
     std::string text;
     std::string error;
-    EXPECT_FALSE(make_preset({"build", "", false, {}}, &text, &error));
-    EXPECT_FALSE(make_preset({"nosuch", "/", false, {}}, &text, &error));
-    EXPECT_FALSE(make_preset({"readonly", "/", true, {}}, &text, &error));
-    EXPECT_FALSE(make_preset({"build", scratch / "missing", false, {}}, &text, &error));
-    EXPECT_FALSE(make_preset({"build", "/", false, {"http"}}, &text, &error));
+    EXPECT_FALSE(make_preset({"build", "", false, {}, {}}, &text, &error));
+    EXPECT_FALSE(make_preset({"nosuch", "/", false, {}, {}}, &text, &error));
+    EXPECT_FALSE(make_preset({"readonly", "/", true, {}, {}}, &text, &error));
+    EXPECT_FALSE(make_preset({"build", scratch / "missing", false, {}, {}}, &text, &error));
+    EXPECT_FALSE(make_preset({"build", "/", false, {"http"}, {}}, &text, &error));
+    EXPECT_FALSE(make_preset({"build", "/", false, {}, {"git", "maven"}}, &text, &error));
+    EXPECT_NE(error.find("unknown tool 'maven'"), std::string::npos) << error;
 }
 
 // What every preset leaves of /dev and of root's files in /etc: the devices
@@ -577,7 +599,7 @@ TEST(PolicyPreset, DevicesAndSecretsOfEtc) {
     for (const char* name : {"readonly", "build", "workspace"}) {
         std::string text;
         std::string error;
-        ASSERT_TRUE(make_preset({name, scratch.path(), false, {}}, &text, &error)) << error;
+        ASSERT_TRUE(make_preset({name, scratch.path(), false, {}, {}}, &text, &error)) << error;
         EXPECT_EQ(text.find("\nvisible /dev\n"), std::string::npos) << name;
         // Whose objects in /dev/shm the command reaches is the supervisor's
         // to judge; the preset decides only whether it may create any.

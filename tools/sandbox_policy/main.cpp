@@ -27,7 +27,7 @@ const char k_usage[] =
     "       sandbox-policy explain [--json] (--policy BLOB | --file FILE) --log-line LINE\n"
     "       sandbox-policy explain [--json] [--policy BLOB | --file FILE] --log FILE [--last N]\n"
     "       sandbox-policy learn LOG|- [--base FILE]\n"
-    "       sandbox-policy preset readonly|build|workspace [DIR] [--git] [--port N]...\n"
+    "       sandbox-policy preset readonly|build|workspace [DIR] [--git] [--port N]... [--with TOOLS]\n"
     "Each command takes --help. See sandbox-policy(1).\n";
 
 const char k_encode_help[] =
@@ -67,10 +67,12 @@ const char k_learn_help[] =
     "FILE allows already.\n";
 
 const char k_preset_help[] =
-    "usage: sandbox-policy preset readonly|build|workspace [DIR] [--git] [--port N]...\n"
+    "usage: sandbox-policy preset readonly|build|workspace [DIR] [--git] [--port N]... [--with TOOLS]\n"
     "Prints a policy to edit and encode: readonly (the system and DIR visible),\n"
     "build (DIR and /tmp writable too), workspace (build, secrets denied, name\n"
-    "service; DIR/.git writable with --git). --port N allows loopback port N.\n";
+    "service; DIR/.git writable with --git). --port N allows loopback port N.\n"
+    "--with TOOLS (comma-separated: git, npm, pip, cargo, local-bin) shows each\n"
+    "tool's settings in the home directory and lets it write its caches.\n";
 
 int fail(int status, const std::string& message) {
     fprintf(stderr, "sandbox-policy: %s\n", message.c_str());
@@ -440,6 +442,14 @@ int preset_command(int argc, char** argv) {
             request.git = true;
         } else if (arg == "--port" && i + 1 < argc) {
             request.ports.push_back(argv[++i]);
+        } else if (arg == "--with" && i + 1 < argc) {
+            const std::string list = argv[++i];
+            for (size_t start = 0; start <= list.size();) {
+                const size_t comma = list.find(',', start);
+                const size_t end = comma == std::string::npos ? list.size() : comma;
+                if (end > start) request.tools.push_back(list.substr(start, end - start));
+                start = end + 1;
+            }
         } else if (arg.compare(0, 2, "--") == 0) {
             return usage_error("unknown or incomplete option " + arg, k_preset_help);
         } else {

@@ -89,6 +89,7 @@ struct PresetRequest {
     std::string dir;   // "" for the default (readonly: the current directory)
     bool git = false;  // let DIR/.git be written
     std::vector<std::string> ports;
+    std::vector<std::string> tools;  // --with: git, npm, pip, cargo, local-bin
 };
 
 // The preset's source with comments, or false with *error set.

@@ -62,6 +62,32 @@ const EtcSecret k_etc_secrets[] = {
 const char* const k_devices[] = {"/dev/null", "/dev/zero", "/dev/full", "/dev/random", "/dev/urandom", "/dev/tty",
                                  "/dev/pts",  "/dev/ptmx", "/dev/fd",   "/dev/stdin",  "/dev/stdout",  "/dev/stderr"};
 
+// What a tool of the user's needs of the home directory the presets hide:
+// its settings read-only, its caches writable (read-only under readonly),
+// its keys still denied.
+struct ToolNeeds {
+    const char* name;
+    const char* why;
+    const char* visible[3];
+    const char* writable[3];
+    const char* denied[3];
+};
+// clang-format off
+const ToolNeeds k_tools[] = {
+    {"git", "git's own settings, read-only (commits need user.name)",
+     {"~/.gitconfig", "~/.config/git"}, {}, {}},
+    {"npm", "npm's cache; ~/.npmrc, which may hold registry tokens, stays denied",
+     {"~/.npm"}, {"~/.npm"}, {}},
+    {"pip", "pip's settings and cache",
+     {"~/.config/pip", "~/.cache/pip"}, {"~/.cache/pip"}, {}},
+    {"cargo", "the Rust toolchain and cargo's caches; its registry tokens stay denied",
+     {"~/.cargo", "~/.rustup"}, {"~/.cargo/registry", "~/.cargo/git"},
+     {"~/.cargo/credentials", "~/.cargo/credentials.toml"}},
+    {"local-bin", "the user's own programs, read-only",
+     {"~/.local/bin"}, {}, {}},
+};
+// clang-format on
+
 class Preset {
 public:
     void line(const std::string& text) { text_ += text + "\n"; }
@@ -181,9 +207,7 @@ void secret_rules(Preset* preset) {
     preset->line("# passwords stay denied even when the workspace is the home directory itself.");
     for (const char* dir : k_secret_dirs) preset->rule("deny", dir);
     for (const char* file : k_secret_files) preset->rule("deny_exact", file);
-    preset->line("# git warns that it cannot read ~/.config/git/ignore; to let it read its own settings:");
-    preset->line("# visible ~/.gitconfig");
-    preset->line("# visible ~/.config/git");
+    preset->line("# git, npm, pip and cargo find no settings or caches here: --with names the tools to show.");
 }
 
 void name_service_rules(Preset* preset) {
@@ -238,8 +262,34 @@ bool has_loopback_resolver(const char* resolv_conf) {
     return found;
 }
 
+void tool_rules(Preset* preset, const ToolNeeds& tool, bool writable) {
+    preset->line(std::string("\n# --with ") + tool.name + ": " + tool.why + ".");
+    for (const char* path : tool.visible) {
+        if (path != nullptr) preset->rule("visible", path);
+    }
+    for (const char* path : tool.writable) {
+        if (path != nullptr && writable) preset->rule("write", path);
+    }
+    for (const char* path : tool.denied) {
+        if (path != nullptr) preset->rule("deny_exact", path);
+    }
+}
+
+const ToolNeeds* find_tool(const std::string& name) {
+    for (const ToolNeeds& tool : k_tools) {
+        if (name == tool.name) return &tool;
+    }
+    return nullptr;
+}
+
 bool make_preset(const PresetRequest& request, std::string* text, std::string* error) {
     bool readonly = request.name == "readonly";
+    for (const std::string& name : request.tools) {
+        if (find_tool(name) == nullptr) {
+            *error = "unknown tool '" + name + "' for --with (git, npm, pip, cargo, local-bin)";
+            return false;
+        }
+    }
     if (!readonly && request.name != "build" && request.name != "workspace") {
         *error = "unknown preset '" + request.name + "' (readonly, build, workspace)";
         return false;
@@ -273,6 +323,7 @@ bool make_preset(const PresetRequest& request, std::string* text, std::string* e
     workspace_rules(&preset, dir, request.git, !readonly);
     if (readonly) preset.line("# Nothing is writable but /dev/null.");
     if (!readonly) scratch_rules(&preset);
+    for (const std::string& name : request.tools) tool_rules(&preset, *find_tool(name), !readonly);
     if (request.name == "workspace") {
         secret_rules(&preset);
         name_service_rules(&preset);
