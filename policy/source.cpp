@@ -150,15 +150,21 @@ void add_rule(SourceReader* reader, const std::string& name, const std::string& 
     if (convert_value(reader, *rule, &converted, origin)) reader->rules.push_back({rule->key, converted, origin});
 }
 
+bool next_line(const std::string& text, size_t* start, std::string* line) {
+    if (*start >= text.size()) return false;
+    size_t end = text.find('\n', *start);
+    if (end == std::string::npos) end = text.size();
+    line->assign(text, *start, end - *start);
+    *start = end + 1;
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return true;
+}
+
 void read_source_text(SourceReader* reader, const std::string& text, const std::string& name,
                       const std::string& base_dir) {
     size_t start = 0;
-    for (int line = 1; start < text.size(); ++line) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string content = text.substr(start, end - start);
-        start = end + 1;
-        if (!content.empty() && content.back() == '\r') content.pop_back();
+    std::string content;
+    for (int line = 1; next_line(text, &start, &content); ++line) {
         size_t first = content.find_first_not_of(" \t");
         if (first == std::string::npos || content[first] == '#') continue;
         size_t blank = content.find_first_of(" \t", first);

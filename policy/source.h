@@ -50,6 +50,10 @@ struct SourceReader {
 
 // "-" is standard input. Includes are taken from the including file's directory.
 void read_source_file(SourceReader* reader, const std::string& name, const std::string& origin);
+// The line of text at *start, without its newline or a carriage return
+// before that, and *start moved past it; false at the end of text.
+[[nodiscard]] bool next_line(const std::string& text, size_t* start, std::string* line);
+
 void read_source_text(SourceReader* reader, const std::string& text, const std::string& name,
                       const std::string& base_dir);
 // One rule by its long name, as a line or a command-line option gives it.

@@ -17,6 +17,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "base/netlink.h"
 #include "proc/process_tree.h"
 
 namespace {
@@ -74,34 +75,6 @@ bool takes(int family, const unsigned char* bound, const LocalDestination& to) {
     return to_ipv4 && (is_zero(bound, 4) || memcmp(bound, to4, 4) == 0);
 }
 
-// Sends one dump request to the kernel's socket table and calls visit with
-// each socket's message; false when the table cannot be read.
-template <typename Visit>
-bool dump(int netlink, const void* request, size_t size, Visit visit) {
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (sendto(netlink, request, size, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel)) < 0) return false;
-    alignas(nlmsghdr) char buffer[16384];
-    for (;;) {
-        ssize_t got;
-        do {
-            got = recv(netlink, buffer, sizeof(buffer), 0);
-        } while (got < 0 && errno == EINTR);
-        if (got <= 0) return false;
-        size_t left = static_cast<size_t>(got);
-        for (const nlmsghdr* header = reinterpret_cast<const nlmsghdr*>(buffer); left >= sizeof(nlmsghdr);) {
-            const size_t length = header->nlmsg_len;
-            if (length < sizeof(nlmsghdr) || length > left) return false;
-            if (header->nlmsg_type == NLMSG_DONE) return true;
-            if (header->nlmsg_type == NLMSG_ERROR) return false;
-            visit(reinterpret_cast<const char*>(header) + NLMSG_HDRLEN, length - NLMSG_HDRLEN);
-            const size_t step = NLMSG_ALIGN(length) < left ? NLMSG_ALIGN(length) : left;
-            left -= step;
-            header = reinterpret_cast<const nlmsghdr*>(reinterpret_cast<const char*>(header) + step);
-        }
-    }
-}
-
 void add_candidate(Candidates* out, uint32_t inode) {
     if (out->count == k_max_candidates) {
         out->overflow = true;
@@ -124,7 +97,7 @@ bool collect(int netlink, int family, const LocalDestination& to, Candidates* ou
     message.request.sdiag_family = static_cast<uint8_t>(family);
     message.request.sdiag_protocol = static_cast<uint8_t>(to.protocol);
     message.request.idiag_states = to.protocol == IPPROTO_TCP ? 1u << k_tcp_listen : ~0u;
-    return dump(netlink, &message, sizeof(message), [&](const char* body, size_t size) {
+    return dump_netlink(netlink, &message, sizeof(message), [&](uint16_t, const char* body, size_t size) {
         if (size < sizeof(inet_diag_msg)) return;
         inet_diag_msg socket_info;
         memcpy(&socket_info, body, sizeof(socket_info));
@@ -158,28 +131,22 @@ bool collect_local(int netlink, const LocalName& name, Candidates* out) {
     message.request.sdiag_family = AF_UNIX;
     message.request.udiag_states = ~0u;
     message.request.udiag_show = name.abstract ? UDIAG_SHOW_NAME : UDIAG_SHOW_VFS;
-    return dump(netlink, &message, sizeof(message), [&](const char* body, size_t size) {
+    return dump_netlink(netlink, &message, sizeof(message), [&](uint16_t, const char* body, size_t size) {
         if (size < sizeof(unix_diag_msg)) return;
         unix_diag_msg socket_info;
         memcpy(&socket_info, body, sizeof(socket_info));
-        size_t at = NLMSG_ALIGN(sizeof(unix_diag_msg));
-        while (at + sizeof(rtattr) <= size) {
-            rtattr attribute;
-            memcpy(&attribute, body + at, sizeof(attribute));
-            if (attribute.rta_len < sizeof(rtattr) || at + attribute.rta_len > size) return;
-            const char* data = body + at + RTA_LENGTH(0);
-            const size_t length = attribute.rta_len - RTA_LENGTH(0);
+        const size_t at = NLMSG_ALIGN(sizeof(unix_diag_msg));
+        for_each_attribute(body + at, size - at, [&](uint16_t type, const char* data, size_t length) {
             bool match = false;
-            if (attribute.rta_type == UNIX_DIAG_NAME && name.abstract) {
+            if (type == UNIX_DIAG_NAME && name.abstract) {
                 match = length == name.length + 1 && data[0] == 0 && memcmp(data + 1, name.bytes, name.length) == 0;
-            } else if (attribute.rta_type == UNIX_DIAG_VFS && !name.abstract && length >= sizeof(unix_diag_vfs)) {
+            } else if (type == UNIX_DIAG_VFS && !name.abstract && length >= sizeof(unix_diag_vfs)) {
                 unix_diag_vfs vfs;
                 memcpy(&vfs, data, sizeof(vfs));
                 match = vfs.udiag_vfs_ino == file.st_ino && vfs.udiag_vfs_dev == kernel_device(file.st_dev);
             }
             if (match) add_candidate(out, socket_info.udiag_ino);
-            at += RTA_ALIGN(attribute.rta_len);
-        }
+        });
     });
 }
 

@@ -1,5 +1,6 @@
 #include "rules/path_rules.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -117,8 +118,10 @@ const char* find_protected_below(const Policy* policy, const char* path) {
 
 }  // namespace
 
-bool is_metadata_shown(const Policy* policy, const char* path) {
-    return find_exact(&policy->stat_allow, path) != nullptr;
+int path_refusal_errno(const Policy* policy, RuleStep step, const char* path) {
+    const bool missing = step == STEP_HIDDEN && policy != nullptr && policy->hidden_missing != 0 &&
+                         find_exact(&policy->stat_allow, path) == nullptr;
+    return missing ? ENOENT : EACCES;
 }
 
 bool is_subpath(const char* path, const char* prefix) {

@@ -17,10 +17,6 @@
 // The first non-empty entry of list that covers path, or null.
 const char* find_subpath_entry(const StringList* list, const char* path);
 
-// Whether a stat_allow entry shows this path's metadata: a hidden path the
-// tree can see exists.
-[[nodiscard]] bool is_metadata_shown(const Policy* policy, const char* path);
-
 // The rule that decided a path, for people asking why.
 enum RuleStep : int {
     STEP_PROCESS_IN_TREE = 1,           // a process path of the sandbox tree
@@ -51,6 +47,11 @@ struct RuleVerdict {
     RuleStep step;
     const char* entry;  // the policy entry that decided, if one did
 };
+
+// The errno a path refused by step answers with: ENOENT for a hidden one
+// when the policy makes hidden paths missing, unless a stat_allow entry
+// shows it (the tree can see that it exists); else EACCES.
+[[nodiscard]] int path_refusal_errno(const Policy* policy, RuleStep step, const char* path);
 
 // Which form of a path is judged: the path as written meets the denials
 // only; a resolved path meets the denials and every positive requirement.

@@ -73,11 +73,8 @@ int path_refusal_error(const Policy* policy, const CallRefusals* refusals) {
         const Refusal& refusal = refusals->items[i];
         if (refusal.lifted) continue;
         if (refusal.kind == RefusalKind::unresolved && refusal.error != 0) return refusal.error;
-        // A path whose metadata the tree may read is one it knows exists.
-        const bool missing = refusal.kind == RefusalKind::path && refusal.verdict.step == STEP_HIDDEN &&
-                             policy != nullptr && policy->hidden_missing != 0 &&
-                             !is_metadata_shown(policy, refusal.judged);
-        return missing ? ENOENT : EACCES;
+        if (refusal.kind != RefusalKind::path) return EACCES;
+        return path_refusal_errno(policy, refusal.verdict.step, refusal.judged);
     }
     return EACCES;
 }

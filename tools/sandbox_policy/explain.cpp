@@ -184,11 +184,10 @@ bool explain_path(const Policy* policy, Access access, const std::string& path, 
     // The answer the supervisor gives, from the first stage that refused.
     for (const StageReport& report : stages.stage) {
         if (!report.ran || report.allowed) continue;
-        if (report.unresolved) out->answer = report.error == ENAMETOOLONG ? "ENAMETOOLONG" : "ELOOP";
-        if (!report.unresolved && report.verdict.step == STEP_HIDDEN && policy->hidden_missing &&
-            !is_metadata_shown(policy, paths[&report - stages.stage])) {
-            out->answer = "ENOENT";
-        }
+        const int answer = report.unresolved
+                               ? report.error
+                               : path_refusal_errno(policy, report.verdict.step, paths[&report - stages.stage]);
+        if (answer != EACCES && answer != 0) out->answer = strerrorname_np(answer);
         break;
     }
     if (out->allowed && stages.stage[STAGE_FOLLOWED].ran) {

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "policy/source.h"
 #include "tools/sandbox_policy/log_fields.h"
 
 namespace {
@@ -147,12 +148,8 @@ bool parse_log_line(const std::string& line, LogEvent* out, std::string* error) 
 
 void read_log_text(const std::string& text, LogFile* out) {
     size_t start = 0;
-    for (int line = 1; start < text.size(); ++line) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string content = text.substr(start, end - start);
-        start = end + 1;
-        if (!content.empty() && content.back() == '\r') content.pop_back();
+    std::string content;
+    for (int line = 1; next_line(text, &start, &content); ++line) {
         if (content.find_first_not_of(" \t") == std::string::npos) continue;
         ++out->lines;
         LogEvent event;
