@@ -13,6 +13,7 @@
 
 #include "base/call_builders.h"
 #include "base/kernel_abi.h"
+#include "base/nest_request.h"
 
 namespace {
 
@@ -68,7 +69,9 @@ constexpr ArgRules k_clone = rules(k_clone_clauses, k_allow);
 // password tools do, against other programs of the user) could no longer
 // be read by its supervisor, an ordinary user too, and every trapped call
 // of it would be refused. It is told it succeeded and stays readable.
-constexpr ArgClause k_prctl_clauses[] = {when(k_pretend, arg_is(0, PR_SET_DUMPABLE), arg_is(1, 0))};
+// A sandbox started inside the tree asks through its own option.
+constexpr ArgClause k_prctl_clauses[] = {when(k_pretend, arg_is(0, PR_SET_DUMPABLE), arg_is(1, 0)),
+                                         when(k_notify, arg_is(0, k_pr_sandbox_nest))};
 constexpr ArgRules k_prctl = rules(k_prctl_clauses, k_allow);
 
 // The calls that act on a process by pid: pid 0 is the caller itself.
@@ -118,7 +121,7 @@ constexpr CallRow k_calls[] = {
     by_args("migrate_pages",      256,    238, &k_self_in_arg0, Judge::target_process),
     by_args("move_pages",         279,    239, &k_self_in_arg0, Judge::target_process),
     by_args("perf_event_open",    298,    241, &k_perf, Judge::perf_event),
-    by_args("prctl",              157,    167, &k_prctl),
+    by_args("prctl",              157,    167, &k_prctl, Judge::nest),
 
     // Refused in the filter. ENOSYS where programs fall back to plain calls
     // that are trapped, or do without (keyrings); EPERM for what would take

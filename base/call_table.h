@@ -98,6 +98,7 @@ enum class Judge : uint8_t {
     ipc_id,            // a System V call on the id in argument 0: only objects the tree made
     mq_open,           // a POSIX message queue named in argument 0: only those the tree made
     mq_unlink,         // the same for removing one
+    nest,              // prctl's sandbox option: a sandbox inside the tree asks to add its policy
 };
 
 // The kinds of System V objects.

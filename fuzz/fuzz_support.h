@@ -72,30 +72,11 @@ inline void fuzz_check_clean_path(const char* path, const char* what) {
     }
 }
 
-inline void fuzz_free_list(StringList* list) {
-    for (uint64_t i = 0; i < list->count; ++i) free(list->items[i]);
-    free(list->items);
-    *list = {};
-}
-
 // The program decodes its policy once and keeps it for its whole life; a
 // fuzz target decodes one per input, so it gives the memory back itself and
 // LeakSanitizer stays meaningful.
 inline void fuzz_free_policy(Policy* policy) {
-    free(policy->hidden_root);
-    free(policy->deny_single);
-    if (policy->write_regexes != nullptr) {
-        for (uint64_t i = 0; i < policy->write_patterns.count; ++i) regfree(&policy->write_regexes[i]);
-        free(policy->write_regexes);
-    }
-    StringList* lists[] = {&policy->visible_tree,      &policy->stat_allow,        &policy->deny_tree,
-                           &policy->deny_exact,        &policy->write_allow,       &policy->write_patterns,
-                           &policy->write_deny,        &policy->delete_deny_exact, &policy->git_write_allow,
-                           &policy->local_socket_allow};
-    for (StringList* list : lists) fuzz_free_list(list);
-    free(policy->loopback_allow_ports.ports);
-    free(policy->loopback_deny_ports.ports);
-    memset(policy, 0, sizeof(*policy));
+    release_policy(policy);
 }
 
 // The subtree test as the README states it, written apart from the rules'

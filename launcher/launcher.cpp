@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include "base/faults.h"
 #include "base/io.h"
 #include "base/kernel_abi.h"
+#include "base/nest_request.h"
 #include "launcher/messages.h"
 #include "launcher/policy_input.h"
 #include "launcher/setup.h"
@@ -188,6 +190,19 @@ int run_launcher(int argc, char** argv) {
     case PolicyError::bad_pattern: say_bad_pattern(policy); return EXIT_BAD_PATTERN;
     }
 
+    // A sandbox around this one that offers nesting judges the command by
+    // this policy too; its supervisor keeps the log, and judges, never
+    // merely records.
+    const bool nested = prctl(k_pr_sandbox_nest, k_nest_query, 0, 0, 0) == 0;
+    if (nested && line.audit) {
+        say("--audit cannot be used inside another sandbox: its supervisor judges this policy");
+        return EXIT_USAGE;
+    }
+    if (nested && line.log_to != LogTo::none) {
+        say("inside another sandbox, refusals are logged by the sandbox around this one, not here");
+        line.log_to = LogTo::none;
+    }
+
     static RefusalLog log;
     char log_problem[256];
     if (!open_refusal_log(line, &log, log_problem, sizeof(log_problem))) {
@@ -205,7 +220,7 @@ int run_launcher(int argc, char** argv) {
     int status_pipe[2];
     if (FAULT_AT("pipe2") || pipe2(status_pipe, O_CLOEXEC) != 0) return say_start_failure(EXIT_PIPE_OR_MASK);
 
-    const StartOptions options = {log.fd >= 0 ? &log : nullptr, line.audit, note, blob.c_str()};
+    const StartOptions options = {log.fd >= 0 ? &log : nullptr, line.audit, note, blob.c_str(), nested};
     pid_t supervisor = FAULT_AT("fork-supervisor") ? -1 : fork();
     if (supervisor < 0) return say_start_failure(EXIT_FORK_SUPERVISOR);
     if (supervisor == 0) {

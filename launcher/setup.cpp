@@ -17,9 +17,11 @@
 #include "base/exit_status.h"
 #include "base/faults.h"
 #include "base/io.h"
+#include "base/nest_request.h"
 #include "launcher/filter.h"
 #include "launcher/handoff.h"
 #include "launcher/messages.h"
+#include "supervisor/nesting.h"
 #include "supervisor/notify_loop.h"
 
 namespace {
@@ -63,20 +65,24 @@ void say_exec_failure(const char* command, int error, const ExecRefusalNote* not
     }
 }
 
+// A crash would have the kernel write a core file into the working
+// directory, a write no rule judges. The hard limit too: raising it again
+// takes CAP_SYS_RESOURCE.
+void limit_core_size() {
+    const rlimit no_core = {0, 0};
+    if (FAULT_AT("core-limit") || setrlimit(RLIMIT_CORE, &no_core) != 0) {
+        say("cannot confine the command: its core-file limit cannot be set to 0: %s", strerror(errno));
+        _exit(EXIT_FILTER);
+    }
+}
+
 [[noreturn]] void run_sandboxed_child(const sigset_t* saved_mask, int channel[2], int status_write,
                                       const KeptDescriptors* kept, char** command, const StartOptions& options) {
     sigprocmask(SIG_SETMASK, saved_mask, nullptr);
     close(channel[k_end_supervisor]);
     close(status_write);
 
-    // A crash would have the kernel write a core file into the working
-    // directory, a write no rule judges. The hard limit too: raising it
-    // again takes CAP_SYS_RESOURCE.
-    const rlimit no_core = {0, 0};
-    if (FAULT_AT("core-limit") || setrlimit(RLIMIT_CORE, &no_core) != 0) {
-        say("cannot confine the command: its core-file limit cannot be set to 0: %s", strerror(errno));
-        _exit(EXIT_FILTER);
-    }
+    limit_core_size();
 
     // The caller's descriptors go now: no other thread exists yet that could
     // be using one, and no filter, under which the fallback's open of
@@ -110,7 +116,8 @@ void say_exec_failure(const char* command, int error, const ExecRefusalNote* not
     pthread_join(sender, nullptr);
     if (listener < 0) {
         if (filter_error == EBUSY) {
-            say("cannot run inside another sandbox: a process tree has one supervisor");
+            say("cannot run under another system-call supervisor that offers no nesting: a process tree has one "
+                "supervisor");
         } else {
             say("cannot confine the command: the system-call filter was refused: %s", strerror(filter_error));
         }
@@ -170,12 +177,88 @@ void redirect_to_dev_null() {
     _exit(EXIT_RECV_LISTENER);
 }
 
+
+// Inside another sandbox: its supervisor judges the command's calls by this
+// policy as well, for every descendant of this process, the keeper. Orphans
+// of the command's tree come to the keeper, which stays until the last is
+// gone, so that none of them leaves the policy's reach while they run.
+[[noreturn]] void run_keeper(const KeptDescriptors* kept, int status_write, char** command,
+                             const StartOptions& options) {
+    sigset_t chld;
+    sigset_t saved_mask;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    if (sigprocmask(SIG_BLOCK, &chld, &saved_mask) != 0) _exit(EXIT_PIPE_OR_MASK);
+    int go[2];
+    if (pipe2(go, O_CLOEXEC) != 0) _exit(EXIT_PIPE_OR_MASK);
+
+    const pid_t child = fork();
+    if (child < 0) _exit(EXIT_FORK_CHILD);
+    if (child == 0) {
+        sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+        close(go[1]);
+        close(status_write);
+        limit_core_size();
+        KeptDescriptors keep = *kept;
+        if (!keep_descriptor(&keep, go[0])) _exit(EXIT_FILTER);
+        close_unkept_descriptors(&keep);
+        // The command runs only once the policy judges it.
+        char ready = 0;
+        ssize_t got;
+        do {
+            got = read(go[0], &ready, 1);
+        } while (got < 0 && errno == EINTR);
+        if (got != 1) _exit(EXIT_READ_ACK);
+        close(go[0]);
+        execvp(command[0], command);
+        const int error = errno;
+        say_exec_failure(command[0], error, nullptr);
+        _exit(error == ENOENT ? EXIT_NOT_FOUND : EXIT_EXEC_FAILED);
+    }
+    close(go[0]);
+    int child_pid = child;
+    if (!write_full(status_write, &child_pid)) fail_with_child(child, EXIT_WRITE_PID);
+
+    const size_t length = strlen(options.policy_blob);
+    if (prctl(k_pr_sandbox_nest, k_nest_attach, options.policy_blob, length, 0) != 0) {
+        say("cannot confine the command: the sandbox around this one refused its policy: %s", strerror(errno));
+        kill(child, SIGKILL);
+        const int relayed = EXIT_RECV_LISTENER << 8;
+        (void)write_full(status_write, &relayed);
+        _exit(EXIT_RECV_LISTENER);
+    }
+    // Out of the caller's session, as a supervisor is: signals meant for the
+    // command's process group do not end the keeper.
+    setsid();
+    signal(SIGPIPE, SIG_IGN);
+    char ready = 'A';
+    ssize_t put;
+    do {
+        put = write(go[1], &ready, 1);
+    } while (put < 0 && errno == EINTR);
+    if (put != 1) fail_with_child(child, EXIT_WRITE_ACK);
+    close(go[1]);
+    redirect_to_dev_null();
+
+    for (;;) {
+        int status = 0;
+        const pid_t reaped = waitpid(-1, &status, 0);
+        if (reaped < 0 && errno == EINTR) continue;
+        if (reaped < 0) _exit(0);
+        if (reaped == child) {
+            (void)write_full(status_write, &status);
+            close(status_write);
+        }
+    }
+}
+
 }  // namespace
 
 void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int status_read, int status_write,
                     char** command, const StartOptions& options) {
     close(status_read);
     prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    if (options.nested) run_keeper(kept, status_write, command, options);
 
     sigset_t chld;
     sigset_t saved_mask;
@@ -235,7 +318,9 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
                                          sizeof(line)));
     }
     NotifyLoop loop;
-    loop.supervision = {policy, listener, {child, -1, getpid()}, &made, &refusals};
+    // The policies that sandboxes inside the tree add.
+    static Attachments nested;
+    loop.supervision = {policy, listener, {child, -1, getpid()}, &made, &refusals, &nested};
     loop.signal_fd = sigfd;
     loop.status_write = status_write;
     loop.status_relayed = false;

@@ -11,7 +11,8 @@ struct StartOptions {
     RefusalLog* log;  // null: no log
     bool audit;
     ExecRefusalNote* note;    // null: quiet
-    const char* policy_blob;  // for the log's first line
+    const char* policy_blob;  // for the log's first line, and the sandbox around this one
+    bool nested;              // the sandbox around this one judges the command by this policy too
 };
 
 // The first fork's child: starts the sandboxed child, which keeps the

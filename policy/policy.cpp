@@ -183,3 +183,29 @@ PolicyError decode_policy(const char* blob, Policy* policy) {
     if (decoding.error != PolicyError::none) return decoding.error;
     return compile_patterns(policy);
 }
+
+namespace {
+
+void release_list(StringList* list) {
+    for (uint64_t i = 0; i < list->count; ++i) free(list->items[i]);
+    free(list->items);
+}
+
+}  // namespace
+
+void release_policy(Policy* policy) {
+    free(policy->hidden_root);
+    free(policy->deny_single);
+    if (policy->write_regexes != nullptr) {
+        for (uint64_t i = 0; i < policy->write_patterns.count; ++i) regfree(&policy->write_regexes[i]);
+        free(policy->write_regexes);
+    }
+    StringList* lists[] = {&policy->visible_tree,      &policy->stat_allow,        &policy->deny_tree,
+                           &policy->deny_exact,        &policy->write_allow,       &policy->write_patterns,
+                           &policy->write_deny,        &policy->delete_deny_exact, &policy->git_write_allow,
+                           &policy->local_socket_allow};
+    for (StringList* list : lists) release_list(list);
+    free(policy->loopback_allow_ports.ports);
+    free(policy->loopback_deny_ports.ports);
+    memset(policy, 0, sizeof(*policy));
+}

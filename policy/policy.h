@@ -73,6 +73,10 @@ struct BlobCheck {
 // decoded before it and is not to be used.
 [[nodiscard]] PolicyError decode_policy(const char* blob, Policy* policy);
 
+// Gives back what decode_policy took and leaves the record empty: for
+// policies that do not live as long as the program.
+void release_policy(Policy* policy);
+
 // Appends a private copy of value; false when memory runs out.
 [[nodiscard]] bool str_list_push(StringList* list, const char* value);
 

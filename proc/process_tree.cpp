@@ -20,8 +20,10 @@ ssize_t read_proc_file(const char* format, int pid, char* buffer, size_t size) {
     return read_small_file(name, buffer, size);
 }
 
-// The parent pid from a stat file, or -1. The command name may hold ')' and
-// blanks, so the fields are found after the last ')'.
+}  // namespace
+
+// The command name may hold ')' and blanks, so the fields are found after
+// the last ')'.
 pid_t parent_of(pid_t pid) {
     char text[512];
     if (read_proc_file("/proc/%d/stat", pid, text, sizeof(text)) <= 0) return -1;
@@ -32,8 +34,6 @@ pid_t parent_of(pid_t pid) {
     if (sscanf(close_paren + 2, "%c %d", &state, &parent) < 2) return -1;
     return parent;
 }
-
-}  // namespace
 
 pid_t pid_of_pidfd(pid_t pid, int fd) {
     if (fd < 0) return k_no_pidfd;

@@ -12,6 +12,9 @@ inline constexpr int k_tree_hop_limit = 48;
 // The thread-group id of tid, or tid itself when it cannot be read.
 [[nodiscard]] pid_t thread_group_of(pid_t tid);
 
+// The parent of process pid, from its stat file, or -1.
+[[nodiscard]] pid_t parent_of(pid_t pid);
+
 // Whether pid (a process or thread id) is the sandboxed child or descends
 // from it; never the supervisor, and false on any read failure.
 [[nodiscard]] bool is_in_sandbox_tree(pid_t pid, const SandboxTree& tree);

@@ -7,6 +7,7 @@
 #include "rules/process_rules.h"
 #include "supervisor/file_calls.h"
 #include "supervisor/ipc_calls.h"
+#include "supervisor/nesting.h"
 #include "supervisor/path_check.h"
 #include "supervisor/pending_call.h"
 #include "supervisor/process_calls.h"
@@ -139,6 +140,7 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     case Judge::ipc_id: return judged(check_ipc_id(call, *row, args), EACCES);
     case Judge::mq_open: return judged(check_mq_open(call, args), EACCES);
     case Judge::mq_unlink: return judged(check_mq_unlink(call, args), EACCES);
+    case Judge::nest: return judge_nest_request(call, supervision.nested, args);
     }
     (void)refuse_for_rule(refusals, ACCESS_STAT, "unhandled");
     return k_unhandled;

@@ -10,16 +10,19 @@
 #include "supervisor/tree_objects.h"
 
 struct CallRefusals;
+struct Attachments;
 
 // What every judgement needs: the policy, the listener (to confirm a call
 // is still pending), who the sandbox is, what the tree made, and where the
-// reasons for a refusal go when a log is written (else null).
+// reasons for a refusal go when a log is written (else null), and the
+// policies that sandboxes inside the tree added (null: none may be added).
 struct Supervision {
     const Policy* policy;
     int listener;
     SandboxTree tree;
     TreeObjects* made;
     CallRefusals* refusals;
+    Attachments* nested;
 };
 
 // A number that no row judges is refused with EPERM: the filter and the

@@ -13,6 +13,7 @@
 #include "base/kernel_abi.h"
 #include "rules/verdict_text.h"
 #include "supervisor/dispatch.h"
+#include "supervisor/nesting.h"
 #include "supervisor/response.h"
 
 namespace {
@@ -43,7 +44,7 @@ void reap_children(NotifyLoop* loop) {
 
 // What a refused call is told to the log and, for the command's own
 // execution, to the person who started it.
-void report_refusals(NotifyLoop* loop, const seccomp_notif& notif, const Answer& answer) {
+void report_refusals(NotifyLoop* loop, const seccomp_notif& notif, const Answer& answer, const Policy* policy) {
     const CallRefusals& refusals = *loop->supervision.refusals;
     const CallRow* row = find_call(k_native_arch, notif.data.nr);
     const char* name = row != nullptr ? row->name : "unknown";
@@ -52,7 +53,7 @@ void report_refusals(NotifyLoop* loop, const seccomp_notif& notif, const Answer&
         row->judge == Judge::paths && row->paths[0].access == ACCESS_EXEC) {
         const Refusal& first = refusals.items[0];
         char why[k_reason_text_size];
-        describe_refusal(loop->supervision.policy, first, why, sizeof(why));
+        describe_refusal(policy, first, why, sizeof(why));
         const char* path = first.judged[0] != 0 ? first.judged : first.written;
         // A path and its sentence may be longer than the note: it is cut.
         const int written = snprintf(loop->note->text, sizeof(loop->note->text), "%.*s%s",
@@ -63,7 +64,7 @@ void report_refusals(NotifyLoop* loop, const seccomp_notif& notif, const Answer&
                      static_cast<int>(sizeof(loop->note->text) - at - 1), why);
         }
     }
-    if (loop->log != nullptr) log_call_refusals(loop->log, loop->supervision.policy, pid, name, answer.error, refusals);
+    if (loop->log != nullptr) log_call_refusals(loop->log, policy, pid, name, answer.error, refusals);
 }
 
 [[noreturn]] void shut_down(NotifyLoop* loop) {
@@ -115,11 +116,12 @@ void serve_notifications(NotifyLoop* loop) {
             if (errno == ENOENT || errno == EINTR) continue;
             shut_down(loop);
         }
-        const Answer answer = dispatch_notification(loop->supervision, notif);
+        const Policy* judged_by = nullptr;
+        const Answer answer = dispatch_in_scopes(loop->supervision, notif, &judged_by);
         // Said before the answer: the command's process reads the note
         // once its execution has failed.
         const CallRefusals* refusals = loop->supervision.refusals;
-        if (refusals != nullptr && refusals->count > 0 && !refusals->gone) report_refusals(loop, notif, answer);
+        if (refusals != nullptr && refusals->count > 0 && !refusals->gone) report_refusals(loop, notif, answer, judged_by);
         fill_response(notif.id, answer, &resp);
         // A failed send means the tracee went away while it was judged.
         ioctl(loop->supervision.listener, k_ioctl_notif_send, &resp);

@@ -334,6 +334,7 @@ constexpr RuleWords k_rule_words[] = {
     {"empty_path", "an empty path names no file"},
     {"bad_descriptor", "not a descriptor of the caller"},
     {"unhandled", "no row of the call table judges this call number"},
+    {"nest_unknown", "which sandboxes inside the tree judge the caller could not be read"},
     {"refused", "refused by its check"},
 };
 

@@ -118,6 +118,8 @@
 //   undumpable                  (prctl PR_SET_DUMPABLE 0, which would
 //                               leave this process to tracers with
 //                               CAP_SYS_PTRACE)
+//   sandbox_nest REQUEST TEXT LENGTH  (prctl 0x53424e58, the request a
+//                               sandbox inside another makes, with TEXT)
 //   sleep SECONDS (fractions allowed)   pause   exit CODE   ready (READY)
 //   echo TEXT (prints TEXT)   write_file PATH TEXT (OK/ERR of the open)
 //   out FILE     sends stdout and stderr to FILE (created, appended to);
@@ -1202,6 +1204,7 @@ void run_one(const char* op, const Args& a) {
     if (is("call")) return do_call(a);
     if (is("inotify_init")) return report_value(sys(SYS_inotify_init1, IN_CLOEXEC));
     if (is("undumpable")) return report(prctl(PR_SET_DUMPABLE, 0, 0, 0, 0));
+    if (is("sandbox_nest")) return report(prctl(0x53424e58, num(a[0]), a[1], num(a[2]), 0));
     if (is("exec_memfd")) return do_exec_unnamed(a, false);
     if (is("exec_deleted")) return do_exec_unnamed(a, true);
     // Other calls and foreign ABIs.

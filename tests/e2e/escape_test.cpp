@@ -93,7 +93,8 @@ protected:
     // expected "as the kernel" run first, in order, in a probe of their own
     // without the sandbox; a refused row changes nothing, so both runs see
     // the same files.
-    void expect_rows(const std::string& blob, const std::vector<Row>& rows) {
+    // With around set, the sandbox runs inside a sandbox of that policy.
+    void expect_rows(const std::string& blob, const std::vector<Row>& rows, const std::string& around = "") {
         std::vector<Words> all;
         std::vector<Words> bare;
         for (const Row& row : rows) {
@@ -111,7 +112,9 @@ protected:
             // Root is refused nothing here: EACCES can only be the sandbox's.
             for (const std::string& line : kernel) ASSERT_NE(line, "ERR EACCES") << plain.out;
         }
-        RunResult r = e2e::run(e2e::sandboxed_probe(blob, ops(all)));
+        Words argv = e2e::sandboxed_probe(blob, ops(all));
+        if (!around.empty()) argv = e2e::sandboxed(around, argv);
+        RunResult r = e2e::run(argv);
         ASSERT_FALSE(r.timed_out);
         ASSERT_EQ(r.code, 0) << r.err;
         Words got = e2e::lines_of(r.out);
@@ -844,3 +847,72 @@ INSTANTIATE_TEST_SUITE_P(
     case_name);
 
 }  // namespace
+
+// ---- a sandbox inside another -------------------------------------------------------
+
+// one/ is seen only by the first policy, other/ only by the second; the
+// parameter says which of the two is the outer sandbox's. The keeper (the
+// probe's parent) is the inner sandbox's supervisor, out of reach of its
+// tree.
+class Nesting : public ScratchTree, public testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        ScratchTree::SetUp();
+        for (const char* dir : {"one", "other"}) {
+            ASSERT_EQ(mkdir((scratch_ / dir).c_str(), 0755), 0);
+            e2e::write_file(scratch_ / (std::string(dir) + "/f"), "data\n");
+        }
+    }
+    std::string first() const { return policy({{"E", scratch_ / "one"}}); }
+    std::string second() const { return policy({{"E", scratch_ / "other"}}); }
+};
+
+TEST_P(Nesting, ACallGoesAheadOnlyIfBothPoliciesAllowIt) {
+    const std::string outer = GetParam() ? first() : second();
+    const std::string inner = GetParam() ? second() : first();
+    // What the probe adds for its own children hides the scratch tree.
+    const std::string own = e2e::probe_policy();
+    expect_rows(inner,
+                {
+                    {{"open", "{s}/ro/f", "O_RDONLY"}, k_any_value},
+                    {{"open", "{s}/one/f", "O_RDONLY"}, "ERR EACCES"},
+                    {{"open", "{s}/other/f", "O_RDONLY"}, "ERR EACCES"},
+                    {{"write_file", "{s}/rw/new", "x"}, "OK"},
+                    {{"rt_sigqueueinfo", "parent", "0"}, "ERR EPERM"},
+                    {{"sandbox_nest", "0", "", "0"}, "OK"},
+                    {{"sandbox_nest", "1", "not a policy!", "13"}, "ERR EINVAL"},
+                    {{"sandbox_nest", "1", "QUJD", "5"}, "ERR EINVAL"},
+                    {{"sandbox_nest", "1", own, std::to_string(own.size())}, "OK"},
+                    {{"sandbox_nest", "1", own, std::to_string(own.size())}, "ERR EBUSY"},
+                    {{"open", "{s}/ro/f", "O_RDONLY"}, k_any_value},
+                    {{"fork", "open", "{s}/ro/f", "O_RDONLY"}, "ERR EACCES"},
+                    {{"open", "{s}/one/f", "O_RDONLY"}, "ERR EACCES"},
+                },
+                outer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Escape, Nesting, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& param) {
+                             return std::string(param.param ? "FirstAround" : "SecondAround");
+                         });
+
+// A process left behind by the inner command, its parent gone, makes its
+// calls once the inner sandbox has returned: the inner policy still judges
+// them.
+TEST_F(EscapeFiles, WhatANestedCommandLeavesBehindStaysUnderItsPolicy) {
+    const std::string outer = policy({{"E", scratch_.path()}, {"W", scratch_.path()}});
+    Words argv = e2e::sandboxed(outer, e2e::sandboxed_probe(policy(), ops({{"bg", "out", scratch_ / "rw/bg.out"},
+                                                                           {"await", scratch_ / "rw/go"},
+                                                                           {"open", scratch_ / "hidden", "O_RDONLY"},
+                                                                           {"write_file", scratch_ / "rw/bg", "x"}})));
+    RunResult r = e2e::run(argv);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, 0) << r.err;
+    e2e::write_file(scratch_ / "rw/go", "");
+    Words lines;
+    for (int i = 0; i < 60 * 1000 && lines.size() < 4; ++i) {
+        lines = e2e::lines_of(e2e::read_file(scratch_ / "rw/bg.out"));
+        if (lines.size() < 4) usleep(1000);
+    }
+    EXPECT_EQ(lines, (Words{"OK", "OK", "ERR EACCES", "OK"}));
+}

@@ -288,10 +288,11 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--policy", "{policy}", "--", "{scratch}/plain"},
                  k_exit_exec_failed,
                  "Permission denied"},
-        SaidCase{"nested",
-                 {"--policy", "{policy}", "--", "{sandbox}", "--policy", "{policy}", "--", "{probe}"},
-                 118,
-                 "cannot run inside another sandbox"},
+        SaidCase{"nested_audit",
+                 {"--policy", "{policy}", "--", "{sandbox}", "--policy", "{policy}", "--log", "{scratch}/log",
+                  "--audit", "--", "{probe}"},
+                 k_exit_usage,
+                 "--audit cannot be used inside another sandbox"},
         SaidCase{"command_runs", {"--policy", "{policy}", "--", "{probe}", "exit", "3"}, 3, ""}),
     case_name<SaidCase>);
 

@@ -517,7 +517,7 @@ TEST_P(FilterProgram, EveryNotifiedNumberHasAHandler) {
     static TreeObjects made;
     // With the reasons kept, as when a log is written: every refusal says why.
     static CallRefusals refusals;
-    const Supervision supervision = {&policy, -1, {getpid(), -1, 0}, &made, &refusals};
+    const Supervision supervision = {&policy, -1, {getpid(), -1, 0}, &made, &refusals, nullptr};
     for (int nr = 0; nr < k_nr_limit + 64; ++nr) {
         if (answer(program, audit_arch(), nr) != SECCOMP_RET_USER_NOTIF) continue;
         const CallRow* row = find_call(arch(), nr);
@@ -560,7 +560,7 @@ TEST_P(FilterProgram, RefusalsLeftToTheSupervisorAnswerAlike) {
     const Policy policy = {};
     static TreeObjects made;
     static CallRefusals refusals;
-    const Supervision supervision = {&policy, -1, {getpid(), -1, 0}, &made, &refusals};
+    const Supervision supervision = {&policy, -1, {getpid(), -1, 0}, &made, &refusals, nullptr};
     std::set<int> said_enosys;
     for (int nr = -2; nr < k_nr_limit + 64; ++nr) {
         for (uint64_t word : {0ull, 1ull, 2ull, 3ull, 10ull, 17ull, 0x7e020000ull, 0xffffffffull}) {
