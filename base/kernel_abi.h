@@ -16,6 +16,12 @@
 #define SECCOMP_USER_NOTIF_FLAG_CONTINUE (1UL << 0)
 #endif
 
+// Linux 5.19: once the supervisor has received a notification, only a fatal
+// signal ends the caller's wait, so a handled signal no longer makes a
+// trapped call fail with EINTR where the kernel's own would not. Older
+// kernels refuse the flag.
+inline constexpr unsigned long k_filter_flag_wait_killable_recv = 1UL << 5;
+
 // The id-valid request was first published with the wrong direction bits;
 // the kernel accepts both, and this is the value it documents today.
 inline constexpr unsigned long k_ioctl_notif_recv = 0xc0502100UL;

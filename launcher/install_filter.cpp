@@ -1,6 +1,7 @@
 // Installing the filter. Kept apart from the rest of the library so that a
 // test build can link a copy without the ABI guard; the shipped program
 // always has it.
+#include <errno.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -22,7 +23,11 @@ int install_filter(Refusals refusals) {
     sock_fprog prog;
     prog.len = static_cast<unsigned short>(length);
     prog.filter = program;
-    long listener = syscall(k_native.nr_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
+    long listener = syscall(k_native.nr_seccomp, SECCOMP_SET_MODE_FILTER,
+                            SECCOMP_FILTER_FLAG_NEW_LISTENER | k_filter_flag_wait_killable_recv, &prog);
+    if (listener < 0 && errno == EINVAL) {
+        listener = syscall(k_native.nr_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
+    }
     if (static_cast<int>(listener) < 0) return -1;
     return static_cast<int>(listener);
 }

@@ -177,7 +177,6 @@ void redirect_to_dev_null() {
     _exit(EXIT_RECV_LISTENER);
 }
 
-
 // Inside another sandbox: its supervisor judges the command's calls by this
 // policy as well, for every descendant of this process, the keeper. Orphans
 // of the command's tree come to the keeper, which stays until the last is

@@ -116,10 +116,12 @@ uint64_t kernel_device(dev_t device) {
 }
 
 // Adds the local socket bound to the name: by the file's identity for a
-// path, by its bytes for an abstract name.
+// path, by its bytes for an abstract name. A path that is no socket file
+// has none.
 bool collect_local(int netlink, const LocalName& name, Candidates* out) {
     struct stat file;
-    if (!name.abstract && (stat(name.bytes, &file) != 0 || !S_ISSOCK(file.st_mode))) return false;
+    if (!name.abstract && stat(name.bytes, &file) != 0) return errno == ENOENT || errno == ENOTDIR;
+    if (!name.abstract && !S_ISSOCK(file.st_mode)) return true;
     struct {
         nlmsghdr header;
         unix_diag_req request;
@@ -204,39 +206,43 @@ void mark_held(pid_t pid, Candidates* candidates) {
     });
 }
 
-// Whether every candidate is held by a process of the tree, and there is
-// one.
-bool are_held_by_tree(Candidates* candidates, const SandboxTree& tree) {
-    if (candidates->overflow || candidates->foreign || candidates->count == 0) return false;
+// Whether the candidates are all held by processes of the tree.
+Holders find_tree_holders(Candidates* candidates, const SandboxTree& tree) {
+    if (candidates->overflow) return Holders::unknown;
+    if (candidates->count == 0) return Holders::nobody;
+    if (candidates->foreign) return Holders::others;
     const bool read = for_each_number("/proc", [&](int pid) {
         if (is_in_sandbox_tree(pid, tree)) mark_held(pid, candidates);
     });
-    if (!read) return false;
+    if (!read) return Holders::unknown;
     for (size_t i = 0; i < candidates->count; ++i) {
-        if (!candidates->held[i]) return false;
+        if (!candidates->held[i]) return Holders::others;
     }
-    return true;
+    return Holders::tree;
 }
 
 }  // namespace
 
-bool is_served_by_tree(const LocalDestination& destination, const SandboxTree& tree) {
-    if (destination.protocol != IPPROTO_TCP && destination.protocol != IPPROTO_UDP) return false;
+Holders find_holders(const LocalDestination& destination, const SandboxTree& tree) {
+    if (destination.protocol != IPPROTO_TCP && destination.protocol != IPPROTO_UDP &&
+        destination.protocol != IPPROTO_UDPLITE) {
+        return Holders::unknown;
+    }
     const int netlink = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (netlink < 0) return false;
+    if (netlink < 0) return Holders::unknown;
     Candidates candidates{};
     const bool listed =
         collect(netlink, AF_INET, destination, &candidates) && collect(netlink, AF_INET6, destination, &candidates);
     close(netlink);
-    return listed && are_held_by_tree(&candidates, tree);
+    return listed ? find_tree_holders(&candidates, tree) : Holders::unknown;
 }
 
-bool is_local_socket_of_tree(const LocalName& name, const SandboxTree& tree) {
-    if (!name.abstract && name.bytes[0] != '/') return false;
+Holders find_local_holders(const LocalName& name, const SandboxTree& tree) {
+    if (!name.abstract && name.bytes[0] != '/') return Holders::unknown;
     const int netlink = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (netlink < 0) return false;
+    if (netlink < 0) return Holders::unknown;
     Candidates candidates{};
     const bool listed = collect_local(netlink, name, &candidates);
     close(netlink);
-    return listed && are_held_by_tree(&candidates, tree);
+    return listed ? find_tree_holders(&candidates, tree) : Holders::unknown;
 }

@@ -10,8 +10,8 @@
 #include "base/sandbox_tree.h"
 
 // A destination on this machine: family AF_INET or AF_INET6, protocol
-// IPPROTO_TCP or IPPROTO_UDP, the address in network order (4 or 16
-// bytes), the port in host order.
+// IPPROTO_TCP, IPPROTO_UDP or IPPROTO_UDPLITE (udp_diag lists both), the
+// address in network order (4 or 16 bytes), the port in host order.
 struct LocalDestination {
     int family;
     int protocol;
@@ -19,12 +19,18 @@ struct LocalDestination {
     int port;
 };
 
-// Whether every socket that could take the destination is held by a
-// process of the tree, and there is at least one: TCP listeners, or UDP
+// Who holds the sockets that could take a destination.
+enum class Holders : uint8_t {
+    unknown,  // the table or a descriptor could not be read: a doubt refuses
+    nobody,   // no socket could take it
+    tree,     // every one is held by a process of the tree
+    others,   // some are not
+};
+
+// The sockets that could take the destination: TCP listeners, or UDP
 // sockets, bound to the port on that very address or on a wildcard one
-// (0.0.0.0, or :: which takes IPv4 too). False when the table or a
-// descriptor cannot be read, so that a doubt refuses.
-[[nodiscard]] bool is_served_by_tree(const LocalDestination& destination, const SandboxTree& tree);
+// (0.0.0.0, or :: which takes IPv4 too).
+[[nodiscard]] Holders find_holders(const LocalDestination& destination, const SandboxTree& tree);
 
 // A local socket's name as the caller gave it: a path (absolute, NUL
 // ended) or an abstract name (its bytes, without the leading NUL).
@@ -34,8 +40,7 @@ struct LocalName {
     size_t length;
 };
 
-// Whether the local socket bound to the name is held by a process of the
-// tree: for a path, the socket bound to that very file. False when there is
-// none or the table cannot be read; a relative path is never the tree's
-// here.
-[[nodiscard]] bool is_local_socket_of_tree(const LocalName& name, const SandboxTree& tree);
+// The local socket bound to the name: for a path, the socket bound to that
+// very file (nobody when the path is missing or no socket). A relative path
+// is unknown here.
+[[nodiscard]] Holders find_local_holders(const LocalName& name, const SandboxTree& tree);

@@ -104,12 +104,13 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     }
 
     auto judged = [&](bool allowed, int refusal) { return answer(call, *row, args, allowed, refusal); };
+    // The errno comes from what the check found: asked once it has run.
+    auto judged_by_refusal = [&](bool allowed) {
+        return answer(call, *row, args, allowed, refusal_error(call.policy, refusals, EACCES));
+    };
     switch (row->judge) {
     case Judge::none: break;
-    case Judge::paths: {
-        const bool allowed = check_file_call(call, *row, args);
-        return judged(allowed, path_refusal_error(call.policy, refusals));
-    }
+    case Judge::paths: return judged_by_refusal(check_file_call(call, *row, args));
     case Judge::refuse: return judged(false, EPERM);
     case Judge::target_process: {
         // A process that is not there is no secret: the kernel's answer.
@@ -125,16 +126,17 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     case Judge::owner: return judged(check_owner(call, args), EPERM);
     case Judge::ioctl: return judged(check_ioctl(call, args), ioctl_refusal(args));
     case Judge::descriptor_write:
-        return judged(check_tracee_descriptor(call, low_int_of(args[0]), ACCESS_WRITE), EACCES);
-    case Judge::connect: return judged(check_sockaddr(call, low_int_of(args[0]), args[1], args[2]), EACCES);
-    case Judge::bind: return judged(check_bind(call, args[1], args[2]), EACCES);
+        return judged_by_refusal(check_tracee_descriptor(call, low_int_of(args[0]), ACCESS_WRITE));
+    case Judge::connect: return judged_by_refusal(check_sockaddr(call, low_int_of(args[0]), args[1], args[2]));
+    case Judge::bind: return judged_by_refusal(check_bind(call, args[1], args[2]));
     // No destination: the socket's own peer, judged when it connected.
     case Judge::sendto:
-        return judged(args[4] == 0 || check_sent_to(call, low_int_of(args[0]), args[4], args[5]), EACCES);
+        return judged_by_refusal(args[4] == 0 || check_sent_to(call, low_int_of(args[0]), args[4], args[5]));
     case Judge::sendmsg:
-        return judged(check_message_destinations(call, low_int_of(args[0]), args[1], 1, k_msghdr_size), EACCES);
+        return judged_by_refusal(check_message_destinations(call, low_int_of(args[0]), args[1], 1, k_msghdr_size));
     case Judge::sendmmsg:
-        return judged(check_message_destinations(call, low_int_of(args[0]), args[1], args[2], k_mmsghdr_size), EACCES);
+        return judged_by_refusal(
+            check_message_destinations(call, low_int_of(args[0]), args[1], args[2], k_mmsghdr_size));
     // Carried out: an error is the call's own, unless the check kept a refusal.
     case Judge::ipc_get: return perform_ipc_get(call, row->ipc, args);
     case Judge::ipc_id: return judged(check_ipc_id(call, *row, args), EACCES);

@@ -24,8 +24,7 @@ Answer refused(int error) {
 }
 
 bool is_alive(const Attachment& attachment) {
-    return attachment.keeper > 0 &&
-           syscall(k_nr_pidfd_send_signal, attachment.pidfd, 0, nullptr, 0) == 0;
+    return attachment.keeper > 0 && syscall(k_nr_pidfd_send_signal, attachment.pidfd, 0, nullptr, 0) == 0;
 }
 
 // Keepers that have gone take their policies with them: their descendants

@@ -121,7 +121,8 @@ void serve_notifications(NotifyLoop* loop) {
         // Said before the answer: the command's process reads the note
         // once its execution has failed.
         const CallRefusals* refusals = loop->supervision.refusals;
-        if (refusals != nullptr && refusals->count > 0 && !refusals->gone) report_refusals(loop, notif, answer, judged_by);
+        if (refusals != nullptr && refusals->count > 0 && !refusals->gone)
+            report_refusals(loop, notif, answer, judged_by);
         fill_response(notif.id, answer, &resp);
         // A failed send means the tracee went away while it was judged.
         ioctl(loop->supervision.listener, k_ioctl_notif_send, &resp);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "base/io.h"
 #include "path/descriptor.h"
@@ -113,9 +114,24 @@ bool check_ipc_object(const PendingCall& call, const char* path, Access access) 
     return refuse_for_rule(call.refusals, access, "not_tree_object", path);
 }
 
+// A descriptor entry that is missing while the call is pending names no
+// descriptor of the caller: the kernel would answer EBADF, which tells the
+// tree nothing it does not know.
+bool refuse_unreadable_link(const PendingCall& call, Access access, int error, const char* link, int fd) {
+    (void)refuse_unreadable(call.refusals, access, error, link);
+    if (fd < 0 || call.refusals == nullptr || call.refusals->count == 0) return false;
+    char entry[64];
+    snprintf(entry, sizeof(entry), "/proc/%d/fd/%d", call.pid, fd);
+    struct stat status;
+    if (lstat(entry, &status) != 0 && errno == ENOENT && is_call_pending(call)) {
+        call.refusals->items[call.refusals->count - 1].answer = EBADF;
+    }
+    return false;
+}
+
 bool check_descriptor_link(const PendingCall& call, const char* link, const char* fdinfo, int fd, Access access) {
     char target[k_path_size];
-    if (read_link(link, target, sizeof(target)) < 0) return refuse_unreadable(call.refusals, access, errno, link);
+    if (read_link(link, target, sizeof(target)) < 0) return refuse_unreadable_link(call, access, errno, link, fd);
     // The link is the caller's only if its call is still pending now.
     if (!is_call_pending(call)) return refuse_gone(call.refusals);
     RuleVerdict why{};
@@ -154,7 +170,7 @@ bool check_tracee_descriptor(const PendingCall& call, int fd, Access access) {
 bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access access, LastLink last) {
     if (ends_at_directory(raw)) last = LastLink::followed;
     char absolute[k_path_size];
-    if (!make_absolute(call, dirfd, raw, absolute)) return refuse_unreadable(call.refusals, access, errno, raw);
+    if (!make_absolute(call, dirfd, raw, absolute)) return refuse_unreadable_link(call, access, errno, raw, dirfd);
 
     // Everything read so far (the string, the base directory) belongs to
     // this call only if the call is still pending now.

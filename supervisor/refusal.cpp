@@ -24,6 +24,7 @@ Refusal* add_refusal(CallRefusals* refusals, RefusalKind kind, Access access) {
     refusal->socket = {false, SOCKET_OTHER_FAMILY, TARGET_NONE, 0, nullptr};
     refusal->rule = "";
     refusal->error = 0;
+    refusal->answer = 0;
     refusal->fd = -1;
     refusal->target = -1;
     refusal->written[0] = 0;
@@ -67,14 +68,15 @@ bool is_liftable(const Refusal& refusal) {
     return false;
 }
 
-int path_refusal_error(const Policy* policy, const CallRefusals* refusals) {
-    if (refusals == nullptr) return EACCES;
+int refusal_error(const Policy* policy, const CallRefusals* refusals, int otherwise) {
+    if (refusals == nullptr) return otherwise;
     for (uint8_t i = 0; i < refusals->count; ++i) {
         const Refusal& refusal = refusals->items[i];
         if (refusal.lifted) continue;
+        if (refusal.answer != 0) return refusal.answer;
         if (refusal.kind == RefusalKind::unresolved && refusal.error != 0) return refusal.error;
-        if (refusal.kind != RefusalKind::path) return EACCES;
+        if (refusal.kind != RefusalKind::path) return otherwise;
         return path_refusal_errno(policy, refusal.verdict.step, refusal.judged);
     }
-    return EACCES;
+    return otherwise;
 }

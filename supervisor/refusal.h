@@ -34,6 +34,7 @@ struct Refusal {
     SocketVerdict socket;
     const char* rule;           // other: the rule's name
     int error;                  // unreadable: errno
+    int answer;                 // the kernel's own errno, which the tree may learn; 0: the judge's
     int fd;                     // the caller's descriptor, for a descriptor stage; -1 for none
     long target;                // a process or object the call names; -1 for none
     char written[k_path_size];  // the path as written, a destination as shown, or ""
@@ -77,11 +78,13 @@ void clear_refusals(CallRefusals* refusals);
 [[nodiscard]] bool refuse_for_rule(CallRefusals* refusals, Access access, const char* rule, const char* judged = "",
                                    long target = -1);
 
-// The errno a refused path call gets: ENOENT for a hidden path when the
-// policy says hidden paths are missing, the kernel's own errno for a path
-// it could not resolve either (ELOOP, ENAMETOOLONG), else EACCES. The
-// first refusal an audit did not lift decides.
-[[nodiscard]] int path_refusal_error(const Policy* policy, const CallRefusals* refusals);
+// The errno a refused call gets, decided by the first refusal an audit did
+// not lift: the kernel's own errno where the check found the call would
+// fail anyway (a descriptor the caller lacks, a destination nothing
+// listens on, a path it could not resolve either: ELOOP, ENAMETOOLONG);
+// for a path, ENOENT when it is hidden and the policy says hidden paths
+// are missing; else otherwise.
+[[nodiscard]] int refusal_error(const Policy* policy, const CallRefusals* refusals, int otherwise);
 
 // Whether the audit lifts this refusal: a rule of the policy made it.
 [[nodiscard]] bool is_liftable(const Refusal& refusal);

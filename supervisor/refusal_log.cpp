@@ -238,6 +238,8 @@ const char* name_of_error(int error) {
     case ELOOP: return "ELOOP";
     case ENAMETOOLONG: return "ENAMETOOLONG";
     case ESRCH: return "ESRCH";
+    case EBADF: return "EBADF";
+    case ECONNREFUSED: return "ECONNREFUSED";
     default: return nullptr;
     }
 }

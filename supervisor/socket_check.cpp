@@ -13,6 +13,7 @@
 #include "base/kernel_abi.h"
 #include "proc/process_tree.h"
 #include "proc/socket_owner.h"
+#include "rules/path_rules.h"
 #include "rules/socket_rules.h"
 #include "rules/verdict_text.h"
 #include "supervisor/path_check.h"
@@ -50,11 +51,18 @@ int socket_option_of(const PendingCall& call, int fd, int option) {
     return value;
 }
 
-// Whether a destination the port rules refused is served by the tree
-// itself: the sockets of the caller's protocol that would take it are all
-// held by processes of the tree.
-bool is_tree_destination(const PendingCall& call, int fd, const unsigned char* copy, uint64_t length,
-                         const SocketVerdict& why) {
+// Who holds the sockets a destination the rules refused would reach, and
+// the kernel's own answer where nothing would take it: ECONNREFUSED for a
+// TCP port nothing listens on, ENOENT or ECONNREFUSED for a local path the
+// policy shows (the socket table and the path are no secret then). A UDP
+// destination has no answer of its own: the kernel would send.
+struct DestinationHolders {
+    Holders holders;
+    int answer;
+};
+
+DestinationHolders find_destination_holders(const PendingCall& call, int fd, const unsigned char* copy, uint64_t length,
+                                            const SocketVerdict& why) {
     if (why.step == SOCKET_LOCAL_NAME || why.step == SOCKET_ABSTRACT) {
         // The name runs to the address's end, at most the 108 bytes of
         // sun_path; a path to its NUL.
@@ -66,9 +74,15 @@ bool is_tree_destination(const PendingCall& call, int fd, const unsigned char* c
         const unsigned char* bytes = copy + at + (name.abstract ? 1 : 0);
         name.length = name.abstract ? n - 1 : strnlen(reinterpret_cast<const char*>(bytes), n);
         memcpy(name.bytes, bytes, name.length);
-        return is_local_socket_of_tree(name, call.tree);
+        const Holders holders = find_local_holders(name, call.tree);
+        if (holders != Holders::nobody) return {holders, 0};
+        if (name.abstract) return {holders, ECONNREFUSED};
+        if (!is_single_path_allowed(call.policy, name.bytes, ACCESS_STAT, call.tree, PathForm::resolved)) {
+            return {holders, 0};
+        }
+        return {holders, access(name.bytes, F_OK) == 0 ? ECONNREFUSED : ENOENT};
     }
-    if (why.step != SOCKET_PORT_DENY && why.step != SOCKET_PORT_DEFAULT) return false;
+    if (why.step != SOCKET_PORT_DENY && why.step != SOCKET_PORT_DEFAULT) return {Holders::unknown, 0};
     LocalDestination to{};
     sa_family_t family;
     memcpy(&family, copy, sizeof(family));
@@ -85,10 +99,11 @@ bool is_tree_destination(const PendingCall& call, int fd, const unsigned char* c
         memcpy(to.address, copy + offsetof(sockaddr_in6, sin6_addr), 16);
         if (why.target == TARGET_ANY) to.address[15] = 1;
     } else {
-        return false;
+        return {Holders::unknown, 0};
     }
     to.protocol = socket_option_of(call, fd, SO_PROTOCOL);
-    return is_served_by_tree(to, call.tree);
+    const Holders holders = find_holders(to, call.tree);
+    return {holders, holders == Holders::nobody && to.protocol == IPPROTO_TCP ? ECONNREFUSED : 0};
 }
 
 // The first bytes of the address at address into copy (k_sockaddr_copy,
@@ -106,11 +121,13 @@ bool copy_sockaddr(const PendingCall& call, uint64_t address, uint64_t length, u
 bool settle_destination(const PendingCall& call, int fd, const unsigned char* copy, uint64_t length) {
     SocketVerdict why{};
     if (judge_sockaddr(call.policy, copy, length, &why)) return true;
-    if (is_tree_destination(call, fd, copy, length, why)) return true;
+    const DestinationHolders held = find_destination_holders(call, fd, copy, length, why);
+    if (held.holders == Holders::tree) return true;
     const bool lifted = call.refusals != nullptr && call.refusals->audit && is_policy_socket_step(why.step);
     Refusal* refusal = add_refusal(call.refusals, RefusalKind::socket, ACCESS_WRITE);
     if (refusal != nullptr) {
         refusal->lifted = lifted;
+        refusal->answer = held.answer;
         refusal->socket = why;
         show_sockaddr(copy, length, refusal->written, sizeof(refusal->written));
     }

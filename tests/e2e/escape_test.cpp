@@ -555,6 +555,10 @@ TEST_F(EscapeFiles, ChangesThroughReadOnlyDescriptorsAreWrites) {
                               {{"save", "rw"}, "OK"},
                               {{"call", "fchmod", "rw", "0644"}, "OK 0"},
                               {{"call", "fchown", "rw", "-1", "-1"}, "OK 0"},
+                              // No descriptor: the kernel's own answer.
+                              {{"call", "fchmod", "999", "0644"}, "ERR EBADF"},
+                              {{"call", "fchown", "999", "-1", "-1"}, "ERR EBADF"},
+                              {{"call", "fchmodat", "999", "s:f", "0644", "0"}, "ERR EBADF"},
                           });
     struct stat status;
     ASSERT_EQ(stat((scratch_ / "ro/f").c_str(), &status), 0);
@@ -891,10 +895,9 @@ TEST_P(Nesting, ACallGoesAheadOnlyIfBothPoliciesAllowIt) {
                 outer);
 }
 
-INSTANTIATE_TEST_SUITE_P(Escape, Nesting, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& param) {
-                             return std::string(param.param ? "FirstAround" : "SecondAround");
-                         });
+INSTANTIATE_TEST_SUITE_P(Escape, Nesting, testing::Bool(), [](const testing::TestParamInfo<bool>& param) {
+    return std::string(param.param ? "FirstAround" : "SecondAround");
+});
 
 // A process left behind by the inner command, its parent gone, makes its
 // calls once the inner sandbox has returned: the inner policy still judges

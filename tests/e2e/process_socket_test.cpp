@@ -107,40 +107,6 @@ bool has_ipv6_loopback() {
     return ok;
 }
 
-TEST(Network, LoopbackPortsFollowThePolicy) {
-    ClosedPort closed;
-    ASSERT_TRUE(closed.ok());
-    const std::string port = closed.port();
-    // Refused by the policy: EACCES. Allowed: the kernel's own answer.
-    std::vector<Row> refused = {
-        {{"connect", "inet", "127.0.0.1", port}, "ERR EACCES"},
-        {{"connect", "inet", "127.1.2.3", port}, "ERR EACCES"},
-        {{"connect", "inet", "0.0.0.0", port}, "ERR EACCES"},
-        {{"sendto", "inet", "127.0.0.1", port}, "ERR EACCES"},
-        {{"sendto_null"}, "OK 5"},
-    };
-    // Without IPv6 sockets this row is left out, and the test skips below.
-    if (has_ipv6_sockets()) refused.push_back({{"connect", "inet6", "::ffff:127.0.0.1", port}, "ERR EACCES"});
-    expect_rows(e2e::probe_policy(), refused);
-    expect_rows(e2e::probe_policy({{"L", port}}), {
-                                                      {{"connect", "inet", "127.0.0.1", port}, "ERR ECONNREFUSED"},
-                                                      {{"connect", "inet", "0.0.0.0", port}, "ERR ECONNREFUSED"},
-                                                      {{"sendto", "inet", "127.0.0.1", port}, "OK 5"},
-                                                  });
-    expect_rows(e2e::probe_policy({{"H", "1"}, {"N", port}}),
-                {
-                    {{"connect", "inet", "127.0.0.1", port}, "ERR EACCES"},
-                    {{"sendto", "inet", "127.0.0.1", "9"}, "OK 5"},
-                });
-    if (!has_ipv6_loopback()) {
-        GTEST_SKIP() << "no IPv6 loopback on this machine" << (has_ipv6_sockets() ? "" : ", nor IPv6 sockets");
-    }
-    ClosedPort closed6(AF_INET6);
-    expect_rows(e2e::probe_policy(), {{{"connect", "inet6", "::1", closed6.port()}, "ERR EACCES"}});
-    expect_rows(e2e::probe_policy({{"L", closed6.port()}}),
-                {{{"connect", "inet6", "::1", closed6.port()}, "ERR ECONNREFUSED"}});
-}
-
 // Whether the kernel's socket table answers a dump of the protocol's
 // IPv4 sockets (inet_diag with tcp_diag or udp_diag, modules on Debian).
 bool has_socket_table(int protocol, int family = AF_INET) {
@@ -165,6 +131,43 @@ bool has_socket_table(int protocol, int family = AF_INET) {
     return answered;
 }
 
+TEST(Network, LoopbackPortsFollowThePolicy) {
+    ClosedPort closed;
+    ASSERT_TRUE(closed.ok());
+    const std::string port = closed.port();
+    // Refused by the policy: EACCES, but where the socket table shows that
+    // nothing listens: the kernel's own answer, as where allowed. A
+    // datagram has no answer of its own.
+    const std::string unheard = has_socket_table(IPPROTO_TCP) ? "ERR ECONNREFUSED" : "ERR EACCES";
+    std::vector<Row> refused = {
+        {{"connect", "inet", "127.0.0.1", port}, unheard},
+        {{"connect", "inet", "127.1.2.3", port}, unheard},
+        {{"connect", "inet", "0.0.0.0", port}, unheard},
+        {{"sendto", "inet", "127.0.0.1", port}, "ERR EACCES"},
+        {{"sendto_null"}, "OK 5"},
+    };
+    // Without IPv6 sockets this row is left out, and the test skips below.
+    if (has_ipv6_sockets()) refused.push_back({{"connect", "inet6", "::ffff:127.0.0.1", port}, unheard});
+    expect_rows(e2e::probe_policy(), refused);
+    expect_rows(e2e::probe_policy({{"L", port}}), {
+                                                      {{"connect", "inet", "127.0.0.1", port}, "ERR ECONNREFUSED"},
+                                                      {{"connect", "inet", "0.0.0.0", port}, "ERR ECONNREFUSED"},
+                                                      {{"sendto", "inet", "127.0.0.1", port}, "OK 5"},
+                                                  });
+    expect_rows(e2e::probe_policy({{"H", "1"}, {"N", port}}), {
+                                                                  {{"sendto", "inet", "127.0.0.1", port}, "ERR EACCES"},
+                                                                  {{"sendto", "inet", "127.0.0.1", "9"}, "OK 5"},
+                                                              });
+    if (!has_ipv6_loopback()) {
+        GTEST_SKIP() << "no IPv6 loopback on this machine" << (has_ipv6_sockets() ? "" : ", nor IPv6 sockets");
+    }
+    ClosedPort closed6(AF_INET6);
+    expect_rows(e2e::probe_policy(), {{{"connect", "inet6", "::1", closed6.port()},
+                                       has_socket_table(IPPROTO_TCP, AF_INET6) ? unheard : "ERR EACCES"}});
+    expect_rows(e2e::probe_policy({{"L", closed6.port()}}),
+                {{{"connect", "inet6", "::1", closed6.port()}, "ERR ECONNREFUSED"}});
+}
+
 // A server the tree starts on a port the policy refuses (an ephemeral one,
 // as test suites do) is reached by the tree's own clients, of its own
 // protocol; a server outside the tree on such a port is not.
@@ -185,11 +188,12 @@ TEST(Network, TheTreeReachesItsOwnServers) {
                                          {{"listen", "inet", "127.0.0.1", "0"}, "OK #"},
                                          {{"connect", "inet", "127.0.0.1", "listened"}, "OK"},
                                          {{"connect", "inet", "0.0.0.0", "listened"}, "OK"},
-                                         {{"connect", "inet", "127.0.0.2", "listened"}, "ERR EACCES"},
+                                         // Nothing listens there: the kernel's own answer.
+                                         {{"connect", "inet", "127.0.0.2", "listened"}, "ERR ECONNREFUSED"},
                                          {{"sendto", "inet", "127.0.0.1", "listened"}, "ERR EACCES"},
                                          {{"bind_dgram", "inet", "127.0.0.1", "0"}, "OK #"},
                                          {{"sendto", "inet", "127.0.0.1", "listened"}, "OK 5"},
-                                         {{"connect", "inet", "127.0.0.1", "listened"}, "ERR EACCES"},
+                                         {{"connect", "inet", "127.0.0.1", "listened"}, "ERR ECONNREFUSED"},
                                          {{"listen", "inet", "0.0.0.0", "0"}, "OK #"},
                                          {{"connect", "inet", "127.0.0.3", "listened"}, "OK"},
                                          {{"connect", "inet", "127.0.0.1", outside_port}, "ERR EACCES"},
@@ -211,7 +215,7 @@ TEST(Network, TheTreeReachesItsOwnLocalSockets) {
         outsiders[i] = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
-        const std::string name = i == 0 ? outside_path : "\0" + abstract + "-outside";
+        const std::string name = i == 0 ? outside_path : std::string(1, '\0') + abstract + "-outside";
         memcpy(address.sun_path, name.data(), name.size());
         const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + (i == 0));
         ASSERT_EQ(bind(outsiders[i], reinterpret_cast<sockaddr*>(&address), length), 0) << i;
@@ -225,18 +229,24 @@ TEST(Network, TheTreeReachesItsOwnLocalSockets) {
                     {{"connect", "unix", "@" + abstract}, "OK"},
                     {{"connect", "unix", outside_path}, "ERR EACCES"},
                     {{"connect", "unix", "@" + abstract + "-outside"}, "ERR EACCES"},
-                    {{"connect", "unix", "@" + abstract + "-none"}, "ERR EACCES"},
+                    {{"connect", "unix", "@" + abstract + "-none"}, "ERR ECONNREFUSED"},
                 });
     for (int fd : outsiders) close(fd);
 }
 
+// A name nothing is bound to answers as the kernel would where the policy
+// shows the path (missing: ENOENT; no socket: ECONNREFUSED), and EACCES
+// where it hides it.
 TEST(Network, LocalSockets) {
     expect_rows(e2e::probe_policy(),
                 {
                     {{"connect", "unix", "/run/systemd/resolve/sandbox-test-missing"}, "ERR ENOENT"},
                     {{"connect", "unix", "/run/systemd/resolve/../../../tmp/sandbox-test-missing"}, "ERR EACCES"},
                     {{"connect", "unix", "/tmp/sandbox-test-missing"}, "ERR EACCES"},
-                    {{"connect", "unix", "@sandbox-test-abstract"}, "ERR EACCES"},
+                    {{"connect", "unix", "/etc/sandbox-test-missing"}, "ERR ENOENT"},
+                    {{"connect", "unix", "/etc/passwd"}, "ERR ECONNREFUSED"},
+                    {{"connect", "unix", "@sandbox-test-abstract"},
+                     has_socket_table(0, AF_UNIX) ? "ERR ECONNREFUSED" : "ERR EACCES"},
                     {{"sendto", "unix", "/tmp/sandbox-test-missing"}, "ERR EACCES"},
                     // Family only: an unnamed address is the kernel's to judge.
                     {{"connect_raw", "2", "0100"}, "ERR EINVAL"},
@@ -271,9 +281,12 @@ TEST(Network, OwnAddressesAreLikeLoopback) {
     if (own.empty()) GTEST_SKIP() << "this machine has no IPv4 address besides loopback";
     ClosedPort closed;
     ASSERT_TRUE(closed.ok());
-    expect_rows(e2e::probe_policy(), {{{"connect", "inet", own, closed.port()}, "ERR EACCES"}});
+    const std::string unheard = has_socket_table(IPPROTO_TCP) ? "ERR ECONNREFUSED" : "ERR EACCES";
+    expect_rows(e2e::probe_policy(), {{{"connect", "inet", own, closed.port()}, unheard},
+                                      {{"sendto", "inet", own, closed.port()}, "ERR EACCES"}});
     expect_rows(e2e::probe_policy({{"L", closed.port()}}),
-                {{{"connect", "inet", own, closed.port()}, "ERR ECONNREFUSED"}});
+                {{{"connect", "inet", own, closed.port()}, "ERR ECONNREFUSED"},
+                 {{"sendto", "inet", own, closed.port()}, "OK 5"}});
 }
 
 TEST(Processes, DebuggingAndMemoryAccessAreRefused) {

@@ -150,6 +150,9 @@ void device_rules(Preset* preset, const std::string& dir, bool writable) {
     preset->line("\n# Only the devices programs use: disks and other raw devices stay hidden, even from a command");
     preset->line("# run as root. /dev/null and /dev/fd (where /dev/std* lead) need only be visible to be written.");
     for (const char* device : k_devices) preset->rule("visible", device);
+    preset->line("# Terminals are opened for reading and writing (prompts, full-screen programs, openpty):");
+    preset->line("# that writes to the terminal, no file.");
+    for (const char* terminal : {"/dev/tty", "/dev/pts", "/dev/ptmx"}) preset->rule("write", terminal);
     if (writable) {
         preset->line("# POSIX shared memory and semaphores (Python's multiprocessing, browsers); the supervisor");
         preset->line("# lets the command reach only the objects its own tree created there.");
