@@ -74,20 +74,34 @@ pid_t thread_group_of(pid_t tid) {
     return tgid;
 }
 
-bool is_in_sandbox_tree(pid_t pid, const SandboxTree& tree) {
+namespace {
+
+// The walk of both memberships: up the parent chain to the child, or to the
+// supervisor, which counts when orphans do.
+bool is_below(pid_t pid, const SandboxTree& tree, bool orphans_count) {
     if (pid <= 0 || pid == tree.supervisor) return false;
     if (pid == tree.child) return true;
     pid_t current = thread_group_of(pid);
     if (current == tree.supervisor || current <= 1) return false;
     for (int hops = 0;;) {
         if (current == tree.child) return true;
-        if (current == tree.supervisor) return false;
+        if (current == tree.supervisor) return orphans_count;
         current = parent_of(current);
         if (current == -1) return false;
         if (current == tree.child) return true;
         if (++hops >= k_tree_hop_limit) return false;
         if (current <= 1) return false;
     }
+}
+
+}  // namespace
+
+bool is_in_sandbox_tree(pid_t pid, const SandboxTree& tree) {
+    return is_below(pid, tree, false);
+}
+
+bool is_under_supervisor(pid_t pid, const SandboxTree& tree) {
+    return is_below(pid, tree, true);
 }
 
 bool is_descriptor_open_for(const char* fdinfo, bool want_write) {

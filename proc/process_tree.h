@@ -30,6 +30,12 @@ inline constexpr pid_t k_no_pidfd = -2147483647 - 1;
 // -1 once it has exited, or k_no_pidfd.
 [[nodiscard]] pid_t pid_of_pidfd(pid_t pid, int fd);
 
+// Whether pid runs under the supervisor's filter: a member of the tree, or
+// an orphan of it that the supervisor, a subreaper, took in (a daemon the
+// command started). The supervisor forks nothing else, so nothing else is
+// below it. Never the supervisor.
+[[nodiscard]] bool is_under_supervisor(pid_t pid, const SandboxTree& tree);
+
 // Whether the descriptor whose fdinfo file this is may be read from
 // (want_write false) or written to (want_write true); false when the
 // fdinfo cannot be read.

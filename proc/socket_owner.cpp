@@ -212,7 +212,7 @@ Holders find_tree_holders(Candidates* candidates, const SandboxTree& tree) {
     if (candidates->count == 0) return Holders::nobody;
     if (candidates->foreign) return Holders::others;
     const bool read = for_each_number("/proc", [&](int pid) {
-        if (is_in_sandbox_tree(pid, tree)) mark_held(pid, candidates);
+        if (is_under_supervisor(pid, tree)) mark_held(pid, candidates);
     });
     if (!read) return Holders::unknown;
     for (size_t i = 0; i < candidates->count; ++i) {

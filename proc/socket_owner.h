@@ -23,7 +23,7 @@ struct LocalDestination {
 enum class Holders : uint8_t {
     unknown,  // the table or a descriptor could not be read: a doubt refuses
     nobody,   // no socket could take it
-    tree,     // every one is held by a process of the tree
+    tree,     // every one is held by a process of the tree or an orphan of it (a daemon it started)
     others,   // some are not
 };
 

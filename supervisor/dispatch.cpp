@@ -130,8 +130,12 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     case Judge::connect: return judged_by_refusal(check_sockaddr(call, low_int_of(args[0]), args[1], args[2]));
     case Judge::bind: return judged_by_refusal(check_bind(call, args[1], args[2]));
     // No destination: the socket's own peer, judged when it connected.
-    case Judge::sendto:
-        return judged_by_refusal(args[4] == 0 || check_sent_to(call, low_int_of(args[0]), args[4], args[5]));
+    case Judge::sendto: {
+        const bool allowed = args[4] == 0 || check_sent_to(call, low_int_of(args[0]), args[4], args[5]);
+        // Sent to no one, as the kernel would: the caller's whole datagram.
+        if (!allowed && is_dropped_datagram(refusals)) return Answer{0, true, static_cast<int64_t>(args[2]), false};
+        return judged_by_refusal(allowed);
+    }
     case Judge::sendmsg:
         return judged_by_refusal(check_message_destinations(call, low_int_of(args[0]), args[1], 1, k_msghdr_size));
     case Judge::sendmmsg:

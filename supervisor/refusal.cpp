@@ -25,6 +25,7 @@ Refusal* add_refusal(CallRefusals* refusals, RefusalKind kind, Access access) {
     refusal->rule = "";
     refusal->error = 0;
     refusal->answer = 0;
+    refusal->dropped = false;
     refusal->fd = -1;
     refusal->target = -1;
     refusal->written[0] = 0;
@@ -79,4 +80,12 @@ int refusal_error(const Policy* policy, const CallRefusals* refusals, int otherw
         return path_refusal_errno(policy, refusal.verdict.step, refusal.judged);
     }
     return otherwise;
+}
+
+bool is_dropped_datagram(const CallRefusals* refusals) {
+    if (refusals == nullptr) return false;
+    for (uint8_t i = 0; i < refusals->count; ++i) {
+        if (!refusals->items[i].lifted) return refusals->items[i].dropped;
+    }
+    return false;
 }

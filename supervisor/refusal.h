@@ -35,6 +35,7 @@ struct Refusal {
     const char* rule;           // other: the rule's name
     int error;                  // unreadable: errno
     int answer;                 // the kernel's own errno, which the tree may learn; 0: the judge's
+    bool dropped;               // a datagram no socket would take: sent as the kernel would, to no one
     int fd;                     // the caller's descriptor, for a descriptor stage; -1 for none
     long target;                // a process or object the call names; -1 for none
     char written[k_path_size];  // the path as written, a destination as shown, or ""
@@ -85,6 +86,11 @@ void clear_refusals(CallRefusals* refusals);
 // for a path, ENOENT when it is hidden and the policy says hidden paths
 // are missing; else otherwise.
 [[nodiscard]] int refusal_error(const Policy* policy, const CallRefusals* refusals, int otherwise);
+
+// Whether the first refusal an audit did not lift is of a datagram that no
+// socket would take: the call then succeeds without sending, as it would
+// for the kernel, which drops it.
+[[nodiscard]] bool is_dropped_datagram(const CallRefusals* refusals);
 
 // Whether the audit lifts this refusal: a rule of the policy made it.
 [[nodiscard]] bool is_liftable(const Refusal& refusal);

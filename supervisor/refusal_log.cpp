@@ -240,6 +240,7 @@ const char* name_of_error(int error) {
     case ESRCH: return "ESRCH";
     case EBADF: return "EBADF";
     case ECONNREFUSED: return "ECONNREFUSED";
+    case 0: return "dropped";
     default: return nullptr;
     }
 }

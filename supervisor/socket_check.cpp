@@ -54,11 +54,12 @@ int socket_option_of(const PendingCall& call, int fd, int option) {
 // Who holds the sockets a destination the rules refused would reach, and
 // the kernel's own answer where nothing would take it: ECONNREFUSED for a
 // TCP port nothing listens on, ENOENT or ECONNREFUSED for a local path the
-// policy shows (the socket table and the path are no secret then). A UDP
-// destination has no answer of its own: the kernel would send.
+// policy shows (the socket table and the path are no secret then). A
+// datagram to a port no socket is bound to is dropped by the kernel.
 struct DestinationHolders {
     Holders holders;
     int answer;
+    bool dropped;
 };
 
 DestinationHolders find_destination_holders(const PendingCall& call, int fd, const unsigned char* copy, uint64_t length,
@@ -75,14 +76,14 @@ DestinationHolders find_destination_holders(const PendingCall& call, int fd, con
         name.length = name.abstract ? n - 1 : strnlen(reinterpret_cast<const char*>(bytes), n);
         memcpy(name.bytes, bytes, name.length);
         const Holders holders = find_local_holders(name, call.tree);
-        if (holders != Holders::nobody) return {holders, 0};
-        if (name.abstract) return {holders, ECONNREFUSED};
+        if (holders != Holders::nobody) return {holders, 0, false};
+        if (name.abstract) return {holders, ECONNREFUSED, false};
         if (!is_single_path_allowed(call.policy, name.bytes, ACCESS_STAT, call.tree, PathForm::resolved)) {
-            return {holders, 0};
+            return {holders, 0, false};
         }
-        return {holders, access(name.bytes, F_OK) == 0 ? ECONNREFUSED : ENOENT};
+        return {holders, access(name.bytes, F_OK) == 0 ? ECONNREFUSED : ENOENT, false};
     }
-    if (why.step != SOCKET_PORT_DENY && why.step != SOCKET_PORT_DEFAULT) return {Holders::unknown, 0};
+    if (why.step != SOCKET_PORT_DENY && why.step != SOCKET_PORT_DEFAULT) return {Holders::unknown, 0, false};
     LocalDestination to{};
     sa_family_t family;
     memcpy(&family, copy, sizeof(family));
@@ -99,11 +100,13 @@ DestinationHolders find_destination_holders(const PendingCall& call, int fd, con
         memcpy(to.address, copy + offsetof(sockaddr_in6, sin6_addr), 16);
         if (why.target == TARGET_ANY) to.address[15] = 1;
     } else {
-        return {Holders::unknown, 0};
+        return {Holders::unknown, 0, false};
     }
     to.protocol = socket_option_of(call, fd, SO_PROTOCOL);
     const Holders holders = find_holders(to, call.tree);
-    return {holders, holders == Holders::nobody && to.protocol == IPPROTO_TCP ? ECONNREFUSED : 0};
+    const bool nobody = holders == Holders::nobody;
+    return {holders, nobody && to.protocol == IPPROTO_TCP ? ECONNREFUSED : 0,
+            nobody && (to.protocol == IPPROTO_UDP || to.protocol == IPPROTO_UDPLITE)};
 }
 
 // The first bytes of the address at address into copy (k_sockaddr_copy,
@@ -128,6 +131,7 @@ bool settle_destination(const PendingCall& call, int fd, const unsigned char* co
     if (refusal != nullptr) {
         refusal->lifted = lifted;
         refusal->answer = held.answer;
+        refusal->dropped = held.dropped;
         refusal->socket = why;
         show_sockaddr(copy, length, refusal->written, sizeof(refusal->written));
     }

@@ -184,6 +184,20 @@ TEST_P(Preset, AgentThatHidesFromDebuggersStarts) {
     ASSERT_NE(sock, std::string::npos) << agent.out;
     const std::string path = agent.out.substr(sock + 14, agent.out.find(';', sock) - sock - 14);
     EXPECT_EQ(path.rfind("/tmp/ssh-", 0), 0u) << path;
+
+    // gpg-agent leaves its parent as well; its client reaches the socket
+    // that daemon of the tree made.
+    if (e2e::find_program("gpg-agent").empty() || e2e::find_program("gpg-connect-agent").empty()) {
+        GTEST_SKIP() << "gpg-agent is not installed";
+    }
+    RunResult gpg = e2e::run(
+        e2e::sandboxed(blob(), {"sh", "-c",
+                                "home=$(mktemp -d) && gpg-agent --homedir \"$home\" --daemon && "
+                                "gpg-connect-agent --homedir \"$home\" 'GETINFO pid' /bye; status=$?; "
+                                "gpgconf --homedir \"$home\" --kill gpg-agent; rm -rf \"$home\"; exit $status"}),
+        options);
+    EXPECT_EQ(gpg.code, 0) << gpg.err;
+    EXPECT_EQ(gpg.out.rfind("D ", 0), 0u) << gpg.out << gpg.err;
 }
 
 TEST_P(Preset, ShellAndListing) {

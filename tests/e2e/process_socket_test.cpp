@@ -56,8 +56,8 @@ void expect_rows(const std::string& policy, const std::vector<Row>& rows) {
 // so a connect to it is refused by the kernel.
 class ClosedPort {
 public:
-    explicit ClosedPort(int family = AF_INET) {
-        fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    explicit ClosedPort(int family = AF_INET, int type = SOCK_STREAM) {
+        fd_ = socket(family, type | SOCK_CLOEXEC, 0);
         sockaddr_storage address = {};
         socklen_t length;
         if (family == AF_INET) {
@@ -135,29 +135,37 @@ TEST(Network, LoopbackPortsFollowThePolicy) {
     ClosedPort closed;
     ASSERT_TRUE(closed.ok());
     const std::string port = closed.port();
+    // A UDP socket outside the tree: a datagram to it is refused.
+    ClosedPort heard(AF_INET, SOCK_DGRAM);
+    ASSERT_TRUE(heard.ok());
     // Refused by the policy: EACCES, but where the socket table shows that
-    // nothing listens: the kernel's own answer, as where allowed. A
-    // datagram has no answer of its own.
+    // nothing would take it: the kernel's own answer, as where allowed (a
+    // datagram is dropped).
     const std::string unheard = has_socket_table(IPPROTO_TCP) ? "ERR ECONNREFUSED" : "ERR EACCES";
+    const std::string dropped = has_socket_table(IPPROTO_UDP) ? "OK 5" : "ERR EACCES";
     std::vector<Row> refused = {
         {{"connect", "inet", "127.0.0.1", port}, unheard},
         {{"connect", "inet", "127.1.2.3", port}, unheard},
         {{"connect", "inet", "0.0.0.0", port}, unheard},
-        {{"sendto", "inet", "127.0.0.1", port}, "ERR EACCES"},
+        {{"sendto", "inet", "127.0.0.1", port}, dropped},
+        {{"sendto", "inet", "127.0.0.1", heard.port()}, "ERR EACCES"},
         {{"sendto_null"}, "OK 5"},
     };
     // Without IPv6 sockets this row is left out, and the test skips below.
     if (has_ipv6_sockets()) refused.push_back({{"connect", "inet6", "::ffff:127.0.0.1", port}, unheard});
     expect_rows(e2e::probe_policy(), refused);
-    expect_rows(e2e::probe_policy({{"L", port}}), {
-                                                      {{"connect", "inet", "127.0.0.1", port}, "ERR ECONNREFUSED"},
-                                                      {{"connect", "inet", "0.0.0.0", port}, "ERR ECONNREFUSED"},
-                                                      {{"sendto", "inet", "127.0.0.1", port}, "OK 5"},
-                                                  });
-    expect_rows(e2e::probe_policy({{"H", "1"}, {"N", port}}), {
-                                                                  {{"sendto", "inet", "127.0.0.1", port}, "ERR EACCES"},
-                                                                  {{"sendto", "inet", "127.0.0.1", "9"}, "OK 5"},
-                                                              });
+    expect_rows(e2e::probe_policy({{"L", port}, {"L", heard.port()}}),
+                {
+                    {{"connect", "inet", "127.0.0.1", port}, "ERR ECONNREFUSED"},
+                    {{"connect", "inet", "0.0.0.0", port}, "ERR ECONNREFUSED"},
+                    {{"sendto", "inet", "127.0.0.1", port}, "OK 5"},
+                    {{"sendto", "inet", "127.0.0.1", heard.port()}, "OK 5"},
+                });
+    expect_rows(e2e::probe_policy({{"H", "1"}, {"N", heard.port()}}),
+                {
+                    {{"sendto", "inet", "127.0.0.1", heard.port()}, "ERR EACCES"},
+                    {{"sendto", "inet", "127.0.0.1", "9"}, "OK 5"},
+                });
     if (!has_ipv6_loopback()) {
         GTEST_SKIP() << "no IPv6 loopback on this machine" << (has_ipv6_sockets() ? "" : ", nor IPv6 sockets");
     }
@@ -184,20 +192,21 @@ TEST(Network, TheTreeReachesItsOwnServers) {
     ASSERT_EQ(listen(outsider, 1), 0);
     ASSERT_EQ(getsockname(outsider, reinterpret_cast<sockaddr*>(&address), &length), 0);
     const std::string outside_port = std::to_string(ntohs(address.sin_port));
-    expect_rows(e2e::probe_policy(), {
-                                         {{"listen", "inet", "127.0.0.1", "0"}, "OK #"},
-                                         {{"connect", "inet", "127.0.0.1", "listened"}, "OK"},
-                                         {{"connect", "inet", "0.0.0.0", "listened"}, "OK"},
-                                         // Nothing listens there: the kernel's own answer.
-                                         {{"connect", "inet", "127.0.0.2", "listened"}, "ERR ECONNREFUSED"},
-                                         {{"sendto", "inet", "127.0.0.1", "listened"}, "ERR EACCES"},
-                                         {{"bind_dgram", "inet", "127.0.0.1", "0"}, "OK #"},
-                                         {{"sendto", "inet", "127.0.0.1", "listened"}, "OK 5"},
-                                         {{"connect", "inet", "127.0.0.1", "listened"}, "ERR ECONNREFUSED"},
-                                         {{"listen", "inet", "0.0.0.0", "0"}, "OK #"},
-                                         {{"connect", "inet", "127.0.0.3", "listened"}, "OK"},
-                                         {{"connect", "inet", "127.0.0.1", outside_port}, "ERR EACCES"},
-                                     });
+    expect_rows(e2e::probe_policy(),
+                {
+                    {{"listen", "inet", "127.0.0.1", "0"}, "OK #"},
+                    {{"connect", "inet", "127.0.0.1", "listened"}, "OK"},
+                    {{"connect", "inet", "0.0.0.0", "listened"}, "OK"},
+                    // Nothing listens there: the kernel's own answer.
+                    {{"connect", "inet", "127.0.0.2", "listened"}, "ERR ECONNREFUSED"},
+                    {{"sendto", "inet", "127.0.0.1", "listened"}, "OK 5"},  // no UDP socket: dropped
+                    {{"bind_dgram", "inet", "127.0.0.1", "0"}, "OK #"},
+                    {{"sendto", "inet", "127.0.0.1", "listened"}, "OK 5"},
+                    {{"connect", "inet", "127.0.0.1", "listened"}, "ERR ECONNREFUSED"},
+                    {{"listen", "inet", "0.0.0.0", "0"}, "OK #"},
+                    {{"connect", "inet", "127.0.0.3", "listened"}, "OK"},
+                    {{"connect", "inet", "127.0.0.1", outside_port}, "ERR EACCES"},
+                });
     close(outsider);
 }
 
@@ -282,8 +291,9 @@ TEST(Network, OwnAddressesAreLikeLoopback) {
     ClosedPort closed;
     ASSERT_TRUE(closed.ok());
     const std::string unheard = has_socket_table(IPPROTO_TCP) ? "ERR ECONNREFUSED" : "ERR EACCES";
-    expect_rows(e2e::probe_policy(), {{{"connect", "inet", own, closed.port()}, unheard},
-                                      {{"sendto", "inet", own, closed.port()}, "ERR EACCES"}});
+    expect_rows(e2e::probe_policy(),
+                {{{"connect", "inet", own, closed.port()}, unheard},
+                 {{"sendto", "inet", own, closed.port()}, has_socket_table(IPPROTO_UDP) ? "OK 5" : "ERR EACCES"}});
     expect_rows(e2e::probe_policy({{"L", closed.port()}}),
                 {{{"connect", "inet", own, closed.port()}, "ERR ECONNREFUSED"},
                  {{"sendto", "inet", own, closed.port()}, "OK 5"}});

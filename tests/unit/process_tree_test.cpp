@@ -96,6 +96,10 @@ TEST(SandboxTree, OrphansReparentedToTheSupervisorAreOutside) {
             usleep(1000);
         }
         EXPECT_EQ(in_tree(orphan, chain.at(0), getpid()), 0);
+        // It still runs under the supervisor: a daemon the command started.
+        EXPECT_TRUE(is_under_supervisor(orphan, SandboxTree{chain.at(0), -1, getpid()}));
+        EXPECT_FALSE(is_under_supervisor(getpid(), SandboxTree{chain.at(0), -1, getpid()}));
+        EXPECT_FALSE(is_under_supervisor(getppid(), SandboxTree{chain.at(0), -1, getpid()}));
     }
     kill(orphan, SIGKILL);
     while (waitpid(orphan, nullptr, 0) < 0 && errno == EINTR) {}
