@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "base/netlink.h"
@@ -132,23 +133,38 @@ bool collect_local(int netlink, const LocalName& name, Candidates* out) {
     message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     message.request.sdiag_family = AF_UNIX;
     message.request.udiag_states = ~0u;
-    message.request.udiag_show = name.abstract ? UDIAG_SHOW_NAME : UDIAG_SHOW_VFS;
+    message.request.udiag_show = UDIAG_SHOW_NAME | (name.abstract ? 0u : UDIAG_SHOW_VFS);
     return dump_netlink(netlink, &message, sizeof(message), [&](uint16_t, const char* body, size_t size) {
         if (size < sizeof(unix_diag_msg)) return;
         unix_diag_msg socket_info;
         memcpy(&socket_info, body, sizeof(socket_info));
         const size_t at = NLMSG_ALIGN(sizeof(unix_diag_msg));
+        bool same_file = false;
+        bool same_name = false;
+        bool other_name = false;
+        char bound[sizeof(sockaddr_un::sun_path) + 1];
         for_each_attribute(body + at, size - at, [&](uint16_t type, const char* data, size_t length) {
-            bool match = false;
             if (type == UNIX_DIAG_NAME && name.abstract) {
-                match = length == name.length + 1 && data[0] == 0 && memcmp(data + 1, name.bytes, name.length) == 0;
+                same_name = length == name.length + 1 && data[0] == 0 && memcmp(data + 1, name.bytes, name.length) == 0;
+            } else if (type == UNIX_DIAG_NAME && length > 0 && data[0] == '/' && length < sizeof(bound)) {
+                // A socket still open after its file was removed keeps the
+                // file's numbers, which a new file may take: the name it was
+                // bound to no longer leads to that file.
+                memcpy(bound, data, length);
+                bound[length] = 0;
+                struct stat now;
+                other_name = stat(bound, &now) != 0 || now.st_ino != file.st_ino || now.st_dev != file.st_dev;
             } else if (type == UNIX_DIAG_VFS && !name.abstract && length >= sizeof(unix_diag_vfs)) {
                 unix_diag_vfs vfs;
                 memcpy(&vfs, data, sizeof(vfs));
-                match = vfs.udiag_vfs_ino == file.st_ino && vfs.udiag_vfs_dev == kernel_device(file.st_dev);
+                same_file = vfs.udiag_vfs_ino == file.st_ino && vfs.udiag_vfs_dev == kernel_device(file.st_dev);
             }
-            if (match) add_candidate(out, socket_info.udiag_ino);
         });
+        // Connections a listener accepted carry its name too, and those
+        // still in its queue are held by no one: only the listener, or a
+        // datagram socket, takes what is sent to the name.
+        const bool takes = socket_info.udiag_type == SOCK_DGRAM || socket_info.udiag_state == k_tcp_listen;
+        if (takes && (name.abstract ? same_name : same_file && !other_name)) add_candidate(out, socket_info.udiag_ino);
     });
 }
 
