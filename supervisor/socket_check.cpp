@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "base/kernel_abi.h"
+#include "path/canonicalize.h"
 #include "proc/process_tree.h"
 #include "proc/socket_owner.h"
 #include "rules/path_rules.h"
@@ -62,6 +63,27 @@ struct DestinationHolders {
     bool dropped;
 };
 
+// The kernel's answer for a local socket path no socket is bound to,
+// where the policy lets the caller see the file: ECONNREFUSED when it
+// exists, ENOENT when not; else 0. Judged and looked up as resolved, and
+// looked up again without following any link, so that a link the tree
+// makes or swaps cannot tell it whether a hidden file exists.
+int answer_for_unbound_path(const PendingCall& call, const char* path) {
+    char resolved[k_path_size];
+    if (!canonicalize_path(path, LastLink::followed, resolved, call.pid)) return 0;
+    if (!is_single_path_allowed(call.policy, path, ACCESS_STAT, call.tree, PathForm::as_written) ||
+        !is_single_path_allowed(call.policy, resolved, ACCESS_STAT, call.tree, PathForm::resolved)) {
+        return 0;
+    }
+    OpenHow how{O_PATH | O_NOFOLLOW | O_CLOEXEC, 0, k_resolve_no_symlinks};
+    const long fd = syscall(k_nr_openat2, AT_FDCWD, resolved, &how, sizeof(how));
+    if (fd >= 0) {
+        close(static_cast<int>(fd));
+        return ECONNREFUSED;
+    }
+    return errno == ENOENT ? ENOENT : 0;
+}
+
 DestinationHolders find_destination_holders(const PendingCall& call, int fd, const unsigned char* copy, uint64_t length,
                                             const SocketVerdict& why) {
     if (why.step == SOCKET_LOCAL_NAME || why.step == SOCKET_ABSTRACT) {
@@ -78,10 +100,7 @@ DestinationHolders find_destination_holders(const PendingCall& call, int fd, con
         const Holders holders = find_local_holders(name, call.tree);
         if (holders != Holders::nobody) return {holders, 0, false};
         if (name.abstract) return {holders, ECONNREFUSED, false};
-        if (!is_single_path_allowed(call.policy, name.bytes, ACCESS_STAT, call.tree, PathForm::resolved)) {
-            return {holders, 0, false};
-        }
-        return {holders, access(name.bytes, F_OK) == 0 ? ECONNREFUSED : ENOENT, false};
+        return {holders, answer_for_unbound_path(call, name.bytes), false};
     }
     if (why.step != SOCKET_PORT_DENY && why.step != SOCKET_PORT_DEFAULT) return {Holders::unknown, 0, false};
     LocalDestination to{};

@@ -230,8 +230,14 @@ TEST(Network, TheTreeReachesItsOwnLocalSockets) {
         ASSERT_EQ(bind(outsiders[i], reinterpret_cast<sockaddr*>(&address), length), 0) << i;
         ASSERT_EQ(listen(outsiders[i], 1), 0);
     }
+    // A link into a hidden directory tells nothing of what is there.
+    e2e::ScratchDir hidden;
+    e2e::write_file(hidden / "f", "");
+    ASSERT_EQ(symlink(hidden.path().c_str(), (scratch / "peek").c_str()), 0);
     expect_rows(e2e::probe_policy({{"E", scratch.path()}, {"W", scratch.path()}}),
                 {
+                    {{"connect", "unix", scratch / "peek/f"}, "ERR EACCES"},
+                    {{"connect", "unix", scratch / "peek/missing"}, "ERR EACCES"},
                     {{"listen", "unix", scratch / "own.sock"}, "OK 0"},
                     {{"connect", "unix", scratch / "own.sock"}, "OK"},
                     {{"listen", "unix", "@" + abstract}, "OK 0"},
