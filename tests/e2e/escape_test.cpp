@@ -886,9 +886,9 @@ TEST_P(Nesting, ACallGoesAheadOnlyIfBothPoliciesAllowIt) {
     const std::string own = e2e::probe_policy();
     expect_rows(inner,
                 {
-                    {{"open", "{s}/ro/f", "O_RDONLY"}, k_any_value},
-                    {{"open", "{s}/one/f", "O_RDONLY"}, "ERR EACCES"},
-                    {{"open", "{s}/other/f", "O_RDONLY"}, "ERR EACCES"},
+                    {{"openat", "AT_FDCWD", "{s}/ro/f", "O_RDONLY"}, k_any_value},
+                    {{"openat", "AT_FDCWD", "{s}/one/f", "O_RDONLY"}, "ERR EACCES"},
+                    {{"openat", "AT_FDCWD", "{s}/other/f", "O_RDONLY"}, "ERR EACCES"},
                     {{"write_file", "{s}/rw/new", "x"}, "OK"},
                     {{"rt_sigqueueinfo", "parent", "0"}, "ERR EPERM"},
                     {{"sandbox_nest", "0", "", "0"}, "OK"},
@@ -896,9 +896,9 @@ TEST_P(Nesting, ACallGoesAheadOnlyIfBothPoliciesAllowIt) {
                     {{"sandbox_nest", "1", "QUJD", "5"}, "ERR EINVAL"},
                     {{"sandbox_nest", "1", own, std::to_string(own.size())}, "OK"},
                     {{"sandbox_nest", "1", own, std::to_string(own.size())}, "ERR EBUSY"},
-                    {{"open", "{s}/ro/f", "O_RDONLY"}, k_any_value},
-                    {{"fork", "open", "{s}/ro/f", "O_RDONLY"}, "ERR EACCES"},
-                    {{"open", "{s}/one/f", "O_RDONLY"}, "ERR EACCES"},
+                    {{"openat", "AT_FDCWD", "{s}/ro/f", "O_RDONLY"}, k_any_value},
+                    {{"fork", "openat", "AT_FDCWD", "{s}/ro/f", "O_RDONLY"}, "ERR EACCES"},
+                    {{"openat", "AT_FDCWD", "{s}/one/f", "O_RDONLY"}, "ERR EACCES"},
                 },
                 outer);
 }
@@ -912,10 +912,11 @@ INSTANTIATE_TEST_SUITE_P(Escape, Nesting, testing::Bool(), [](const testing::Tes
 // them.
 TEST_F(EscapeFiles, WhatANestedCommandLeavesBehindStaysUnderItsPolicy) {
     const std::string outer = policy({{"E", scratch_.path()}, {"W", scratch_.path()}});
-    Words argv = e2e::sandboxed(outer, e2e::sandboxed_probe(policy(), ops({{"bg", "out", scratch_ / "rw/bg.out"},
-                                                                           {"await", scratch_ / "rw/go"},
-                                                                           {"open", scratch_ / "hidden", "O_RDONLY"},
-                                                                           {"write_file", scratch_ / "rw/bg", "x"}})));
+    Words argv = e2e::sandboxed(
+        outer, e2e::sandboxed_probe(policy(), ops({{"bg", "out", scratch_ / "rw/bg.out"},
+                                                   {"await", scratch_ / "rw/go"},
+                                                   {"openat", "AT_FDCWD", scratch_ / "hidden", "O_RDONLY"},
+                                                   {"write_file", scratch_ / "rw/bg", "x"}})));
     RunResult r = e2e::run(argv, nested_options());
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.code, 0) << r.err;
