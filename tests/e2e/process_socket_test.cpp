@@ -374,9 +374,13 @@ TEST(Processes, OrphansKeepTheirOwnEntries) {
     ASSERT_EQ(r.code, 0) << r.err;
     // The launcher has gone, and with it the orphan's parent.
     e2e::write_file(scratch / "go", "");
-    for (int i = 0; i < 6000 && !e2e::file_exists(scratch / "done"); ++i) usleep(10000);
-    Words lines = e2e::lines_of(e2e::read_file(scratch / "orphan.out"));
-    // out, await, the four calls on itself, its parent, write_file.
+    // out, await, the four calls on itself, its parent, write_file: the last
+    // line comes after the file it reports on.
+    Words lines;
+    for (int i = 0; i < 6000 && lines.size() < 8; ++i) {
+        usleep(10000);
+        lines = e2e::lines_of(e2e::read_file(scratch / "orphan.out"));
+    }
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[2], "OK");
     EXPECT_EQ(lines[3], "OK " + e2e::probe_path());
