@@ -65,6 +65,26 @@ void say_exec_failure(const char* command, int error, const ExecRefusalNote* not
     }
 }
 
+// The one-byte go-ahead from the supervisor (or keeper) to the command's
+// process: true when the byte crossed.
+bool send_go_ahead(int fd) {
+    const char ack = 'A';
+    ssize_t put;
+    do {
+        put = write(fd, &ack, 1);
+    } while (put < 0 && errno == EINTR);
+    return put == 1;
+}
+
+bool wait_go_ahead(int fd) {
+    char ack = 0;
+    ssize_t got;
+    do {
+        got = read(fd, &ack, 1);
+    } while (got < 0 && errno == EINTR);
+    return got == 1;
+}
+
 // A crash would have the kernel write a core file into the working
 // directory, a write no rule judges. The hard limit too: raising it again
 // takes CAP_SYS_RESOURCE.
@@ -131,12 +151,7 @@ void limit_core_size() {
 
     // None of the calls up to the exec is trapped, so the handshake never
     // waits on itself.
-    char ack = 0;
-    ssize_t got;
-    do {
-        got = read(channel[k_end_child], &ack, 1);
-    } while (got < 0 && errno == EINTR);
-    if (got != 1 || FAULT_AT("read-ack")) _exit(EXIT_READ_ACK);
+    if (!wait_go_ahead(channel[k_end_child]) || FAULT_AT("read-ack")) _exit(EXIT_READ_ACK);
     close(channel[k_end_child]);
 
     execvp(command[0], command);
@@ -202,12 +217,7 @@ void redirect_to_dev_null() {
         if (!keep_descriptor(&keep, go[0])) _exit(EXIT_FILTER);
         close_unkept_descriptors(&keep);
         // The command runs only once the policy judges it.
-        char ready = 0;
-        ssize_t got;
-        do {
-            got = read(go[0], &ready, 1);
-        } while (got < 0 && errno == EINTR);
-        if (got != 1) _exit(EXIT_READ_ACK);
+        if (!wait_go_ahead(go[0])) _exit(EXIT_READ_ACK);
         close(go[0]);
         execvp(command[0], command);
         const int error = errno;
@@ -230,12 +240,7 @@ void redirect_to_dev_null() {
     // command's process group do not end the keeper.
     setsid();
     signal(SIGPIPE, SIG_IGN);
-    char ready = 'A';
-    ssize_t put;
-    do {
-        put = write(go[1], &ready, 1);
-    } while (put < 0 && errno == EINTR);
-    if (put != 1) fail_with_child(child, EXIT_WRITE_ACK);
+    if (!send_go_ahead(go[1])) fail_with_child(child, EXIT_WRITE_ACK);
     close(go[1]);
     redirect_to_dev_null();
 
@@ -293,12 +298,7 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     int sigfd = FAULT_AT("signalfd") ? -1 : signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
     if (sigfd < 0) fail_with_child(child, EXIT_SIGNALFD);
 
-    char ack = 'A';
-    ssize_t put;
-    do {
-        put = write(channel[k_end_supervisor], &ack, 1);
-    } while (put < 0 && errno == EINTR);
-    if (put != 1 || FAULT_AT("write-ack")) fail_with_child(child, EXIT_WRITE_ACK);
+    if (!send_go_ahead(channel[k_end_supervisor]) || FAULT_AT("write-ack")) fail_with_child(child, EXIT_WRITE_ACK);
     close(channel[k_end_supervisor]);
 
     // What the tree makes is recorded for the rest of the run: static, as
