@@ -116,6 +116,17 @@ uint64_t kernel_device(dev_t device) {
     return (static_cast<uint64_t>(major(device)) << 20) | minor(device);
 }
 
+// Whether an absolute name a socket was bound to leads to another file than
+// file now, or to none.
+bool is_bound_elsewhere(const char* bound, size_t length, const struct stat& file) {
+    char path[sizeof(sockaddr_un::sun_path) + 1];
+    if (length == 0 || bound[0] != '/' || length >= sizeof(path)) return false;
+    memcpy(path, bound, length);
+    path[length] = 0;
+    struct stat now;
+    return stat(path, &now) != 0 || now.st_ino != file.st_ino || now.st_dev != file.st_dev;
+}
+
 // Adds the local socket bound to the name: by the file's identity for a
 // path, by its bytes for an abstract name. A path that is no socket file
 // has none.
@@ -141,30 +152,29 @@ bool collect_local(int netlink, const LocalName& name, Candidates* out) {
         const size_t at = NLMSG_ALIGN(sizeof(unix_diag_msg));
         bool same_file = false;
         bool same_name = false;
-        bool other_name = false;
-        char bound[sizeof(sockaddr_un::sun_path) + 1];
+        const char* bound = nullptr;
+        size_t bound_length = 0;
         for_each_attribute(body + at, size - at, [&](uint16_t type, const char* data, size_t length) {
             if (type == UNIX_DIAG_NAME && name.abstract) {
                 same_name = length == name.length + 1 && data[0] == 0 && memcmp(data + 1, name.bytes, name.length) == 0;
-            } else if (type == UNIX_DIAG_NAME && length > 0 && data[0] == '/' && length < sizeof(bound)) {
-                // A socket still open after its file was removed keeps the
-                // file's numbers, which a new file may take: the name it was
-                // bound to no longer leads to that file.
-                memcpy(bound, data, length);
-                bound[length] = 0;
-                struct stat now;
-                other_name = stat(bound, &now) != 0 || now.st_ino != file.st_ino || now.st_dev != file.st_dev;
+            } else if (type == UNIX_DIAG_NAME) {
+                bound = data;
+                bound_length = length;
             } else if (type == UNIX_DIAG_VFS && !name.abstract && length >= sizeof(unix_diag_vfs)) {
                 unix_diag_vfs vfs;
                 memcpy(&vfs, data, sizeof(vfs));
                 same_file = vfs.udiag_vfs_ino == file.st_ino && vfs.udiag_vfs_dev == kernel_device(file.st_dev);
             }
         });
+        // A socket still open after its file was removed keeps the file's
+        // numbers, which a new file may take: the name it was bound to no
+        // longer leads to that file.
+        if (same_file && bound != nullptr && is_bound_elsewhere(bound, bound_length, file)) same_file = false;
         // Connections a listener accepted carry its name too, and those
         // still in its queue are held by no one: only the listener, or a
         // datagram socket, takes what is sent to the name.
         const bool takes = socket_info.udiag_type == SOCK_DGRAM || socket_info.udiag_state == k_tcp_listen;
-        if (takes && (name.abstract ? same_name : same_file && !other_name)) add_candidate(out, socket_info.udiag_ino);
+        if (takes && (name.abstract ? same_name : same_file)) add_candidate(out, socket_info.udiag_ino);
     });
 }
 

@@ -118,15 +118,14 @@ bool check_ipc_object(const PendingCall& call, const char* path, Access access) 
 // descriptor of the caller: the kernel would answer EBADF, which tells the
 // tree nothing it does not know.
 bool refuse_unreadable_link(const PendingCall& call, Access access, int error, const char* link, int fd) {
-    (void)refuse_unreadable(call.refusals, access, error, link);
-    if (fd < 0 || call.refusals == nullptr || call.refusals->count == 0) return false;
-    char entry[64];
-    snprintf(entry, sizeof(entry), "/proc/%d/fd/%d", call.pid, fd);
-    struct stat status;
-    if (lstat(entry, &status) != 0 && errno == ENOENT && is_call_pending(call)) {
-        call.refusals->items[call.refusals->count - 1].answer = EBADF;
+    bool missing = false;
+    if (fd >= 0) {
+        char entry[64];
+        snprintf(entry, sizeof(entry), "/proc/%d/fd/%d", call.pid, fd);
+        struct stat status;
+        missing = lstat(entry, &status) != 0 && errno == ENOENT && is_call_pending(call);
     }
-    return false;
+    return refuse_unreadable(call.refusals, access, error, link, missing ? EBADF : 0);
 }
 
 bool check_descriptor_link(const PendingCall& call, const char* link, const char* fdinfo, int fd, Access access) {

@@ -39,10 +39,11 @@ bool refuse_gone(CallRefusals* refusals) {
     return false;
 }
 
-bool refuse_unreadable(CallRefusals* refusals, Access access, int error, const char* written) {
+bool refuse_unreadable(CallRefusals* refusals, Access access, int error, const char* written, int answer) {
     Refusal* refusal = add_refusal(refusals, RefusalKind::unreadable, access);
     if (refusal != nullptr) {
         refusal->error = error;
+        refusal->answer = answer;
         snprintf(refusal->written, sizeof(refusal->written), "%s", written);
     }
     return false;

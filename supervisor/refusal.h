@@ -72,10 +72,12 @@ void clear_refusals(CallRefusals* refusals);
 
 // Each keeps its refusal when a log is written, and returns false: the call
 // is refused. gone: the call ended while it was judged, nothing to report.
-// unreadable: the caller, or what it named (written), could not be read.
+// unreadable: the caller, or what it named (written), could not be read;
+// answer, when not 0, is the kernel's own errno for the call.
 // for_rule: refused by the named rule, on judged if a path.
 [[nodiscard]] bool refuse_gone(CallRefusals* refusals);
-[[nodiscard]] bool refuse_unreadable(CallRefusals* refusals, Access access, int error, const char* written);
+[[nodiscard]] bool refuse_unreadable(CallRefusals* refusals, Access access, int error, const char* written,
+                                     int answer = 0);
 [[nodiscard]] bool refuse_for_rule(CallRefusals* refusals, Access access, const char* rule, const char* judged = "",
                                    long target = -1);
 
