@@ -46,6 +46,12 @@ constexpr CallRow file(const char* name, int x86_64, int aarch64, PathArg first,
 
 constexpr CallRow with_open_how(CallRow row, int8_t arg) {
     row.open_how_arg = arg;
+    row.open_form = OpenForm::open_how;
+    return row;
+}
+
+constexpr CallRow with_open_form(CallRow row, OpenForm form) {
+    row.open_form = form;
     return row;
 }
 

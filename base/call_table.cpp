@@ -175,11 +175,14 @@ constexpr CallRow k_calls[] = {
 
     // Notified: the file calls, execution, connections, and the calls on
     // other processes.
-    file("openat",                257,     56, opened(0, 1, 2)),
+    with_open_form(
+    file("openat",                257,     56, opened(0, 1, 2)), OpenForm::flags_then_mode),
     with_open_how(
     file("openat2",               437,    437, opened(0, 1, 2)), 2),
-    file("open",                    2, k_absent, opened(k_cwd, 0, 1)),
-    file("creat",                  85, k_absent, named(k_cwd, 0, k_write, k_yes)),
+    with_open_form(
+    file("open",                    2, k_absent, opened(k_cwd, 0, 1)), OpenForm::flags_then_mode),
+    with_open_form(
+    file("creat",                  85, k_absent, named(k_cwd, 0, k_write, k_yes)), OpenForm::create),
     file("statx",                 332,    291, at_flags(0, 1, k_stat, 2)),
     file("newfstatat",            262,     79, at_flags(0, 1, k_stat, 3)),
     file("stat",                    4, k_absent, named(k_cwd, 0, k_stat, k_yes)),
@@ -271,6 +274,20 @@ constexpr CallRow k_calls[] = {
     ipc("msgctl",                  71,    187, Judge::ipc_id, IpcKind::msg, 1),
     judged("mq_open",             240,    180, Judge::mq_open),
     judged("mq_unlink",           241,    181, Judge::mq_unlink),
+
+    // Notified and let through: after them a process may no longer have
+    // the supervisor's ids, groups or capabilities, which opens made on its
+    // behalf must not exceed.
+    judged("setuid",              105,    146, Judge::credentials),
+    judged("setgid",              106,    144, Judge::credentials),
+    judged("setreuid",            113,    145, Judge::credentials),
+    judged("setregid",            114,    143, Judge::credentials),
+    judged("setgroups",           116,    159, Judge::credentials),
+    judged("setresuid",           117,    147, Judge::credentials),
+    judged("setresgid",           119,    149, Judge::credentials),
+    judged("setfsuid",            122,    151, Judge::credentials),
+    judged("setfsgid",            123,    152, Judge::credentials),
+    judged("capset",              126,     91, Judge::credentials),
 };
 // clang-format on
 

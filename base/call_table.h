@@ -99,6 +99,7 @@ enum class Judge : uint8_t {
     mq_open,           // a POSIX message queue named in argument 0: only those the tree made
     mq_unlink,         // the same for removing one
     nest,              // prctl's sandbox option: a sandbox inside the tree asks to add its policy
+    credentials,       // a change of ids, groups or capabilities: let through, and noted
 };
 
 // The kinds of System V objects.
@@ -109,6 +110,15 @@ enum class AccessFrom : uint8_t {
     fixed,       // the row's class
     open_flags,  // write for O_WRONLY, O_RDWR, O_CREAT, O_TRUNC, O_APPEND; stat for O_PATH; else read
     probe_mode,  // access(2): write for W_OK, read for R_OK, else stat
+};
+
+// How an open call gives its flags and mode, for the supervisor that opens
+// the file on the caller's behalf.
+enum class OpenForm : uint8_t {
+    none,             // not an open
+    flags_then_mode,  // the flags in the path operand's access argument, the mode in the next one
+    open_how,         // flags, mode and resolution in the struct open_how at open_how_arg
+    create,           // creat: O_CREAT | O_WRONLY | O_TRUNC, the mode in the argument after the path
 };
 
 // Whether the call follows a final symbolic link.
@@ -152,6 +162,7 @@ struct CallRow {
     int8_t device_mode_arg = k_no_arg;  // a mode there that makes a device node is refused
     IpcKind ipc = IpcKind::none;        // ipc_get, ipc_id
     int8_t ipc_command_arg = k_no_arg;  // ipc_id: the control command, where the call has one
+    OpenForm open_form = OpenForm::none;
 };
 
 // The table, in the order the filter compares the calls.

@@ -33,6 +33,19 @@ inline constexpr unsigned long k_ioctl_notif_id_valid = 0x40082102UL;
 inline constexpr unsigned long k_ioctl_notif_set_flags = 0x40082104UL;
 inline constexpr unsigned long k_notif_fd_sync_wake_up = 1;
 
+// Linux 5.9: the supervisor installs a descriptor of its own in the caller;
+// Linux 5.14: with the send flag the same request answers the call with the
+// new descriptor's number. Older kernels refuse the flag with EINVAL.
+struct NotifAddfd {
+    uint64_t id;
+    uint32_t flags;
+    uint32_t srcfd;
+    uint32_t newfd;
+    uint32_t newfd_flags;  // O_CLOEXEC or nothing
+};
+inline constexpr unsigned long k_ioctl_notif_addfd = 0x40182103UL;
+inline constexpr uint32_t k_addfd_flag_send = 1U << 1;
+
 // Same number on every architecture the program is built for.
 inline constexpr long k_nr_pidfd_send_signal = 424;
 inline constexpr long k_nr_pidfd_open = 434;
@@ -47,9 +60,14 @@ struct OpenHow {
     uint64_t mode;
     uint64_t resolve;
 };
+inline constexpr uint64_t k_resolve_no_xdev = 0x01;
+inline constexpr uint64_t k_resolve_no_magiclinks = 0x02;
 inline constexpr uint64_t k_resolve_no_symlinks = 0x04;
+inline constexpr uint64_t k_resolve_beneath = 0x08;
 // An absolute path starts at the descriptor, not at "/".
 inline constexpr uint64_t k_resolve_in_root = 0x10;
+// Linux 5.12: only what the caches hold, else EAGAIN.
+inline constexpr uint64_t k_resolve_cached = 0x20;
 
 // Linux 5.17 put the I/O priority's "which" values in the published headers.
 inline constexpr uint32_t k_ioprio_who_process = 1;
@@ -62,3 +80,4 @@ inline constexpr uint32_t k_fs_ioc_enable_verity = 0x40806685;
 
 static_assert(sizeof(struct seccomp_notif) == 0x50, "seccomp_notif layout");
 static_assert(sizeof(struct seccomp_notif_resp) == 0x18, "seccomp_notif_resp layout");
+static_assert(sizeof(NotifAddfd) == 0x18, "seccomp_notif_addfd layout");

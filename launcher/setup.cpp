@@ -320,6 +320,15 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     // The policies that sandboxes inside the tree add.
     static Attachments nested;
     loop.supervision = {policy, listener, {child, -1, getpid()}, &made, &refusals, &nested};
+    // Allowed opens are carried out by the supervisor where the kernel can
+    // hand the caller the descriptor; elsewhere they go ahead in the caller.
+    static OpenEmulation opens;
+    loop.opens = nullptr;
+    if (!FAULT_AT("continue-opens") && start_open_emulation(&opens, listener)) {
+        loop.opens = &opens;
+        loop.supervision.opened = &opens.judged;
+        loop.supervision.ids_changed = &opens.ids_changed;
+    }
     loop.signal_fd = sigfd;
     loop.status_write = status_write;
     loop.status_relayed = false;

@@ -84,8 +84,10 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
         (void)refuse_for_rule(refusals, ACCESS_STAT, "unhandled");
         return k_unhandled;
     }
-    const PendingCall call = {supervision.policy, supervision.listener, notif.id, static_cast<pid_t>(notif.pid),
-                              supervision.tree,   supervision.made,     refusals};
+    const PendingCall call = {supervision.policy, supervision.listener,
+                              notif.id,           static_cast<pid_t>(notif.pid),
+                              supervision.tree,   supervision.made,
+                              refusals,           row->open_form != OpenForm::none ? supervision.opened : nullptr};
     const uint64_t* args = reinterpret_cast<const uint64_t*>(notif.data.args);
 
     switch (row->filter) {
@@ -147,6 +149,9 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     case Judge::mq_open: return judged(check_mq_open(call, args), EACCES);
     case Judge::mq_unlink: return judged(check_mq_unlink(call, args), EACCES);
     case Judge::nest: return judge_nest_request(call, supervision.nested, args);
+    case Judge::credentials:
+        if (supervision.ids_changed != nullptr) *supervision.ids_changed = true;
+        return k_answer_continue;
     }
     (void)refuse_for_rule(refusals, ACCESS_STAT, "unhandled");
     return k_unhandled;

@@ -11,11 +11,14 @@
 
 struct CallRefusals;
 struct Attachments;
+struct JudgedOpen;
 
 // What every judgement needs: the policy, the listener (to confirm a call
 // is still pending), who the sandbox is, what the tree made, and where the
 // reasons for a refusal go when a log is written (else null), and the
-// policies that sandboxes inside the tree added (null: none may be added).
+// policies that sandboxes inside the tree added (null: none may be added),
+// and where an allowed open records what it was judged to reach, when the
+// supervisor opens files itself (else null).
 struct Supervision {
     const Policy* policy;
     int listener;
@@ -23,6 +26,8 @@ struct Supervision {
     TreeObjects* made;
     CallRefusals* refusals;
     Attachments* nested;
+    JudgedOpen* opened = nullptr;
+    bool* ids_changed = nullptr;  // set once a process of the tree may have changed its credentials
 };
 
 // A number that no row judges is refused with EPERM: the filter and the

@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/kernel_abi.h"
+#include "supervisor/judged_open.h"
 #include "supervisor/refusal.h"
 
 namespace {
@@ -47,6 +49,46 @@ void note_flags(CallRefusals* refusals, const CallRow& row, const uint64_t* args
     }
 }
 
+// Flags the older open calls ignore: openat2 refuses them, so they are
+// dropped before the supervisor opens with it.
+constexpr uint64_t k_valid_open_flags = O_ACCMODE | O_CREAT | O_EXCL | O_NOCTTY | O_TRUNC | O_APPEND | O_NONBLOCK |
+                                        O_DSYNC | FASYNC | O_DIRECT | O_LARGEFILE | O_DIRECTORY | O_NOFOLLOW |
+                                        O_NOATIME | O_CLOEXEC | O_PATH | __O_TMPFILE | O_SYNC;
+constexpr uint64_t k_path_open_flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr uint64_t k_mode_bits = 07777;
+
+// The open as the kernel takes the caller's arguments. read is openat2's
+// struct, read once for judging and never again.
+OpenHow how_of_open(const CallRow& row, const uint64_t* args, const OpenHow& read) {
+    OpenHow how{};
+    switch (row.open_form) {
+    case OpenForm::none: break;
+    case OpenForm::open_how: how = read; break;
+    case OpenForm::create:
+        how.flags = O_CREAT | O_WRONLY | O_TRUNC;
+        how.mode = args[row.paths[0].path + 1] & k_mode_bits;
+        break;
+    case OpenForm::flags_then_mode: {
+        const int8_t flags_arg = row.paths[0].access_arg;
+        how.flags = static_cast<uint32_t>(args[flags_arg]) & k_valid_open_flags;
+        if (how.flags & O_PATH) how.flags &= k_path_open_flags;
+        if (how.flags & (O_CREAT | __O_TMPFILE)) how.mode = args[flags_arg + 1] & k_mode_bits;
+        break;
+    }
+    }
+    return how;
+}
+
+// Keeps the flags the first judgement of the call read; a later one that
+// read others means the caller changed them meanwhile.
+void keep_open_how(JudgedOpen* opened, const OpenHow& how) {
+    if (!opened->recorded) {
+        opened->how = how;
+    } else if (memcmp(&opened->how, &how, sizeof(how)) != 0) {
+        opened->conflicting = true;
+    }
+}
+
 }  // namespace
 
 Access access_of_open_flags(uint64_t flags) {
@@ -81,8 +123,8 @@ PathOperand make_operand(const PathArg& arg, const uint64_t* args, uint64_t open
 
 bool check_file_call(const PendingCall& call, const CallRow& row, const uint64_t* args) {
     uint64_t open_flags = 0;
+    OpenHow how{};
     if (row.open_how_arg != k_no_arg) {
-        OpenHow how;
         if (!read_tracee_mem(call.pid, args[row.open_how_arg], &how, sizeof(how))) {
             return refuse_unreadable(call.refusals, ACCESS_READ, errno, "");
         }
@@ -98,6 +140,7 @@ bool check_file_call(const PendingCall& call, const CallRow& row, const uint64_t
     }
 
     if (call.refusals != nullptr) note_flags(call.refusals, row, args, open_flags);
+    if (call.opened != nullptr) keep_open_how(call.opened, how_of_open(row, args, how));
     for (uint8_t i = 0; i < row.path_count; ++i) {
         if (!check_tracee_path(call, make_operand(row.paths[i], args, open_flags, k_native.o_nofollow))) return false;
     }

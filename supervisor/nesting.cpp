@@ -69,10 +69,6 @@ Answer attach_policy(const PendingCall& call, Attachments* attachments, uint64_t
     return error == 0 ? k_performed_zero : refused(error);
 }
 
-bool is_continue(const Answer& answer) {
-    return answer.error == 0 && !answer.performed && !answer.unhandled;
-}
-
 }  // namespace
 
 int attach_blob(Attachments* attachments, pid_t keeper, const char* text, size_t length) {

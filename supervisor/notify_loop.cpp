@@ -1,6 +1,7 @@
 #include "supervisor/notify_loop.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -14,9 +15,12 @@
 #include "rules/verdict_text.h"
 #include "supervisor/dispatch.h"
 #include "supervisor/nesting.h"
+#include "supervisor/open_workers.h"
 #include "supervisor/response.h"
 
 namespace {
+
+constexpr int k_waiting_poll_ms = 100;
 
 void relay_status(NotifyLoop* loop, int status) {
     if (!loop->status_relayed) {
@@ -67,6 +71,33 @@ void report_refusals(NotifyLoop* loop, const seccomp_notif& notif, const Answer&
     if (loop->log != nullptr) log_call_refusals(loop->log, policy, pid, name, answer.error, refusals);
 }
 
+// An allowed open, carried out on what was judged. One that would wait
+// goes to a worker, which answers it. Opens for themselves: a caller whose
+// credentials differ from the supervisor's, and an O_PATH open, whose
+// descriptor the kernel does not hand over and which reads and writes
+// nothing (what is done through it is judged by what it names).
+bool carry_out_open(NotifyLoop* loop, const seccomp_notif& notif) {
+    OpenEmulation* opens = loop->opens;
+    const pid_t caller = static_cast<pid_t>(notif.pid);
+    if (opens == nullptr || !opens->judged.recorded || (opens->judged.how.flags & O_PATH) ||
+        !is_access_same_as(*opens, caller)) {
+        return false;
+    }
+    const JudgedOpen& judged = opens->judged;
+    const int listener = loop->supervision.listener;
+    const bool cloexec = (judged.how.flags & O_CLOEXEC) != 0;
+    const OpenResult result = open_judged(judged, caller);
+    if (result.step == OpenStep::blocking) {
+        if (!start_waiting_open(listener, {notif.id, result.fd, result.flags, cloexec})) {
+            close(result.fd);
+            hand_over(listener, notif.id, {OpenStep::failed, EAGAIN, -1, false, 0}, cloexec, nullptr);
+        }
+        return true;
+    }
+    hand_over(listener, notif.id, result, cloexec, judged.descriptor ? nullptr : judged.path);
+    return true;
+}
+
 [[noreturn]] void shut_down(NotifyLoop* loop) {
     close(loop->supervision.listener);
     if (loop->log != nullptr) {
@@ -100,7 +131,11 @@ void serve_notifications(NotifyLoop* loop) {
     for (;;) {
         fds[0].revents = 0;
         fds[1].revents = 0;
-        if (poll(fds, 2, -1) < 0) {
+        // While opens wait on workers, the loop looks for callers that
+        // went away, whose opens would otherwise wait for good.
+        const bool waiting = loop->opens != nullptr && has_waiting_opens();
+        if (waiting) release_abandoned_opens(loop->supervision.listener);
+        if (poll(fds, 2, waiting ? k_waiting_poll_ms : -1) < 0) {
             if (errno == EINTR) continue;
             shut_down(loop);
         }
@@ -117,12 +152,14 @@ void serve_notifications(NotifyLoop* loop) {
             shut_down(loop);
         }
         const Policy* judged_by = nullptr;
+        if (loop->opens != nullptr) clear_judged_open(&loop->opens->judged);
         const Answer answer = dispatch_in_scopes(loop->supervision, notif, &judged_by);
         // Said before the answer: the command's process reads the note
         // once its execution has failed.
         const CallRefusals* refusals = loop->supervision.refusals;
         if (refusals != nullptr && refusals->count > 0 && !refusals->gone)
             report_refusals(loop, notif, answer, judged_by);
+        if (is_continue(answer) && carry_out_open(loop, notif)) continue;
         fill_response(notif.id, answer, &resp);
         // A failed send means the tracee went away while it was judged.
         ioctl(loop->supervision.listener, k_ioctl_notif_send, &resp);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "supervisor/dispatch.h"
+#include "supervisor/emulated_open.h"
 #include "supervisor/refusal_log.h"
 
 // Why the command itself could not be started: the supervisor writes it
@@ -20,6 +21,7 @@ struct NotifyLoop {
     bool status_relayed;
     RefusalLog* log;        // null: no log
     ExecRefusalNote* note;  // null: nothing is said
+    OpenEmulation* opens;   // null: allowed opens go ahead in the caller ("continue")
 };
 
 // Never returns: the supervisor ends with _exit(0) once no filtered process

@@ -13,6 +13,7 @@
 #include "rules/ipc_rules.h"
 #include "rules/staged_check.h"
 #include "rules/verdict_text.h"
+#include "supervisor/judged_open.h"
 #include "supervisor/refusal.h"
 #include "supervisor/tree_objects.h"
 
@@ -114,6 +115,23 @@ bool check_ipc_object(const PendingCall& call, const char* path, Access access) 
     return refuse_for_rule(call.refusals, access, "not_tree_object", path);
 }
 
+// Keeps what an allowed open reaches: a path, or a descriptor's link and
+// what it read. A later judgement of the same call that reached something
+// else marks the record as conflicting.
+void record_open(JudgedOpen* opened, const char* path, const char* expected, bool descriptor) {
+    if (opened->recorded) {
+        if (opened->descriptor != descriptor || strcmp(opened->path, path) != 0 ||
+            strcmp(opened->expected, expected) != 0) {
+            opened->conflicting = true;
+        }
+        return;
+    }
+    opened->recorded = true;
+    opened->descriptor = descriptor;
+    copy_text(opened->path, path);
+    copy_text(opened->expected, expected);
+}
+
 // A descriptor entry that is missing while the call is pending names no
 // descriptor of the caller: the kernel would answer EBADF, which tells the
 // tree nothing it does not know.
@@ -146,6 +164,7 @@ bool check_descriptor_link(const PendingCall& call, const char* link, const char
         }
         if (!audit || !is_policy_step(why.step)) return false;
     }
+    if (call.opened != nullptr) record_open(call.opened, link, target, true);
     return access != ACCESS_EXEC || check_interpreters(call, target);
 }
 
@@ -167,7 +186,13 @@ bool check_tracee_descriptor(const PendingCall& call, int fd, Access access) {
 }
 
 bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access access, LastLink last) {
-    if (ends_at_directory(raw)) last = LastLink::followed;
+    const bool only_directory = ends_at_directory(raw);
+    if (only_directory) last = LastLink::followed;
+    if (call.opened != nullptr && !call.opened->recorded) {
+        call.opened->ends_at_directory = only_directory;
+        call.opened->dirfd = dirfd;
+        copy_text(call.opened->written, raw);
+    }
     char absolute[k_path_size];
     if (!make_absolute(call, dirfd, raw, absolute)) return refuse_unreadable_link(call, access, errno, raw, dirfd);
 
@@ -187,6 +212,9 @@ bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access
         return check_descriptor_link(call, link, fdinfo, -1, access);
     }
     if (!check_ipc_object(call, final_path, access)) return false;
+    // A final link the call does not follow is opened as the link itself.
+    if (call.opened != nullptr)
+        record_open(call.opened, last == LastLink::followed ? final_path : stages.canonical, "", false);
     return access != ACCESS_EXEC || check_interpreters(call, final_path);
 }
 

@@ -12,6 +12,7 @@
 
 struct TreeObjects;
 struct CallRefusals;
+struct JudgedOpen;
 
 struct PendingCall {
     const Policy* policy;
@@ -19,8 +20,9 @@ struct PendingCall {
     uint64_t id;   // the notification
     pid_t pid;     // the calling thread
     SandboxTree tree;
-    TreeObjects* made;       // the inter-process objects the tree made
-    CallRefusals* refusals;  // why the call is refused, when a log is written; else null
+    TreeObjects* made;             // the inter-process objects the tree made
+    CallRefusals* refusals;        // why the call is refused, when a log is written; else null
+    JudgedOpen* opened = nullptr;  // an open the supervisor carries out: what was judged; else null
 };
 
 // Copies size bytes at address out of process pid; false unless all

@@ -17,6 +17,11 @@ struct Answer {
 
 inline constexpr Answer k_answer_continue = {0, false, 0, false};
 
+// Whether the answer lets the call go ahead as issued.
+inline bool is_continue(const Answer& answer) {
+    return answer.error == 0 && !answer.performed && !answer.unhandled;
+}
+
 // The kernel performs the call as issued, unless the answer is an error or
 // the supervisor's own result.
 inline void fill_response(uint64_t id, const Answer& answer, struct seccomp_notif_resp* resp) {

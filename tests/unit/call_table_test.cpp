@@ -204,7 +204,9 @@ const std::pair<const char*, long> k_libc_numbers[] = {
     NUMBER(inotify_add_watch), NUMBER(name_to_handle_at), NUMBER(fchmod), NUMBER(fchown), NUMBER(fsetxattr),
     NUMBER(fremovexattr), NUMBER(bind), NUMBER(process_mrelease), NUMBER(shmget), NUMBER(semget), NUMBER(msgget),
     NUMBER(shmat), NUMBER(shmctl), NUMBER(semop), NUMBER(semtimedop), NUMBER(semctl), NUMBER(msgsnd), NUMBER(msgrcv),
-    NUMBER(msgctl), NUMBER(mq_open), NUMBER(mq_unlink), NUMBER(prctl),
+    NUMBER(msgctl), NUMBER(mq_open), NUMBER(mq_unlink), NUMBER(prctl), NUMBER(setuid), NUMBER(setgid),
+    NUMBER(setreuid), NUMBER(setregid), NUMBER(setgroups), NUMBER(setresuid), NUMBER(setresgid), NUMBER(setfsuid),
+    NUMBER(setfsgid), NUMBER(capset),
 #ifdef __NR_open
     NUMBER(open), NUMBER(creat), NUMBER(stat), NUMBER(lstat), NUMBER(access), NUMBER(readlink), NUMBER(mkdir),
     NUMBER(unlink), NUMBER(rmdir), NUMBER(rename), NUMBER(link), NUMBER(symlink), NUMBER(chmod), NUMBER(chown),

@@ -1,0 +1,56 @@
+// Opening, on the caller's behalf, exactly what its open was judged to
+// reach, so that the caller's path is never walked again.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "proc/caller_state.h"
+#include "supervisor/judged_open.h"
+
+// The supervisor's side of opening files for the tree: what the current
+// call was judged to reach, and whose access opens may not exceed.
+struct OpenEmulation {
+    JudgedOpen judged;
+    bool ids_changed;  // a process of the tree may no longer have own
+    Credentials own;
+};
+
+// Whether the open of caller may be carried out with the supervisor's own
+// credentials: always, until a process of the tree changed its own.
+[[nodiscard]] bool is_access_same_as(const OpenEmulation& emulation, pid_t caller);
+
+enum class OpenStep : uint8_t {
+    opened,    // fd is what the caller gets
+    failed,    // the call fails with error
+    blocking,  // the open would wait (a FIFO's other end, a lease): a worker reopens fd with flags
+};
+
+struct OpenResult {
+    OpenStep step;
+    int error;
+    int fd;
+    bool created;    // opened made the file at the judged path: undone if the caller is gone
+    uint64_t flags;  // blocking: how to reopen
+};
+
+// Opens what opened records for caller (a thread id), as the caller's own
+// open would, except that the open never waits and never makes a terminal
+// the supervisor's. creator_umask is applied to files it makes.
+[[nodiscard]] OpenResult open_judged(const JudgedOpen& opened, pid_t caller);
+
+// Reopens held with flags, waiting as long as the open waits.
+[[nodiscard]] OpenResult reopen_waiting(int held, uint64_t flags);
+
+// Ends a reopen of held that waits for the other end of a FIFO.
+void release_waiting_reopen(int held);
+
+// Answers call id with a copy of result's descriptor, close-on-exec when
+// the caller asked, or with its error; then closes the descriptor. A file
+// the open created is removed again when the caller is gone.
+void hand_over(int listener, uint64_t id, const OpenResult& result, bool cloexec, const char* created_path);
+
+// Whether the supervisor can carry out opens: the kernel answers a call
+// with an installed descriptor in one request (Linux 5.14), and the
+// supervisor knows its own credentials.
+[[nodiscard]] bool start_open_emulation(OpenEmulation* emulation, int listener);

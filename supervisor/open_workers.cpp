@@ -1,0 +1,146 @@
+#include "supervisor/open_workers.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "base/kernel_abi.h"
+#include "supervisor/emulated_open.h"
+
+namespace {
+
+constexpr int k_slot_count = 64;
+constexpr int k_thread_limit = 16;
+constexpr size_t k_stack_size = 128 * 1024;
+
+enum class SlotState : uint8_t { free, queued, running };
+
+struct Slot {
+    SlotState state;
+    WaitingOpen job;
+};
+
+// Shared by the loop and the workers, only under the lock. A job's held
+// descriptor is closed under it too, so the loop never opens a number that
+// has been reused.
+struct Pool {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t queued = PTHREAD_COND_INITIALIZER;
+    Slot slots[k_slot_count] = {};
+    int threads = 0;
+    int idle = 0;
+    int outstanding = 0;
+    int listener = -1;
+};
+
+Pool g_pool;
+
+bool is_pending(int listener, uint64_t id) {
+    return ioctl(listener, k_ioctl_notif_id_valid, &id) == 0;
+}
+
+Slot* take_queued() {
+    for (Slot& slot : g_pool.slots) {
+        if (slot.state == SlotState::queued) return &slot;
+    }
+    return nullptr;
+}
+
+void* run_worker(void*) {
+    pthread_mutex_lock(&g_pool.lock);
+    for (;;) {
+        Slot* slot = take_queued();
+        if (slot == nullptr) {
+            ++g_pool.idle;
+            pthread_cond_wait(&g_pool.queued, &g_pool.lock);
+            --g_pool.idle;
+            continue;
+        }
+        slot->state = SlotState::running;
+        const WaitingOpen job = slot->job;
+        pthread_mutex_unlock(&g_pool.lock);
+
+        const OpenResult result = reopen_waiting(job.held, job.flags);
+
+        pthread_mutex_lock(&g_pool.lock);
+        close(job.held);
+        slot->state = SlotState::free;
+        --g_pool.outstanding;
+        pthread_mutex_unlock(&g_pool.lock);
+        // Answered outside the lock: the caller may take its time to pick
+        // the descriptor up.
+        hand_over(g_pool.listener, job.id, result, job.cloexec, nullptr);
+        pthread_mutex_lock(&g_pool.lock);
+    }
+    return nullptr;
+}
+
+// A worker ignores every signal: the loop's signalfd takes SIGCHLD.
+bool start_thread() {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, k_stack_size);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    sigset_t all;
+    sigset_t saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attributes, run_worker, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    pthread_attr_destroy(&attributes);
+    return started;
+}
+
+}  // namespace
+
+bool start_waiting_open(int listener, const WaitingOpen& job) {
+    pthread_mutex_lock(&g_pool.lock);
+    g_pool.listener = listener;
+    Slot* free_slot = nullptr;
+    for (Slot& slot : g_pool.slots) {
+        if (slot.state == SlotState::free) {
+            free_slot = &slot;
+            break;
+        }
+    }
+    bool started = free_slot != nullptr;
+    if (started && g_pool.idle == 0 && g_pool.threads < k_thread_limit) {
+        if (start_thread()) {
+            ++g_pool.threads;
+        } else if (g_pool.threads == 0) {
+            started = false;
+        }
+    }
+    if (started) {
+        free_slot->job = job;
+        free_slot->state = SlotState::queued;
+        ++g_pool.outstanding;
+        pthread_cond_signal(&g_pool.queued);
+    }
+    pthread_mutex_unlock(&g_pool.lock);
+    return started;
+}
+
+bool has_waiting_opens() {
+    pthread_mutex_lock(&g_pool.lock);
+    const bool any = g_pool.outstanding > 0;
+    pthread_mutex_unlock(&g_pool.lock);
+    return any;
+}
+
+void release_abandoned_opens(int listener) {
+    pthread_mutex_lock(&g_pool.lock);
+    for (Slot& slot : g_pool.slots) {
+        if (slot.state == SlotState::free || is_pending(listener, slot.job.id)) continue;
+        if (slot.state == SlotState::queued) {
+            close(slot.job.held);
+            slot.state = SlotState::free;
+            --g_pool.outstanding;
+        } else {
+            release_waiting_reopen(slot.job.held);
+        }
+    }
+    pthread_mutex_unlock(&g_pool.lock);
+}

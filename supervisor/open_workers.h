@@ -1,0 +1,24 @@
+// Opens that wait (a FIFO for its other end, a file under a lease) run on
+// threads of their own, so that the notification loop never waits on the
+// file system. Each answers its call exactly once.
+#pragma once
+
+#include <stdint.h>
+
+struct WaitingOpen {
+    uint64_t id;  // the notification the open answers
+    int held;     // the object, reopened through its /proc link; the job closes it
+    uint64_t flags;
+    bool cloexec;
+};
+
+// Hands the open to a worker; false when every slot is taken, and the
+// job's descriptor is then still the caller's to close.
+[[nodiscard]] bool start_waiting_open(int listener, const WaitingOpen& job);
+
+// Whether any open is queued or waiting.
+[[nodiscard]] bool has_waiting_opens();
+
+// Ends the opens whose callers are gone: a queued one is dropped, a
+// waiting one is released by opening the FIFO's other end.
+void release_abandoned_opens(int listener);
