@@ -191,7 +191,8 @@ bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access
     if (call.opened != nullptr && !call.opened->recorded) {
         call.opened->ends_at_directory = only_directory;
         call.opened->dirfd = dirfd;
-        copy_text(call.opened->written, raw);
+        // Only openat2's own limits on the walk look at the path as written.
+        if (call.opened->how.resolve != 0) copy_text(call.opened->written, raw);
     }
     char absolute[k_path_size];
     if (!make_absolute(call, dirfd, raw, absolute)) return refuse_unreadable_link(call, access, errno, raw, dirfd);

@@ -125,6 +125,8 @@
 //   out FILE     sends stdout and stderr to FILE (created, appended to);
 //                its OK line goes to FILE. Detaches from the caller's pipes.
 //   await PATH   waits (at most 60 s) until PATH exists, else ERR ETIMEDOUT
+//   openpty      a new terminal through /dev/ptmx, its other side opened
+//                and put in raw mode: OK tty when all of it worked
 //
 // Forms: everything after the form word (a ":" right after it is skipped)
 // up to the end of the command line runs in the new context:
@@ -135,6 +137,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <termios.h>
 #include <linux/fs.h>
 #include <linux/openat2.h>
 #include <netinet/in.h>
@@ -939,6 +942,26 @@ bool run_plain_call(const char* op, const Args& a) {
     return false;
 }
 
+// What a terminal program does first: the C library's calls, which open
+// through the trapped calls.
+void do_openpty() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return report(-1);
+    const char* name = ptsname(master);
+    const int terminal = name == nullptr ? -1 : open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios modes;
+    const bool raw = terminal >= 0 && isatty(terminal) && tcgetattr(terminal, &modes) == 0 &&
+                     (cfmakeraw(&modes), tcsetattr(terminal, TCSANOW, &modes) == 0);
+    const int error = errno;
+    if (terminal >= 0) close(terminal);
+    close(master);
+    if (!raw) {
+        errno = error;
+        return report(-1);
+    }
+    emit("OK tty");
+}
+
 void do_process_madvise(long pidfd) {
     static char page[4096] __attribute__((aligned(4096)));
     iovec range = {page, sizeof(page)};
@@ -1249,6 +1272,7 @@ void run_one(const char* op, const Args& a) {
     if (is("write_file")) return do_write_file(a[0], a[1]);
     if (is("out")) return do_out(a[0]);
     if (is("await")) return do_await(a[0]);
+    if (is("openpty")) return do_openpty();
     bad("unknown operation", op);
 }
 

@@ -3,9 +3,13 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <utility>
+
+#include "proc/caller_state.h"
 #include "unit/live_thread.h"
 #include "unit/process_family.h"
 
@@ -107,3 +111,42 @@ TEST(SandboxTree, OrphansReparentedToTheSupervisorAreOutside) {
 }
 
 }  // namespace
+
+// What an open made for a caller takes from its /proc files.
+TEST(CallerState, StatusAndStatFields) {
+    const char* status =
+        "Name:\tsh\nUmask:\t0027\nState:\tS (sleeping)\nUid:\t0\t65534\t0\t1000\nGid:\t5\t6\t7\t100\n"
+        "Groups:\t4 24 27 \nCapInh:\t0000000000000000\nCapEff:\t000001ffffffffff\n";
+    mode_t mask = 0;
+    ASSERT_TRUE(parse_umask(status, &mask));
+    EXPECT_EQ(mask, 027u);
+    Credentials ids{};
+    ASSERT_TRUE(parse_credentials(status, &ids));
+    EXPECT_EQ(ids.fsuid, 1000u);
+    EXPECT_EQ(ids.fsgid, 100u);
+    EXPECT_EQ(ids.effective_caps, 0x1ffffffffffull);
+    ASSERT_EQ(ids.group_count, 3);
+    EXPECT_EQ(ids.groups[2], 27u);
+    Credentials reordered = ids;
+    std::swap(reordered.groups[0], reordered.groups[2]);
+    EXPECT_TRUE(is_same_access(ids, reordered));
+    Credentials fewer = ids;
+    fewer.group_count = 2;
+    EXPECT_FALSE(is_same_access(ids, fewer));
+    Credentials dropped = ids;
+    dropped.effective_caps = 0;
+    EXPECT_FALSE(is_same_access(ids, dropped));
+    EXPECT_FALSE(parse_umask("Name:\tx\n", &mask));
+    EXPECT_FALSE(parse_credentials("Name:\tx\nUid:\t0\t0\n", &ids));
+
+    // A command name with ") " in it; tty_nr 34816 is /dev/pts/0, 34817
+    // /dev/pts/1; a minor above 255 keeps its high bits above the major.
+    dev_t terminal = 1;
+    ASSERT_TRUE(parse_terminal("12 (a) b) S 1 12 12 34817 12 4194560", &terminal));
+    EXPECT_EQ(terminal, makedev(136, 1));
+    ASSERT_TRUE(parse_terminal("12 (x) S 1 12 12 1083392 -1", &terminal));
+    EXPECT_EQ(terminal, makedev(136, 256));
+    ASSERT_TRUE(parse_terminal("12 (x) S 1 12 12 0 -1", &terminal));
+    EXPECT_EQ(terminal, makedev(0, 0));
+    EXPECT_FALSE(parse_terminal("12 (x", &terminal));
+}
