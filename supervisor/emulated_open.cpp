@@ -61,11 +61,11 @@ const char* caller_view(const char* path, pid_t caller, char (&out)[k_path_size]
 
 // Creates under the caller's umask, so that the parent's default ACL, if
 // any, applies as it would for the caller.
-int create_as(pid_t caller, const char* path, uint64_t flags, uint64_t mode, uint64_t resolve) {
+int create_as(pid_t caller, int dirfd, const char* path, uint64_t flags, uint64_t mode, uint64_t resolve) {
     mode_t mask = 0;
     if (!read_umask(caller, &mask)) return -1;
     const mode_t previous = umask(mask);
-    const int fd = open_with(AT_FDCWD, path, flags, mode, resolve);
+    const int fd = open_with(dirfd, path, flags, mode, resolve);
     const int error = errno;
     umask(previous);
     errno = error;
@@ -92,26 +92,29 @@ OpenResult settle(int fd, uint64_t flags, bool created) {
 }
 
 // The caller's controlling terminal, found among the terminals by its
-// device number.
+// device number: a pseudo-terminal by its number, any other in /dev.
 bool name_terminal(dev_t terminal, char (&name)[k_path_size]) {
     const unsigned major_number = major(terminal);
     if (major_number >= 136 && major_number <= 143) {
         snprintf(name, sizeof(name), "/dev/pts/%u", (major_number - 136) * 256 + minor(terminal));
         return true;
     }
-    DIR* devices = opendir("/dev");
-    if (devices == nullptr) return false;
+    const int devices = open("/dev", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (devices < 0) return false;
     bool found = false;
-    while (dirent* entry = readdir(devices)) {
-        if (entry->d_type != DT_CHR) continue;
-        snprintf(name, sizeof(name), "/dev/%s", entry->d_name);
-        struct stat status;
-        if (lstat(name, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == terminal) {
-            found = true;
-            break;
+    alignas(8) char entries[4096];
+    long got;
+    while (!found && (got = syscall(SYS_getdents64, devices, entries, sizeof(entries))) > 0) {
+        for (long at = 0; at < got && !found;) {
+            const dirent64* entry = reinterpret_cast<const dirent64*>(entries + at);
+            at += entry->d_reclen;
+            if (entry->d_type != DT_CHR) continue;
+            snprintf(name, sizeof(name), "/dev/%s", entry->d_name);
+            struct stat status;
+            found = lstat(name, &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == terminal;
         }
     }
-    closedir(devices);
+    close(devices);
     return found;
 }
 
@@ -132,10 +135,10 @@ OpenResult open_terminal_of(pid_t caller, uint64_t flags) {
 // An open that failed without waiting: a FIFO without a reader and a file
 // under a lease wait for them; "/dev/tty" opens the caller's terminal (the
 // supervisor has none). Anything else fails as it did.
-OpenResult settle_failure(int error, const char* path, uint64_t flags, uint64_t resolve, pid_t caller) {
+OpenResult settle_failure(int error, int dirfd, const char* path, uint64_t flags, uint64_t resolve, pid_t caller) {
     const bool waits = !(flags & O_NONBLOCK);
     if (error != ENXIO && !(error == EAGAIN && waits)) return failed(error);
-    const int pin = open_with(AT_FDCWD, path, O_PATH | (flags & (O_NOFOLLOW | O_DIRECTORY)), 0, resolve);
+    const int pin = open_with(dirfd, path, O_PATH | (flags & (O_NOFOLLOW | O_DIRECTORY)), 0, resolve);
     if (pin < 0) return failed(error);
     struct stat status;
     const bool known = fstat(pin, &status) == 0;
@@ -151,25 +154,25 @@ OpenResult settle_failure(int error, const char* path, uint64_t flags, uint64_t 
 
 // Every open that is neither O_PATH nor a descriptor's: never waiting, and
 // creating only with O_EXCL, so that what it made is known.
-OpenResult open_object(const char* path, uint64_t flags, uint64_t mode, uint64_t resolve, pid_t caller) {
+OpenResult open_object(int dirfd, const char* path, uint64_t flags, uint64_t mode, uint64_t resolve, pid_t caller) {
     const uint64_t opening = flags | O_NONBLOCK | O_NOCTTY;
     int fd = -1;
     bool created = false;
     if (flags & __O_TMPFILE) {
-        fd = create_as(caller, path, opening, mode, resolve);
+        fd = create_as(caller, dirfd, path, opening, mode, resolve);
     } else if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
-        fd = create_as(caller, path, opening, mode, resolve);
+        fd = create_as(caller, dirfd, path, opening, mode, resolve);
         created = fd >= 0;
     } else {
         for (int attempt = 1;; ++attempt) {
-            fd = open_with(AT_FDCWD, path, opening & ~k_o_creat, 0, resolve);
+            fd = open_with(dirfd, path, opening & ~k_o_creat, 0, resolve);
             if (fd >= 0 || errno != ENOENT || !(flags & O_CREAT) || attempt == k_create_attempts) break;
-            fd = create_as(caller, path, opening | O_EXCL, mode, resolve);
+            fd = create_as(caller, dirfd, path, opening | O_EXCL, mode, resolve);
             created = fd >= 0;
             if (fd >= 0 || errno != EEXIST) break;
         }
     }
-    if (fd < 0) return settle_failure(errno, path, flags, resolve, caller);
+    if (fd < 0) return settle_failure(errno, dirfd, path, flags, resolve, caller);
     return settle(fd, flags, created);
 }
 
@@ -185,7 +188,7 @@ OpenResult open_descriptor(const JudgedOpen& opened, pid_t caller) {
         close(pin);
         return failed(EACCES);
     }
-    const OpenResult result = open_object(self, opened.how.flags, opened.how.mode, 0, caller);
+    const OpenResult result = open_object(AT_FDCWD, self, opened.how.flags, opened.how.mode, 0, caller);
     close(pin);
     return result;
 }
@@ -210,6 +213,20 @@ int check_caller_walk(const JudgedOpen& opened, pid_t caller) {
     return error == ENOENT && (opened.how.flags & O_CREAT) ? 0 : error;
 }
 
+// A relative path is walked from the caller's directory, whose ancestors
+// the caller need not be allowed to search: the rest of the judged path is
+// then walked from that directory, held without opening.
+OpenResult open_from_base(const JudgedOpen& opened, int base, pid_t caller, const char* path, uint64_t flags,
+                          uint64_t resolve, const OpenResult& refused) {
+    const size_t length = strlen(opened.base);
+    if (length <= 1 || strncmp(path, opened.base, length) != 0 || path[length] != '/') return refused;
+    const int directory = base >= 0 ? base : pin_base(opened, caller);
+    if (directory < 0) return refused;
+    const OpenResult result = open_object(directory, path + length + 1, flags, opened.how.mode, resolve, caller);
+    if (base < 0) close(directory);
+    return result;
+}
+
 void send_error(int listener, uint64_t id, int error) {
     seccomp_notif_resp resp;
     fill_response(id, Answer{error, false, 0, false}, &resp);
@@ -227,13 +244,13 @@ void undo_created(const char* path, int fd) {
 
 }  // namespace
 
-bool is_access_same_as(const OpenEmulation& emulation, pid_t caller) {
-    if (!emulation.ids_changed) return true;
-    Credentials theirs;
-    return read_credentials(caller, &theirs) && is_same_access(theirs, emulation.own);
+OpenerIds judge_opener_ids(const OpenEmulation& emulation, pid_t caller, Credentials* theirs) {
+    if (!emulation.ids_changed) return OpenerIds::own;
+    if (!read_credentials(caller, theirs)) return OpenerIds::unknown;
+    return is_same_access(*theirs, emulation.own) ? OpenerIds::own : OpenerIds::callers;
 }
 
-OpenResult open_judged(const JudgedOpen& opened, pid_t caller) {
+OpenResult open_judged(const JudgedOpen& opened, pid_t caller, int base) {
     if (opened.conflicting) return failed(EACCES);
     if (opened.how.resolve & k_walk_limits) {
         const int error = check_caller_walk(opened, caller);
@@ -248,7 +265,30 @@ OpenResult open_judged(const JudgedOpen& opened, pid_t caller) {
         if (flags & O_CREAT) return failed(EISDIR);
         flags |= O_DIRECTORY;
     }
-    return open_object(path, flags, opened.how.mode, resolve, caller);
+    const OpenResult result = open_object(AT_FDCWD, path, flags, opened.how.mode, resolve, caller);
+    if (result.step != OpenStep::failed || result.error != EACCES) return result;
+    return open_from_base(opened, base, caller, path, flags, resolve, result);
+}
+
+int pin_base(const JudgedOpen& opened, pid_t caller) {
+    if (opened.base[0] == 0) return -1;
+    char link[64];
+    if (opened.dirfd == AT_FDCWD) {
+        snprintf(link, sizeof(link), "/proc/%d/cwd", static_cast<int>(caller));
+    } else {
+        snprintf(link, sizeof(link), "/proc/%d/fd/%d", static_cast<int>(caller), opened.dirfd);
+    }
+    const int directory = open_with(AT_FDCWD, link, O_PATH | O_DIRECTORY, 0, 0);
+    if (directory < 0) return -1;
+    // Still the directory the path was judged from.
+    char self[32];
+    snprintf(self, sizeof(self), "/proc/self/fd/%d", directory);
+    char now[k_path_size];
+    if (read_link(self, now, sizeof(now)) < 0 || strcmp(now, opened.base) != 0) {
+        close(directory);
+        return -1;
+    }
+    return directory;
 }
 
 OpenResult reopen_waiting(int held, uint64_t flags) {

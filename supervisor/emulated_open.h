@@ -16,9 +16,17 @@ struct OpenEmulation {
     Credentials own;
 };
 
-// Whether the open of caller may be carried out with the supervisor's own
-// credentials: always, until a process of the tree changed its own.
-[[nodiscard]] bool is_access_same_as(const OpenEmulation& emulation, pid_t caller);
+// Whose credentials an open for a caller needs.
+enum class OpenerIds : uint8_t {
+    own,      // the supervisor's: no process of the tree has changed its own, or the caller has them
+    callers,  // the caller's, which differ
+    unknown,  // the caller's could not be read
+};
+
+// Until a process of the tree changes its credentials, every open is made
+// with the supervisor's, and nothing is read; after, the caller's are read
+// into theirs.
+[[nodiscard]] OpenerIds judge_opener_ids(const OpenEmulation& emulation, pid_t caller, Credentials* theirs);
 
 enum class OpenStep : uint8_t {
     opened,    // fd is what the caller gets
@@ -36,8 +44,14 @@ struct OpenResult {
 
 // Opens what opened records for caller (a thread id), as the caller's own
 // open would, except that the open never waits and never makes a terminal
-// the supervisor's. creator_umask is applied to files it makes.
-[[nodiscard]] OpenResult open_judged(const JudgedOpen& opened, pid_t caller);
+// the supervisor's. A relative path that the whole judged path cannot be
+// opened by is walked from base, the caller's directory as pin_base holds
+// it (-1: held when needed).
+[[nodiscard]] OpenResult open_judged(const JudgedOpen& opened, pid_t caller, int base = -1);
+
+// The directory a relative path was judged from, held without opening, or
+// -1 (an absolute path, or the caller's directory is no longer it).
+[[nodiscard]] int pin_base(const JudgedOpen& opened, pid_t caller);
 
 // Reopens held with flags, waiting as long as the open waits.
 [[nodiscard]] OpenResult reopen_waiting(int held, uint64_t flags);

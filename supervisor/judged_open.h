@@ -23,6 +23,9 @@ struct JudgedOpen {
     char path[k_path_size];
     char expected[k_path_size];
     char written[k_path_size];  // the path as the caller wrote it
+    // The directory a relative path started from, as its link read; "" for
+    // an absolute path.
+    char base[k_path_size];
 };
 
 // Forgets the last call's record: once per notification, before any

@@ -15,6 +15,7 @@
 #include "rules/verdict_text.h"
 #include "supervisor/dispatch.h"
 #include "supervisor/nesting.h"
+#include "supervisor/open_as.h"
 #include "supervisor/open_workers.h"
 #include "supervisor/response.h"
 
@@ -71,22 +72,33 @@ void report_refusals(NotifyLoop* loop, const seccomp_notif& notif, const Answer&
     if (loop->log != nullptr) log_call_refusals(loop->log, policy, pid, name, answer.error, refusals);
 }
 
-// An allowed open, carried out on what was judged. One that would wait
-// goes to a worker, which answers it. Opens for themselves: a caller whose
-// credentials differ from the supervisor's, and an O_PATH open, whose
-// descriptor the kernel does not hand over and which reads and writes
-// nothing (what is done through it is judged by what it names).
+// An allowed open, carried out on what was judged, with the caller's
+// credentials. One that would wait goes to a worker, which answers it.
+// Opens for itself: an O_PATH open, whose descriptor the kernel does not
+// hand over and which reads and writes nothing (what is done through it is
+// judged by what it names), and a caller whose credentials the supervisor
+// cannot take.
 bool carry_out_open(NotifyLoop* loop, const seccomp_notif& notif) {
     OpenEmulation* opens = loop->opens;
-    const pid_t caller = static_cast<pid_t>(notif.pid);
-    if (opens == nullptr || !opens->judged.recorded || (opens->judged.how.flags & O_PATH) ||
-        !is_access_same_as(*opens, caller)) {
-        return false;
-    }
+    if (opens == nullptr || !opens->judged.recorded || (opens->judged.how.flags & O_PATH)) return false;
     const JudgedOpen& judged = opens->judged;
+    const pid_t caller = static_cast<pid_t>(notif.pid);
     const int listener = loop->supervision.listener;
     const bool cloexec = (judged.how.flags & O_CLOEXEC) != 0;
-    const OpenResult result = open_judged(judged, caller);
+    Credentials theirs;
+    OpenResult result;
+    switch (judge_opener_ids(*opens, caller, &theirs)) {
+    case OpenerIds::own: result = open_judged(judged, caller); break;
+    case OpenerIds::callers:
+        if (!open_judged_as(judged, caller, theirs, opens->own, &result)) return false;
+        // A worker would reopen with the supervisor's credentials.
+        if (result.step == OpenStep::blocking) {
+            close(result.fd);
+            return false;
+        }
+        break;
+    case OpenerIds::unknown: return false;
+    }
     if (result.step == OpenStep::blocking) {
         if (!start_waiting_open(listener, {notif.id, result.fd, result.flags, cloexec})) {
             close(result.fd);

@@ -1,18 +1,17 @@
 #include "supervisor/open_workers.h"
 
 #include <pthread.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "base/kernel_abi.h"
 #include "supervisor/emulated_open.h"
+#include "supervisor/helper_thread.h"
 
 namespace {
 
 constexpr int k_slot_count = 64;
 constexpr int k_thread_limit = 16;
-constexpr size_t k_stack_size = 128 * 1024;
 
 enum class SlotState : uint8_t { free, queued, running };
 
@@ -76,23 +75,6 @@ void* run_worker(void*) {
     return nullptr;
 }
 
-// A worker ignores every signal: the loop's signalfd takes SIGCHLD.
-bool start_thread() {
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, k_stack_size);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    sigset_t all;
-    sigset_t saved;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &saved);
-    pthread_t thread;
-    const bool started = pthread_create(&thread, &attributes, run_worker, nullptr) == 0;
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    pthread_attr_destroy(&attributes);
-    return started;
-}
-
 }  // namespace
 
 bool start_waiting_open(int listener, const WaitingOpen& job) {
@@ -107,7 +89,7 @@ bool start_waiting_open(int listener, const WaitingOpen& job) {
     }
     bool started = free_slot != nullptr;
     if (started && g_pool.idle == 0 && g_pool.threads < k_thread_limit) {
-        if (start_thread()) {
+        if (start_helper_thread(run_worker)) {
             ++g_pool.threads;
         } else if (g_pool.threads == 0) {
             started = false;

@@ -196,6 +196,12 @@ bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access
     }
     char absolute[k_path_size];
     if (!make_absolute(call, dirfd, raw, absolute)) return refuse_unreadable_link(call, access, errno, raw, dirfd);
+    if (call.opened != nullptr && !call.opened->recorded) {
+        // absolute is the base, "/" and raw.
+        const size_t base_length = raw[0] == '/' ? 0 : strlen(absolute) - strlen(raw) - 1;
+        memcpy(call.opened->base, absolute, base_length);
+        call.opened->base[base_length] = 0;
+    }
 
     // Everything read so far (the string, the base directory) belongs to
     // this call only if the call is still pending now.

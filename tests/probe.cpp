@@ -137,7 +137,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <termios.h>
 #include <linux/fs.h>
 #include <linux/openat2.h>
 #include <netinet/in.h>
@@ -162,6 +161,7 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 

@@ -4,7 +4,7 @@
 // swaps a link or a parent directory. Counts the opens that reached the
 // file the policy protects.
 //
-//   race MODE ATTEMPTS DIR
+//   race MODE ATTEMPTS DIR [UID]
 //       DIR holds ro/f (visible, not writable), rw/f and rw/a/f (writable),
 //       hd/f (hidden, holding "hidden"), the link rw/l to f and rw/m to
 //       ../ro/f, and rw/b, a link to ../ro.
@@ -14,8 +14,10 @@
 //     parent    opens rw/a/f for writing while rw/a and rw/b are exchanged
 //     hidden    opens a path for reading that flips between rw/f and hd/f
 //   prints "escapes E of N"; E counts opens of ro/f for writing, or of
-//   hd/f for reading.
+//   hd/f for reading. With UID, the program first drops root for that user
+//   and group (and no other groups), as a build run by root may.
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -76,9 +78,13 @@ bool holds_hidden_text(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        fprintf(stderr, "usage: race buffer|cwd|link|parent|hidden ATTEMPTS DIR\n");
+    if (argc != 4 && argc != 5) {
+        fprintf(stderr, "usage: race buffer|cwd|link|parent|hidden ATTEMPTS DIR [UID]\n");
         return 2;
+    }
+    if (argc == 5) {
+        const unsigned id = static_cast<unsigned>(atoi(argv[4]));
+        if (setgroups(0, nullptr) != 0 || setresgid(id, id, id) != 0 || setresuid(id, id, id) != 0) return 2;
     }
     const char* mode = argv[1];
     const long attempts = atol(argv[2]);

@@ -954,12 +954,23 @@ TEST(EscapeRaces, OpensReachOnlyWhatWasJudged) {
     ASSERT_EQ(symlink("f", (s + "/rw/l").c_str()), 0);
     ASSERT_EQ(symlink("../ro/f", (s + "/rw/m").c_str()), 0);
     ASSERT_EQ(symlink("../ro", (s + "/rw/b").c_str()), 0);
+    // Only the policy protects ro/f and hd/f: the modes let anyone write
+    // and read them, for the run as another user.
+    for (const char* dir : {"", "/ro", "/hd"}) ASSERT_EQ(chmod((s + dir).c_str(), 0755), 0);
+    for (const char* dir : {"/rw", "/rw/a"}) ASSERT_EQ(chmod((s + dir).c_str(), 0777), 0);
+    for (const char* file : {"/ro/f", "/rw/f", "/rw/a/f", "/hd/f"}) ASSERT_EQ(chmod((s + file).c_str(), 0666), 0);
     const std::string policy = e2e::probe_policy({{"E", s + "/ro"}, {"E", s + "/rw"}, {"W", s + "/rw"}});
     const std::string attempts = "4000";
     const bool emulated = hands_over_descriptors();
-    for (const char* mode : {"buffer", "cwd", "link", "parent", "hidden"}) {
-        const Words race = {e2e::bin_dir() + "/race", mode, attempts, s};
-        RunResult r = e2e::run(e2e::sandboxed(policy, race));
+    // Each race as root, and the first two as a command that dropped root.
+    const std::vector<Words> races = {{"buffer"},          {"cwd"},         {"link"}, {"parent"}, {"hidden"},
+                                      {"buffer", "65534"}, {"cwd", "65534"}};
+    for (const Words& which : races) {
+        const std::string mode = joined(which);
+        Words race = {e2e::bin_dir() + "/race", which[0], attempts, s};
+        if (which.size() > 1) race.push_back(which[1]);
+        // The leak checker reads /proc, which the policy hides.
+        RunResult r = e2e::run(e2e::sandboxed(policy, race), nested_options());
         ASSERT_EQ(r.code, 0) << mode << ": " << r.err;
         if (emulated) {
             EXPECT_EQ(r.out, "escapes 0 of " + attempts + "\n") << mode;
@@ -970,7 +981,7 @@ TEST(EscapeRaces, OpensReachOnlyWhatWasJudged) {
         setenv("SANDBOX_FAULT", "continue-opens", 1);
         Words continued = {e2e::bin_dir() + "/sandbox_faults", "--policy", policy, "--"};
         continued.insert(continued.end(), race.begin(), race.end());
-        RunResult c = e2e::run(continued);
+        RunResult c = e2e::run(continued, nested_options());
         unsetenv("SANDBOX_FAULT");
         ASSERT_EQ(c.code, 0) << mode << ": " << c.err;
         std::cout << "[ race     ] " << mode << " with the call going ahead: " << c.out;

@@ -713,8 +713,8 @@ TEST_F(FileCalls, TerminalsAreTheCallers) {
     ASSERT_EQ(unlockpt(master), 0);
     const std::string name = ptsname(master);
     extra_records_ = {{"W", "/dev/tty"}, {"W", "/dev/ptmx"}, {"W", "/dev/pts"}};
-    const std::string script = "tty; stty raw && stty -raw && echo raw; echo direct > /dev/tty; " +
-                               e2e::probe_path() + " openpty";
+    const std::string script =
+        "tty; stty raw && stty -raw && echo raw; echo direct > /dev/tty; " + e2e::probe_path() + " openpty";
     const Words argv = e2e::sandboxed(policy(), {e2e::find_program("sh"), "-c", script});
     const pid_t child = fork();
     ASSERT_GE(child, 0);

@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
-#include <sys/sysmacros.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <utility>
