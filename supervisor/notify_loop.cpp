@@ -143,10 +143,10 @@ void serve_notifications(NotifyLoop* loop) {
     for (;;) {
         fds[0].revents = 0;
         fds[1].revents = 0;
-        // While opens wait on workers, the loop looks for callers that
-        // went away, whose opens would otherwise wait for good.
+        // While opens wait on workers, the loop looks after them: an open
+        // whose caller went away would otherwise wait for good.
         const bool waiting = loop->opens != nullptr && has_waiting_opens();
-        if (waiting) release_abandoned_opens(loop->supervision.listener);
+        if (waiting) tend_waiting_opens(loop->supervision.listener);
         if (poll(fds, 2, waiting ? k_waiting_poll_ms : -1) < 0) {
             if (errno == EINTR) continue;
             shut_down(loop);

@@ -1,5 +1,7 @@
 #include "supervisor/open_workers.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -37,6 +39,16 @@ Pool g_pool;
 
 bool is_pending(int listener, uint64_t id) {
     return ioctl(listener, k_ioctl_notif_id_valid, &id) == 0;
+}
+
+// Whether a writer has opened the FIFO since held, a read end of it, was
+// opened: it wrote, or it has gone again (the kernel then reports a hang-up
+// to that read end alone). An O_PATH hold (a writer's) says nothing.
+bool has_had_writer(int held) {
+    const int flags = fcntl(held, F_GETFL);
+    if (flags < 0 || (flags & O_PATH) || (flags & O_ACCMODE) != O_RDONLY) return false;
+    pollfd ready = {held, POLLIN, 0};
+    return poll(&ready, 1, 0) > 0 && (ready.revents & (POLLIN | POLLHUP)) != 0;
 }
 
 Slot* take_queued() {
@@ -112,11 +124,17 @@ bool has_waiting_opens() {
     return any;
 }
 
-void release_abandoned_opens(int listener) {
+void tend_waiting_opens(int listener) {
     pthread_mutex_lock(&g_pool.lock);
     for (Slot& slot : g_pool.slots) {
-        if (slot.state == SlotState::free || is_pending(listener, slot.job.id)) continue;
-        if (slot.state == SlotState::queued) {
+        if (slot.state == SlotState::free) continue;
+        if (is_pending(listener, slot.job.id)) {
+            // A writer that came and went before the reopen began is not
+            // waited for again: the reader's data is in the FIFO already.
+            if (slot.state == SlotState::running && has_had_writer(slot.job.held)) {
+                release_waiting_reopen(slot.job.held);
+            }
+        } else if (slot.state == SlotState::queued) {
             close(slot.job.held);
             slot.state = SlotState::free;
             --g_pool.outstanding;

@@ -19,6 +19,8 @@ struct WaitingOpen {
 // Whether any open is queued or waiting.
 [[nodiscard]] bool has_waiting_opens();
 
-// Ends the opens whose callers are gone: a queued one is dropped, a
-// waiting one is released by opening the FIFO's other end.
-void release_abandoned_opens(int listener);
+// Looked after while opens wait, ten times a second: the opens whose
+// callers are gone end (a queued one is dropped, a waiting one released by
+// opening the FIFO's other end), and so does a reader's reopen that began
+// after its writer had come and gone.
+void tend_waiting_opens(int listener);

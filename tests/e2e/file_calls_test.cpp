@@ -691,16 +691,20 @@ TEST_F(FileCalls, OpensKeepTheCallersView) {
 // before it was judged, and tries again; it never finds a file it made
 // itself ("File exists").
 TEST_F(FileCalls, OpensThatWaitOrAreInterrupted) {
-    const std::string script =
-        "cd " + at("rw") +
-        " && mkfifo p && { cat p > got & } && echo through > p && wait && cat got &&"
-        " set -C && trap : USR1 && { while kill -USR1 $$ 2>/dev/null; do :; done & } && i=0 &&"
-        " while [ $i -lt 200 ]; do j=0; until echo $i > n$i; do j=$((j+1)); [ $j -lt 20 ] || exit 9; done;"
-        " i=$((i+1)); done && echo made $i";
+    // Under emulation the signals would leave the shell little else to do.
+    const std::string files = e2e::is_light_load() ? "30" : "200";
+    const std::string script = "cd " + at("rw") +
+                               " && mkfifo p && { cat p > got & } && echo through > p && wait && cat got &&"
+                               " { echo again > p & } && cat p && wait &&"
+                               " set -C && trap : USR1 && { while kill -USR1 $$ 2>/dev/null; do :; done & } && i=0 &&"
+                               " while [ $i -lt " +
+                               files +
+                               " ]; do j=0; until echo $i > n$i; do j=$((j+1)); [ $j -lt 20 ] || exit 9; done;"
+                               " i=$((i+1)); done && echo made $i";
     RunResult r = e2e::run(e2e::sandboxed(policy(), {e2e::find_program("sh"), "-c", script}));
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "through\nmade 200\n") << r.err;
+    EXPECT_EQ(r.out, "through\nagain\nmade " + files + "\n") << r.err;
     EXPECT_EQ(r.err.find("exists"), std::string::npos) << r.err;
 }
 

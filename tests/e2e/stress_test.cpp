@@ -17,11 +17,6 @@
 
 namespace {
 
-bool light() {
-    const char* value = getenv("SANDBOX_STRESS_LIGHT");
-    return value != nullptr && value[0] == '1';
-}
-
 class Stress : public testing::Test {
 protected:
     Stress() {
@@ -50,32 +45,32 @@ protected:
 };
 
 TEST_F(Stress, ConcurrentCallsGetTheirOwnAnswers) {
-    e2e::RunResult r = light() ? run({"calls", "2", "4", "500"}) : run({"calls", "8", "8", "3000"});
+    e2e::RunResult r = e2e::is_light_load() ? run({"calls", "2", "4", "500"}) : run({"calls", "8", "8", "3000"});
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.code, 0) << r.out << r.err;
 }
 
 TEST_F(Stress, TraceesKilledWhileJudged) {
-    e2e::RunResult r = run({"kills", light() ? "50" : "300"});
+    e2e::RunResult r = run({"kills", e2e::is_light_load() ? "50" : "300"});
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.code, 0) << r.out << r.err;
 }
 
 TEST_F(Stress, PidsComeRoundWhileCallsArePending) {
-    e2e::RunResult r = run({"churn", light() ? "200" : "2000"});
+    e2e::RunResult r = run({"churn", e2e::is_light_load() ? "200" : "2000"});
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.code, 0) << r.out << r.err;
 }
 
 TEST_F(Stress, CommandExitsWithCallsQueued) {
-    e2e::RunResult r = run({"queue", light() ? "200" : "1000"}, 60);
+    e2e::RunResult r = run({"queue", e2e::is_light_load() ? "200" : "1000"}, 60);
     ASSERT_FALSE(r.timed_out) << "the launcher waited on calls of a process that had exited";
     EXPECT_EQ(r.code, 7) << r.out << r.err;
 }
 
 TEST_F(Stress, ProcessesLeftBehindAreServed) {
-    const int children = light() ? 4 : 16;
-    e2e::RunResult r = run({"background", std::to_string(children), light() ? "500" : "1500"}, 30);
+    const int children = e2e::is_light_load() ? 4 : 16;
+    e2e::RunResult r = run({"background", std::to_string(children), e2e::is_light_load() ? "500" : "1500"}, 30);
     ASSERT_FALSE(r.timed_out) << "the launcher waited for the processes left behind";
     ASSERT_EQ(r.code, 0) << r.err;
     // The results arrive once the processes left behind are done.
@@ -110,7 +105,7 @@ TEST_F(Stress, SupervisorLeaksNoDescriptors) {
     // The counts are taken while the probe waits, so that no check is
     // holding a file of its own open at that moment.
     std::vector<std::string> words = {"ppid", ":", "ready", ":", "await", scratch_ / "out/go"};
-    const int rounds = light() ? 100 : 1000;
+    const int rounds = e2e::is_light_load() ? 100 : 1000;
     for (int i = 0; i < rounds; ++i) {
         for (const std::vector<std::string>& op :
              std::vector<std::vector<std::string>>{{"openat", "AT_FDCWD", scratch_ / "visible/f", "O_RDONLY"},

@@ -41,6 +41,11 @@ Words ops(const std::vector<Words>& list) {
     return out;
 }
 
+bool is_light_load() {
+    const char* value = getenv("SANDBOX_STRESS_LIGHT");
+    return value != nullptr && value[0] == '1';
+}
+
 std::string probe_policy(const Records& extra) {
     Records records = {{"E", bin_dir()}, {"E", "/usr"},  {"E", "/lib"}, {"E", "/lib64"},
                        {"E", "/bin"},    {"E", "/sbin"}, {"E", "/etc"}, {"E", "/dev"}};

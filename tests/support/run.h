@@ -11,6 +11,10 @@
 
 namespace e2e {
 
+// Whether SANDBOX_STRESS_LIGHT=1 asks for a lighter load (the virtual
+// machines, under software emulation).
+bool is_light_load();
+
 // The directory of the running test program; sandbox and probe sit beside it.
 std::string bin_dir();
 // $SANDBOX_BIN, else <bin_dir>/sandbox.
