@@ -967,6 +967,11 @@ TEST(EscapeRaces, OpensReachOnlyWhatWasJudged) {
                                       {"buffer", "65534"}, {"cwd", "65534"}};
     for (const Words& which : races) {
         const std::string mode = joined(which);
+        // Without the hand-over (5.10), only the races that rewrite memory
+        // run: a thread flipping the directory or names with calls that
+        // are trapped and go ahead, against opens that go ahead, can leave
+        // those machines well past the test's time.
+        if (!emulated && which[0] != "buffer" && which[0] != "hidden") continue;
         Words race = {e2e::bin_dir() + "/race", which[0], attempts, s};
         if (which.size() > 1) race.push_back(which[1]);
         // The leak checker reads /proc, which the policy hides.
