@@ -15,8 +15,7 @@ bool ends_at_directory(const char* path) {
     return strcmp(path, ".") == 0 || strcmp(path, "..") == 0;
 }
 
-bool read_base_directory(pid_t pid, int dirfd, char* out) {
-    char link[64];
+bool name_base_directory(pid_t pid, int dirfd, char (&link)[64]) {
     if (dirfd == AT_FDCWD) {
         snprintf(link, sizeof(link), "/proc/%d/cwd", pid);
     } else if (dirfd < 0) {
@@ -24,7 +23,12 @@ bool read_base_directory(pid_t pid, int dirfd, char* out) {
     } else {
         snprintf(link, sizeof(link), "/proc/%d/fd/%d", pid, dirfd);
     }
-    return read_link(link, out, k_path_size) >= 1 && out[0] == '/';
+    return true;
+}
+
+bool read_base_directory(pid_t pid, int dirfd, char* out) {
+    char link[64];
+    return name_base_directory(pid, dirfd, link) && read_link(link, out, k_path_size) >= 1 && out[0] == '/';
 }
 
 bool join_absolute(const char* base, const char* relative, char* out) {

@@ -11,6 +11,11 @@
 // to.
 [[nodiscard]] bool ends_at_directory(const char* path);
 
+// The /proc link of the directory a relative path of process pid starts
+// from: "/proc/<pid>/cwd" for AT_FDCWD, else that of descriptor dirfd.
+// False for a negative dirfd other than AT_FDCWD.
+[[nodiscard]] bool name_base_directory(pid_t pid, int dirfd, char (&link)[64]);
+
 // The directory a relative path of process pid starts from: its working
 // directory for AT_FDCWD, else its descriptor dirfd; into out (k_path_size
 // bytes). False when it cannot be read or is no path.

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "base/io.h"
+#include "path/operand.h"
 #include "proc/caller_state.h"
 #include "supervisor/response.h"
 
@@ -28,6 +29,12 @@ constexpr uint64_t k_o_nonblock = static_cast<uint32_t>(O_NONBLOCK);
 // "/dev/tty": whatever terminal controls the process that opens it.
 constexpr unsigned k_tty_major = 5;
 constexpr int k_create_attempts = 4;
+
+// The supervisor's own /proc link of its descriptor fd, which reopens the
+// object fd holds.
+void name_own_descriptor(int fd, char (&link)[32]) {
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+}
 
 OpenResult failed(int error) {
     return {OpenStep::failed, error, -1, false, 0};
@@ -182,7 +189,7 @@ OpenResult open_descriptor(const JudgedOpen& opened, pid_t caller) {
     const int pin = open_with(AT_FDCWD, opened.path, O_PATH, 0, 0);
     if (pin < 0) return failed(errno);
     char self[32];
-    snprintf(self, sizeof(self), "/proc/self/fd/%d", pin);
+    name_own_descriptor(pin, self);
     char target[k_path_size];
     if (read_link(self, target, sizeof(target)) < 0 || strcmp(target, opened.expected) != 0) {
         close(pin);
@@ -198,11 +205,7 @@ OpenResult open_descriptor(const JudgedOpen& opened, pid_t caller) {
 // its directory without opening anything, they give the error it would get.
 int check_caller_walk(const JudgedOpen& opened, pid_t caller) {
     char base[64];
-    if (opened.dirfd == AT_FDCWD) {
-        snprintf(base, sizeof(base), "/proc/%d/cwd", static_cast<int>(caller));
-    } else {
-        snprintf(base, sizeof(base), "/proc/%d/fd/%d", static_cast<int>(caller), opened.dirfd);
-    }
+    if (!name_base_directory(caller, opened.dirfd, base)) return EBADF;
     const int directory = open_with(AT_FDCWD, base, O_PATH, 0, 0);
     if (directory < 0) return EBADF;
     const uint64_t flags = O_PATH | (opened.how.flags & (O_NOFOLLOW | O_DIRECTORY));
@@ -271,18 +274,13 @@ OpenResult open_judged(const JudgedOpen& opened, pid_t caller, int base) {
 }
 
 int pin_base(const JudgedOpen& opened, pid_t caller) {
-    if (opened.base[0] == 0) return -1;
     char link[64];
-    if (opened.dirfd == AT_FDCWD) {
-        snprintf(link, sizeof(link), "/proc/%d/cwd", static_cast<int>(caller));
-    } else {
-        snprintf(link, sizeof(link), "/proc/%d/fd/%d", static_cast<int>(caller), opened.dirfd);
-    }
+    if (opened.base[0] == 0 || !name_base_directory(caller, opened.dirfd, link)) return -1;
     const int directory = open_with(AT_FDCWD, link, O_PATH | O_DIRECTORY, 0, 0);
     if (directory < 0) return -1;
     // Still the directory the path was judged from.
     char self[32];
-    snprintf(self, sizeof(self), "/proc/self/fd/%d", directory);
+    name_own_descriptor(directory, self);
     char now[k_path_size];
     if (read_link(self, now, sizeof(now)) < 0 || strcmp(now, opened.base) != 0) {
         close(directory);
@@ -293,7 +291,7 @@ int pin_base(const JudgedOpen& opened, pid_t caller) {
 
 OpenResult reopen_waiting(int held, uint64_t flags) {
     char self[32];
-    snprintf(self, sizeof(self), "/proc/self/fd/%d", held);
+    name_own_descriptor(held, self);
     const int fd = open_with(AT_FDCWD, self, flags | O_NOCTTY, 0, 0);
     if (fd < 0) return failed(errno);
     return {OpenStep::opened, 0, fd, false, 0};
@@ -301,7 +299,7 @@ OpenResult reopen_waiting(int held, uint64_t flags) {
 
 void release_waiting_reopen(int held) {
     char self[32];
-    snprintf(self, sizeof(self), "/proc/self/fd/%d", held);
+    name_own_descriptor(held, self);
     // Both ends at once never wait, and end the wait of either.
     const int fd = open_with(AT_FDCWD, self, O_RDWR | O_NONBLOCK | O_NOCTTY, 0, 0);
     if (fd >= 0) close(fd);

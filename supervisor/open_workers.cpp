@@ -6,6 +6,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "base/kernel_abi.h"
 #include "supervisor/emulated_open.h"
 #include "supervisor/helper_thread.h"
@@ -31,7 +33,8 @@ struct Pool {
     Slot slots[k_slot_count] = {};
     int threads = 0;
     int idle = 0;
-    int outstanding = 0;
+    // Changed under the lock; read without it, once per turn of the loop.
+    std::atomic<int> outstanding{0};
     int listener = -1;
 };
 
@@ -118,10 +121,7 @@ bool start_waiting_open(int listener, const WaitingOpen& job) {
 }
 
 bool has_waiting_opens() {
-    pthread_mutex_lock(&g_pool.lock);
-    const bool any = g_pool.outstanding > 0;
-    pthread_mutex_unlock(&g_pool.lock);
-    return any;
+    return g_pool.outstanding.load(std::memory_order_relaxed) > 0;
 }
 
 void tend_waiting_opens(int listener) {
