@@ -186,12 +186,13 @@ OpenResult open_object(int dirfd, const char* path, uint64_t flags, uint64_t mod
 // A descriptor reopened through its /proc link: the link, held without
 // opening, must still reach what was judged.
 OpenResult open_descriptor(const JudgedOpen& opened, pid_t caller) {
-    const int pin = open_with(AT_FDCWD, opened.path, O_PATH, 0, 0);
+    const JudgedTarget& judged = opened.targets[0];
+    const int pin = open_with(AT_FDCWD, judged.path, O_PATH, 0, 0);
     if (pin < 0) return failed(errno);
     char self[32];
     name_own_descriptor(pin, self);
     char target[k_path_size];
-    if (read_link(self, target, sizeof(target)) < 0 || strcmp(target, opened.expected) != 0) {
+    if (read_link(self, target, sizeof(target)) < 0 || strcmp(target, judged.expected) != 0) {
         close(pin);
         return failed(EACCES);
     }
@@ -204,12 +205,13 @@ OpenResult open_descriptor(const JudgedOpen& opened, pid_t caller) {
 // other mount) hold for the path the caller wrote: walked once more from
 // its directory without opening anything, they give the error it would get.
 int check_caller_walk(const JudgedOpen& opened, pid_t caller) {
+    const JudgedTarget& target = opened.targets[0];
     char base[64];
-    if (!name_base_directory(caller, opened.dirfd, base)) return EBADF;
+    if (!name_base_directory(caller, target.dirfd, base)) return EBADF;
     const int directory = open_with(AT_FDCWD, base, O_PATH, 0, 0);
     if (directory < 0) return EBADF;
     const uint64_t flags = O_PATH | (opened.how.flags & (O_NOFOLLOW | O_DIRECTORY));
-    const int fd = open_with(directory, opened.written, flags, 0, opened.how.resolve & k_walk_limits);
+    const int fd = open_with(directory, target.written, flags, 0, opened.how.resolve & k_walk_limits);
     const int error = fd < 0 ? errno : 0;
     if (fd >= 0) close(fd);
     close(directory);
@@ -219,13 +221,13 @@ int check_caller_walk(const JudgedOpen& opened, pid_t caller) {
 // A relative path is walked from the caller's directory, whose ancestors
 // the caller need not be allowed to search: the rest of the judged path is
 // then walked from that directory, held without opening.
-OpenResult open_from_base(const JudgedOpen& opened, int base, pid_t caller, const char* path, uint64_t flags,
-                          uint64_t resolve, const OpenResult& refused) {
-    const size_t length = strlen(opened.base);
-    if (length <= 1 || strncmp(path, opened.base, length) != 0 || path[length] != '/') return refused;
-    const int directory = base >= 0 ? base : pin_base(opened, caller);
+OpenResult open_from_base(const JudgedTarget& target, uint64_t mode, int base, pid_t caller, const char* path,
+                          uint64_t flags, uint64_t resolve, const OpenResult& refused) {
+    const size_t length = strlen(target.base);
+    if (length <= 1 || strncmp(path, target.base, length) != 0 || path[length] != '/') return refused;
+    const int directory = base >= 0 ? base : pin_base(target, caller);
     if (directory < 0) return refused;
-    const OpenResult result = open_object(directory, path + length + 1, flags, opened.how.mode, resolve, caller);
+    const OpenResult result = open_object(directory, path + length + 1, flags, mode, resolve, caller);
     if (base < 0) close(directory);
     return result;
 }
@@ -259,30 +261,31 @@ OpenResult open_judged(const JudgedOpen& opened, pid_t caller, int base) {
         const int error = check_caller_walk(opened, caller);
         if (error != 0) return failed(error);
     }
-    if (opened.descriptor) return open_descriptor(opened, caller);
+    const JudgedTarget& target = opened.targets[0];
+    if (target.descriptor) return open_descriptor(opened, caller);
     char view[k_path_size];
-    const char* path = caller_view(opened.path, caller, view);
+    const char* path = caller_view(target.path, caller, view);
     const uint64_t resolve = resolve_for(path);
     uint64_t flags = opened.how.flags;
-    if (opened.ends_at_directory) {
+    if (target.ends_at_directory) {
         if (flags & O_CREAT) return failed(EISDIR);
         flags |= O_DIRECTORY;
     }
     const OpenResult result = open_object(AT_FDCWD, path, flags, opened.how.mode, resolve, caller);
     if (result.step != OpenStep::failed || result.error != EACCES) return result;
-    return open_from_base(opened, base, caller, path, flags, resolve, result);
+    return open_from_base(target, opened.how.mode, base, caller, path, flags, resolve, result);
 }
 
-int pin_base(const JudgedOpen& opened, pid_t caller) {
+int pin_base(const JudgedTarget& target, pid_t caller) {
     char link[64];
-    if (opened.base[0] == 0 || !name_base_directory(caller, opened.dirfd, link)) return -1;
+    if (target.base[0] == 0 || !name_base_directory(caller, target.dirfd, link)) return -1;
     const int directory = open_with(AT_FDCWD, link, O_PATH | O_DIRECTORY, 0, 0);
     if (directory < 0) return -1;
     // Still the directory the path was judged from.
     char self[32];
     name_own_descriptor(directory, self);
     char now[k_path_size];
-    if (read_link(self, now, sizeof(now)) < 0 || strcmp(now, opened.base) != 0) {
+    if (read_link(self, now, sizeof(now)) < 0 || strcmp(now, target.base) != 0) {
         close(directory);
         return -1;
     }

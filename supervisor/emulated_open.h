@@ -51,7 +51,7 @@ struct OpenResult {
 
 // The directory a relative path was judged from, held without opening, or
 // -1 (an absolute path, or the caller's directory is no longer it).
-[[nodiscard]] int pin_base(const JudgedOpen& opened, pid_t caller);
+[[nodiscard]] int pin_base(const JudgedTarget& target, pid_t caller);
 
 // Reopens held with flags, waiting as long as the open waits.
 [[nodiscard]] OpenResult reopen_waiting(int held, uint64_t flags);

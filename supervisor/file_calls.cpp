@@ -82,7 +82,8 @@ OpenHow how_of_open(const CallRow& row, const uint64_t* args, const OpenHow& rea
 // Keeps the flags the first judgement of the call read; a later one that
 // read others means the caller changed them meanwhile.
 void keep_open_how(JudgedOpen* opened, const OpenHow& how) {
-    if (!opened->recorded) {
+    opened->next = 0;
+    if (!is_recorded(*opened)) {
         opened->how = how;
     } else if (memcmp(&opened->how, &how, sizeof(how)) != 0) {
         opened->conflicting = true;

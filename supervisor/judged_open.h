@@ -8,29 +8,41 @@
 #include "base/kernel_abi.h"
 #include "path/normalize.h"
 
-struct JudgedOpen {
-    bool recorded;
-    // A second judgement of the same call (a policy nested inside the tree)
-    // reached another object or read other flags: the caller changed them.
-    bool conflicting;
+// One path operand as it was judged.
+struct JudgedTarget {
     // path is a /proc link to the caller's descriptor, whose link read
     // expected when it was judged.
     bool descriptor;
     // The caller's path ends in "/", "." or "..": it names a directory only.
     bool ends_at_directory;
-    OpenHow how;  // as the kernel would take the caller's arguments
-    int dirfd;    // the caller's directory argument, for its own resolution flags
+    int dirfd;  // the caller's directory argument
     char path[k_path_size];
     char expected[k_path_size];
-    char written[k_path_size];  // the path as the caller wrote it
+    char written[k_path_size];  // as the caller wrote it, when openat2's own limits need it
     // The directory a relative path started from, as its link read; "" for
     // an absolute path.
     char base[k_path_size];
 };
 
+struct JudgedOpen {
+    // A second judgement of the same call (a policy nested inside the tree)
+    // reached another object or read other flags: the caller changed them.
+    bool conflicting;
+    uint8_t count;  // operands the first judgement recorded, in the row's order
+    uint8_t next;   // the operand the judgement under way records next
+    OpenHow how;    // an open's flags, as the kernel would take the caller's arguments
+    JudgedTarget targets[2];
+};
+
+// Whether the call's operands were recorded.
+inline bool is_recorded(const JudgedOpen& opened) {
+    return opened.count > 0;
+}
+
 // Forgets the last call's record: once per notification, before any
 // judgement of it.
 inline void clear_judged_open(JudgedOpen* opened) {
-    opened->recorded = false;
     opened->conflicting = false;
+    opened->count = 0;
+    opened->next = 0;
 }

@@ -80,7 +80,7 @@ void report_refusals(NotifyLoop* loop, const seccomp_notif& notif, const Answer&
 // cannot take.
 bool carry_out_open(NotifyLoop* loop, const seccomp_notif& notif) {
     OpenEmulation* opens = loop->opens;
-    if (opens == nullptr || !opens->judged.recorded || (opens->judged.how.flags & O_PATH)) return false;
+    if (opens == nullptr || !is_recorded(opens->judged) || (opens->judged.how.flags & O_PATH)) return false;
     const JudgedOpen& judged = opens->judged;
     const pid_t caller = static_cast<pid_t>(notif.pid);
     const int listener = loop->supervision.listener;
@@ -106,7 +106,7 @@ bool carry_out_open(NotifyLoop* loop, const seccomp_notif& notif) {
         }
         return true;
     }
-    hand_over(listener, notif.id, result, cloexec, judged.descriptor ? nullptr : judged.path);
+    hand_over(listener, notif.id, result, cloexec, judged.targets[0].descriptor ? nullptr : judged.targets[0].path);
     return true;
 }
 

@@ -88,7 +88,7 @@ void* run_opener(void*) {
         while (!g_handoff.pending) pthread_cond_wait(&g_handoff.changed, &g_handoff.lock);
         // The caller's directory is taken while this thread may still look
         // into the caller: it is the caller's already.
-        const int base = pin_base(*g_handoff.judged, g_handoff.caller);
+        const int base = pin_base(g_handoff.judged->targets[0], g_handoff.caller);
         Taken changed;
         const bool taken = take(*g_handoff.theirs, &changed) && is_confirmed(*g_handoff.theirs);
         if (taken) g_handoff.result = open_judged(*g_handoff.judged, g_handoff.caller, base);

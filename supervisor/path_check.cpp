@@ -115,21 +115,30 @@ bool check_ipc_object(const PendingCall& call, const char* path, Access access) 
     return refuse_for_rule(call.refusals, access, "not_tree_object", path);
 }
 
-// Keeps what an allowed open reaches: a path, or a descriptor's link and
+// The operand the judgement under way records, or null when it was
+// recorded by an earlier judgement of the same call.
+JudgedTarget* new_target(JudgedOpen* opened) {
+    return opened->next >= opened->count && opened->next < 2 ? &opened->targets[opened->next] : nullptr;
+}
+
+// Keeps what an allowed operand reaches: a path, or a descriptor's link and
 // what it read. A later judgement of the same call that reached something
 // else marks the record as conflicting.
-void record_open(JudgedOpen* opened, const char* path, const char* expected, bool descriptor) {
-    if (opened->recorded) {
-        if (opened->descriptor != descriptor || strcmp(opened->path, path) != 0 ||
-            strcmp(opened->expected, expected) != 0) {
+void record_target(JudgedOpen* opened, const char* path, const char* expected, bool descriptor) {
+    if (opened->next >= 2) return;
+    JudgedTarget& target = opened->targets[opened->next];
+    if (opened->next < opened->count) {
+        if (target.descriptor != descriptor || strcmp(target.path, path) != 0 ||
+            strcmp(target.expected, expected) != 0) {
             opened->conflicting = true;
         }
-        return;
+    } else {
+        target.descriptor = descriptor;
+        copy_text(target.path, path);
+        copy_text(target.expected, expected);
+        opened->count = static_cast<uint8_t>(opened->next + 1);
     }
-    opened->recorded = true;
-    opened->descriptor = descriptor;
-    copy_text(opened->path, path);
-    copy_text(opened->expected, expected);
+    ++opened->next;
 }
 
 // A descriptor entry that is missing while the call is pending names no
@@ -164,7 +173,7 @@ bool check_descriptor_link(const PendingCall& call, const char* link, const char
         }
         if (!audit || !is_policy_step(why.step)) return false;
     }
-    if (call.opened != nullptr) record_open(call.opened, link, target, true);
+    if (call.opened != nullptr) record_target(call.opened, link, target, true);
     return access != ACCESS_EXEC || check_interpreters(call, target);
 }
 
@@ -188,19 +197,20 @@ bool check_tracee_descriptor(const PendingCall& call, int fd, Access access) {
 bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access access, LastLink last) {
     const bool only_directory = ends_at_directory(raw);
     if (only_directory) last = LastLink::followed;
-    if (call.opened != nullptr && !call.opened->recorded) {
-        call.opened->ends_at_directory = only_directory;
-        call.opened->dirfd = dirfd;
+    JudgedTarget* target = call.opened != nullptr ? new_target(call.opened) : nullptr;
+    if (target != nullptr) {
+        target->ends_at_directory = only_directory;
+        target->dirfd = dirfd;
         // Only openat2's own limits on the walk look at the path as written.
-        if (call.opened->how.resolve != 0) copy_text(call.opened->written, raw);
+        if (call.opened->how.resolve != 0) copy_text(target->written, raw);
     }
     char absolute[k_path_size];
     if (!make_absolute(call, dirfd, raw, absolute)) return refuse_unreadable_link(call, access, errno, raw, dirfd);
-    if (call.opened != nullptr && !call.opened->recorded) {
+    if (target != nullptr) {
         // absolute is the base, "/" and raw.
         const size_t base_length = raw[0] == '/' ? 0 : strlen(absolute) - strlen(raw) - 1;
-        memcpy(call.opened->base, absolute, base_length);
-        call.opened->base[base_length] = 0;
+        memcpy(target->base, absolute, base_length);
+        target->base[base_length] = 0;
     }
 
     // Everything read so far (the string, the base directory) belongs to
@@ -221,7 +231,7 @@ bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access
     if (!check_ipc_object(call, final_path, access)) return false;
     // A final link the call does not follow is opened as the link itself.
     if (call.opened != nullptr)
-        record_open(call.opened, last == LastLink::followed ? final_path : stages.canonical, "", false);
+        record_target(call.opened, last == LastLink::followed ? final_path : stages.canonical, "", false);
     return access != ACCESS_EXEC || check_interpreters(call, final_path);
 }
 
@@ -241,9 +251,19 @@ bool check_tracee_path(const PendingCall& call, const PathOperand& operand) {
     }
 
     if (raw[0] == 0) {
+        JudgedTarget* target = call.opened != nullptr ? new_target(call.opened) : nullptr;
+        if (target != nullptr) {
+            target->ends_at_directory = false;
+            target->dirfd = operand.dirfd;
+            target->base[0] = 0;
+            target->written[0] = 0;
+        }
         // The call acts on dirfd itself. Looking at it or reading it is
         // what the caller can do with the descriptor anyway.
-        if (operand.access == ACCESS_STAT || operand.access == ACCESS_READ) return true;
+        if (operand.access == ACCESS_STAT || operand.access == ACCESS_READ) {
+            if (call.opened != nullptr) record_target(call.opened, "", "", false);
+            return true;
+        }
         return check_tracee_descriptor(call, operand.dirfd, operand.access);
     }
     return check_path_text(call, operand.dirfd, raw, operand.access, operand.last);
