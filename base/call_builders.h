@@ -55,6 +55,11 @@ constexpr CallRow with_open_form(CallRow row, OpenForm form) {
     return row;
 }
 
+constexpr CallRow carried_out(CallRow row, ChangeForm form) {
+    row.change = form;
+    return row;
+}
+
 constexpr CallRow with_device_mode(CallRow row, int8_t arg) {
     row.device_mode_arg = arg;
     return row;

@@ -192,14 +192,25 @@ constexpr CallRow k_calls[] = {
     file("faccessat2",            439,    439, probed_at_flags(0, 1, 2, 3)),
     file("readlinkat",            267,     78, with_empty(named(0, 1, k_stat, k_no), EmptyPath::acts_on_dirfd)),
     file("readlink",               89, k_absent, named(k_cwd, 0, k_stat, k_no)),
-    file("mkdirat",               258,     34, named(0, 1, k_write, k_no)),
-    file("mkdir",                  83, k_absent, named(k_cwd, 0, k_write, k_no)),
-    file("unlinkat",              263,     35, named(0, 1, k_delete, k_no)),
-    file("unlink",                 87, k_absent, named(k_cwd, 0, k_delete, k_no)),
-    file("rmdir",                  84, k_absent, named(k_cwd, 0, k_delete, k_no)),
+    carried_out(
+    file("mkdirat",               258,     34, named(0, 1, k_write, k_no)), ChangeForm::make_directory),
+    carried_out(
+    file("mkdir",                  83, k_absent, named(k_cwd, 0, k_write, k_no)), ChangeForm::make_directory),
+    carried_out(
+    file("unlinkat",              263,     35, named(0, 1, k_delete, k_no)), ChangeForm::remove_at),
+    carried_out(
+    file("unlink",                 87, k_absent, named(k_cwd, 0, k_delete, k_no)), ChangeForm::remove_file),
+    carried_out(
+    file("rmdir",                  84, k_absent, named(k_cwd, 0, k_delete, k_no)), ChangeForm::remove_directory),
+    carried_out(
     file("renameat",              264,     38, named(0, 1, k_delete, k_no), named(2, 3, k_delete, k_no)),
+         ChangeForm::rename),
+    carried_out(
     file("renameat2",             316,    276, named(0, 1, k_delete, k_no), named(2, 3, k_delete, k_no)),
+         ChangeForm::rename_flags),
+    carried_out(
     file("rename",                 82, k_absent, named(k_cwd, 0, k_delete, k_no), named(k_cwd, 1, k_delete, k_no)),
+         ChangeForm::rename),
     // The source of a link is followed whatever AT_SYMLINK_FOLLOW says;
     // only AT_EMPTY_PATH is read.
     file("linkat",                265,     37,
@@ -207,8 +218,10 @@ constexpr CallRow k_calls[] = {
          named(2, 3, k_write, k_no)),
     file("link",                   86, k_absent, named(k_cwd, 0, k_write, k_yes), named(k_cwd, 1, k_write, k_no)),
     // The new link; the text it will hold is not judged.
-    file("symlinkat",             266,     36, named(1, 2, k_write, k_no)),
-    file("symlink",                88, k_absent, named(k_cwd, 1, k_write, k_no)),
+    carried_out(
+    file("symlinkat",             266,     36, named(1, 2, k_write, k_no)), ChangeForm::symlink),
+    carried_out(
+    file("symlink",                88, k_absent, named(k_cwd, 1, k_write, k_no)), ChangeForm::symlink),
     file("fchmodat",              268,     53, named(0, 1, k_write, k_yes)),
     file("fchmodat2",             452,    452, named(0, 1, k_write, k_yes)),
     file("chmod",                  90, k_absent, named(k_cwd, 0, k_write, k_yes)),

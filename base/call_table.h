@@ -121,6 +121,19 @@ enum class OpenForm : uint8_t {
     create,           // creat: O_CREAT | O_WRONLY | O_TRUNC, the mode in the argument after the path
 };
 
+// How a change to the file system gives its arguments, for the supervisor
+// that carries it out on what it judged.
+enum class ChangeForm : uint8_t {
+    none,              // not carried out by the supervisor
+    make_directory,    // mkdir, mkdirat: the mode in the argument after the path
+    remove_at,         // unlinkat: the flags in the argument after the path
+    remove_file,       // unlink
+    remove_directory,  // rmdir
+    rename,            // rename, renameat: the first path to the second
+    rename_flags,      // renameat2: the flags in the argument after the second path
+    symlink,           // symlink, symlinkat: the link's text in argument 0, the new link the row's path
+};
+
 // Whether the call follows a final symbolic link.
 enum class Follow : uint8_t {
     never,
@@ -163,6 +176,7 @@ struct CallRow {
     IpcKind ipc = IpcKind::none;        // ipc_get, ipc_id
     int8_t ipc_command_arg = k_no_arg;  // ipc_id: the control command, where the call has one
     OpenForm open_form = OpenForm::none;
+    ChangeForm change = ChangeForm::none;
 };
 
 // The table, in the order the filter compares the calls.

@@ -84,10 +84,12 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
         (void)refuse_for_rule(refusals, ACCESS_STAT, "unhandled");
         return k_unhandled;
     }
-    const PendingCall call = {supervision.policy, supervision.listener,
-                              notif.id,           static_cast<pid_t>(notif.pid),
-                              supervision.tree,   supervision.made,
-                              refusals,           row->open_form != OpenForm::none ? supervision.opened : nullptr};
+    // Opens and the changes the supervisor carries out record what they
+    // were judged to reach.
+    const bool carried_out = row->open_form != OpenForm::none || row->change != ChangeForm::none;
+    const PendingCall call = {
+        supervision.policy, supervision.listener, notif.id, static_cast<pid_t>(notif.pid),
+        supervision.tree,   supervision.made,     refusals, carried_out ? supervision.opened : nullptr};
     const uint64_t* args = reinterpret_cast<const uint64_t*>(notif.data.args);
 
     switch (row->filter) {

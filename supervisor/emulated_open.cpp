@@ -14,11 +14,11 @@
 #include "base/io.h"
 #include "path/operand.h"
 #include "proc/caller_state.h"
+#include "supervisor/judged_walk.h"
 #include "supervisor/response.h"
 
 namespace {
 
-constexpr uint64_t k_no_links = k_resolve_no_symlinks | k_resolve_no_magiclinks;
 // Resolution flags that only narrow the caller's own walk.
 constexpr uint64_t k_walk_limits = k_resolve_no_xdev | k_resolve_beneath | k_no_links;
 // The flags the open calls take are ints; here they are the 64 bits of openat2.
@@ -30,40 +30,8 @@ constexpr uint64_t k_o_nonblock = static_cast<uint32_t>(O_NONBLOCK);
 constexpr unsigned k_tty_major = 5;
 constexpr int k_create_attempts = 4;
 
-// The supervisor's own /proc link of its descriptor fd, which reopens the
-// object fd holds.
-void name_own_descriptor(int fd, char (&link)[32]) {
-    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-}
-
 OpenResult failed(int error) {
     return {OpenStep::failed, error, -1, false, 0};
-}
-
-int open_with(int dirfd, const char* path, uint64_t flags, uint64_t mode, uint64_t resolve) {
-    OpenHow how{flags | O_CLOEXEC, mode, resolve};
-    long fd;
-    do {
-        fd = syscall(k_nr_openat2, dirfd, path, &how, sizeof(how));
-    } while (fd < 0 && errno == EINTR);
-    return static_cast<int>(fd);
-}
-
-// What the judgement saw is the walk's end: links on the way were resolved
-// and judged, so one met now was put there since. Below /proc the links are
-// the kernel's own (a process's "exe", "/proc/net"); "/dev/null" is taken
-// as written.
-uint64_t resolve_for(const char* path) {
-    if (strncmp(path, "/proc/", 6) == 0) return 0;
-    if (strcmp(path, "/dev/null") == 0) return k_resolve_no_magiclinks;
-    return k_no_links;
-}
-
-// "/dev/fd" is the caller's "/proc/self/fd", not the supervisor's.
-const char* caller_view(const char* path, pid_t caller, char (&out)[k_path_size]) {
-    if (strncmp(path, "/dev/fd", 7) != 0 || (path[7] != 0 && path[7] != '/')) return path;
-    snprintf(out, sizeof(out), "/proc/%d/fd%s", static_cast<int>(caller), path + 7);
-    return out;
 }
 
 // Creates under the caller's umask, so that the parent's default ACL, if
@@ -274,22 +242,6 @@ OpenResult open_judged(const JudgedOpen& opened, pid_t caller, int base) {
     const OpenResult result = open_object(AT_FDCWD, path, flags, opened.how.mode, resolve, caller);
     if (result.step != OpenStep::failed || result.error != EACCES) return result;
     return open_from_base(target, opened.how.mode, base, caller, path, flags, resolve, result);
-}
-
-int pin_base(const JudgedTarget& target, pid_t caller) {
-    char link[64];
-    if (target.base[0] == 0 || !name_base_directory(caller, target.dirfd, link)) return -1;
-    const int directory = open_with(AT_FDCWD, link, O_PATH | O_DIRECTORY, 0, 0);
-    if (directory < 0) return -1;
-    // Still the directory the path was judged from.
-    char self[32];
-    name_own_descriptor(directory, self);
-    char now[k_path_size];
-    if (read_link(self, now, sizeof(now)) < 0 || strcmp(now, target.base) != 0) {
-        close(directory);
-        return -1;
-    }
-    return directory;
 }
 
 OpenResult reopen_waiting(int held, uint64_t flags) {

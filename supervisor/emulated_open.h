@@ -49,10 +49,6 @@ struct OpenResult {
 // it (-1: held when needed).
 [[nodiscard]] OpenResult open_judged(const JudgedOpen& opened, pid_t caller, int base = -1);
 
-// The directory a relative path was judged from, held without opening, or
-// -1 (an absolute path, or the caller's directory is no longer it).
-[[nodiscard]] int pin_base(const JudgedTarget& target, pid_t caller);
-
 // Reopens held with flags, waiting as long as the open waits.
 [[nodiscard]] OpenResult reopen_waiting(int held, uint64_t flags);
 

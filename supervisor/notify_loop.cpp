@@ -17,6 +17,7 @@
 #include "supervisor/nesting.h"
 #include "supervisor/open_as.h"
 #include "supervisor/open_workers.h"
+#include "supervisor/performed_change.h"
 #include "supervisor/response.h"
 
 namespace {
@@ -78,9 +79,11 @@ void report_refusals(NotifyLoop* loop, const seccomp_notif& notif, const Answer&
 // hand over and which reads and writes nothing (what is done through it is
 // judged by what it names), and a caller whose credentials the supervisor
 // cannot take.
-bool carry_out_open(NotifyLoop* loop, const seccomp_notif& notif) {
+bool carry_out_open(NotifyLoop* loop, const CallRow& row, const seccomp_notif& notif) {
     OpenEmulation* opens = loop->opens;
-    if (opens == nullptr || !is_recorded(opens->judged) || (opens->judged.how.flags & O_PATH)) return false;
+    if (row.open_form == OpenForm::none || !is_recorded(opens->judged) || (opens->judged.how.flags & O_PATH)) {
+        return false;
+    }
     const JudgedOpen& judged = opens->judged;
     const pid_t caller = static_cast<pid_t>(notif.pid);
     const int listener = loop->supervision.listener;
@@ -107,6 +110,21 @@ bool carry_out_open(NotifyLoop* loop, const seccomp_notif& notif) {
         return true;
     }
     hand_over(listener, notif.id, result, cloexec, judged.targets[0].descriptor ? nullptr : judged.targets[0].path);
+    return true;
+}
+
+// An allowed change to the file system, carried out on what was judged
+// when the supervisor has the caller's credentials; *answer then holds its
+// result. Otherwise the call goes ahead in the caller.
+bool carry_out_change(NotifyLoop* loop, const CallRow& row, const seccomp_notif& notif, Answer* answer) {
+    OpenEmulation* opens = loop->opens;
+    const pid_t caller = static_cast<pid_t>(notif.pid);
+    Credentials theirs;
+    if (row.change == ChangeForm::none || !is_recorded(opens->judged) ||
+        judge_opener_ids(*opens, caller, &theirs) != OpenerIds::own) {
+        return false;
+    }
+    *answer = perform_change(row, reinterpret_cast<const uint64_t*>(notif.data.args), opens->judged, caller);
     return true;
 }
 
@@ -171,8 +189,13 @@ void serve_notifications(NotifyLoop* loop) {
         const CallRefusals* refusals = loop->supervision.refusals;
         if (refusals != nullptr && refusals->count > 0 && !refusals->gone)
             report_refusals(loop, notif, answer, judged_by);
-        if (is_continue(answer) && carry_out_open(loop, notif)) continue;
-        fill_response(notif.id, answer, &resp);
+        Answer given = answer;
+        const CallRow* row = find_call(k_native_arch, notif.data.nr);
+        if (loop->opens != nullptr && row != nullptr && is_continue(answer)) {
+            if (carry_out_open(loop, *row, notif)) continue;
+            (void)carry_out_change(loop, *row, notif, &given);
+        }
+        fill_response(notif.id, given, &resp);
         // A failed send means the tracee went away while it was judged.
         ioctl(loop->supervision.listener, k_ioctl_notif_send, &resp);
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "supervisor/helper_thread.h"
+#include "supervisor/judged_walk.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // file the policy protects.
 //
 //   race MODE ATTEMPTS DIR [UID]
-//       DIR holds ro/f (visible, not writable), rw/f and rw/a/f (writable),
+//       DIR holds ro/f and ro/v (visible, not writable), rw/f and rw/a/f (writable),
 //       hd/f (hidden, holding "hidden"), the link rw/l to f and rw/m to
 //       ../ro/f, and rw/b, a link to ../ro.
 //     buffer    opens a path for writing that flips between rw/f and ro/f
@@ -13,8 +13,13 @@
 //     link      opens rw/l for writing while rw/l and rw/m are exchanged
 //     parent    opens rw/a/f for writing while rw/a and rw/b are exchanged
 //     hidden    opens a path for reading that flips between rw/f and hd/f
+//     remove    removes a path that flips between rw/v (made again each
+//               time) and ro/v
+//     rename    renames rw/x to a path that flips between rw/y and ro/y
+//     symlink   makes a link at a path that flips between rw/s and ro/s
 //   prints "escapes E of N"; E counts opens of ro/f for writing, or of
-//   hd/f for reading. With UID, the program first drops root for that user
+//   hd/f for reading, and changes that reached ro/ (the first one ends the
+//   run: ro/ cannot be put back from inside). With UID, the program first drops root for that user
 //   and group (and no other groups), as a build run by root may.
 #include <fcntl.h>
 #include <grp.h>
@@ -79,7 +84,7 @@ bool holds_hidden_text(int fd) {
 
 int main(int argc, char** argv) {
     if (argc != 4 && argc != 5) {
-        fprintf(stderr, "usage: race buffer|cwd|link|parent|hidden ATTEMPTS DIR [UID]\n");
+        fprintf(stderr, "usage: race buffer|cwd|link|parent|hidden|remove|rename|symlink ATTEMPTS DIR [UID]\n");
         return 2;
     }
     if (argc == 5) {
@@ -94,6 +99,8 @@ int main(int argc, char** argv) {
     struct stat protected_file;
     if (stat(protected_name, &protected_file) != 0) return 2;
 
+    char made[4096];
+    char reached[4096];
     void* (*flipper)(void*) = flip_buffer;
     const char* opened = g_path;
     int flags = O_WRONLY;
@@ -106,6 +113,15 @@ int main(int argc, char** argv) {
         name(g_second, "hd/f");
         flags = O_RDONLY;
         reads = true;
+    } else if (strcmp(mode, "remove") == 0 || strcmp(mode, "rename") == 0 || strcmp(mode, "symlink") == 0) {
+        const char* last = strcmp(mode, "remove") == 0 ? "v" : strcmp(mode, "rename") == 0 ? "y" : "s";
+        char tail[8];
+        snprintf(tail, sizeof(tail), "rw/%s", last);
+        name(g_first, tail);
+        snprintf(tail, sizeof(tail), "ro/%s", last);
+        name(g_second, tail);
+        name(reached, tail);
+        name(made, "rw/x");
     } else if (strcmp(mode, "cwd") == 0) {
         name(g_first, "rw");
         name(g_second, "ro");
@@ -127,7 +143,23 @@ int main(int argc, char** argv) {
     pthread_t thread;
     if (pthread_create(&thread, nullptr, flipper, nullptr) != 0) return 2;
     long escapes = 0;
-    for (long i = 0; i < attempts; ++i) {
+    const bool changes = strcmp(mode, "remove") == 0 || strcmp(mode, "rename") == 0 || strcmp(mode, "symlink") == 0;
+    for (long i = 0; changes && i < attempts && escapes == 0; ++i) {
+        struct stat status;
+        if (strcmp(mode, "remove") == 0) {
+            // remove: rw/v comes back each round, made as rw/x and renamed.
+            close(open(made, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            rename(made, g_first);
+            if (unlink(g_path) == 0 && stat(reached, &status) != 0) ++escapes;
+        } else if (strcmp(mode, "rename") == 0) {
+            close(open(made, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            if (rename(made, g_path) == 0 && stat(reached, &status) == 0) ++escapes;
+        } else {
+            if (symlink("f", g_path) == 0 && lstat(reached, &status) == 0) ++escapes;
+            unlink(g_first);
+        }
+    }
+    for (long i = 0; !changes && i < attempts; ++i) {
         const int fd = open(opened, flags | O_CLOEXEC);
         if (fd < 0) continue;
         if (reads ? holds_hidden_text(fd) : is_inode(fd, protected_file)) ++escapes;

@@ -1,0 +1,57 @@
+#include "supervisor/judged_walk.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "base/io.h"
+#include "path/operand.h"
+
+int open_with(int dirfd, const char* path, uint64_t flags, uint64_t mode, uint64_t resolve) {
+    OpenHow how{flags | O_CLOEXEC, mode, resolve};
+    long fd;
+    do {
+        fd = syscall(k_nr_openat2, dirfd, path, &how, sizeof(how));
+    } while (fd < 0 && errno == EINTR);
+    return static_cast<int>(fd);
+}
+
+// What the judgement saw is the walk's end: links on the way were resolved
+// and judged, so one met now was put there since. Below /proc the links are
+// the kernel's own (a process's "exe", "/proc/net"); "/dev/null" is taken
+// as written.
+uint64_t resolve_for(const char* path) {
+    if (strncmp(path, "/proc/", 6) == 0) return 0;
+    if (strcmp(path, "/dev/null") == 0) return k_resolve_no_magiclinks;
+    return k_no_links;
+}
+
+// "/dev/fd" is the caller's "/proc/self/fd", not the supervisor's.
+const char* caller_view(const char* path, pid_t caller, char (&out)[k_path_size]) {
+    if (strncmp(path, "/dev/fd", 7) != 0 || (path[7] != 0 && path[7] != '/')) return path;
+    snprintf(out, sizeof(out), "/proc/%d/fd%s", static_cast<int>(caller), path + 7);
+    return out;
+}
+
+void name_own_descriptor(int fd, char (&link)[32]) {
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+}
+
+int pin_base(const JudgedTarget& target, pid_t caller) {
+    char link[64];
+    if (target.base[0] == 0 || !name_base_directory(caller, target.dirfd, link)) return -1;
+    const int directory = open_with(AT_FDCWD, link, O_PATH | O_DIRECTORY, 0, 0);
+    if (directory < 0) return -1;
+    // Still the directory the path was judged from.
+    char self[32];
+    name_own_descriptor(directory, self);
+    char now[k_path_size];
+    if (read_link(self, now, sizeof(now)) < 0 || strcmp(now, target.base) != 0) {
+        close(directory);
+        return -1;
+    }
+    return directory;
+}
