@@ -9,6 +9,7 @@
 //            link-to-hidden, link-to-hidden-dir, l -> ../ro/dir, dangling
 //   hidden/  not visible: secret, statme and prog (both stat-allowed)
 // The scratch directory itself is not visible either.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -19,6 +20,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -752,6 +754,109 @@ TEST_F(FileCalls, TerminalsAreTheCallers) {
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << lines;
     EXPECT_EQ(lines, name + "\nraw\ndirect\nOK tty\n");
+}
+
+// ---- changes the supervisor carries out -----------------------------------------------
+
+// Every entry below dir, by relative name, with its type and mode, and a
+// link's text: what two runs must leave alike.
+void list_tree(const std::string& dir, const std::string& prefix, std::vector<std::string>* out) {
+    DIR* listing = opendir(dir.c_str());
+    if (listing == nullptr) return;
+    std::vector<std::string> names;
+    while (dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(listing);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        struct stat status;
+        const std::string path = dir + "/" + name;
+        if (lstat(path.c_str(), &status) != 0) continue;
+        char line[64];
+        snprintf(line, sizeof(line), " %06o", static_cast<unsigned>(status.st_mode));
+        std::string entry = prefix + name + line;
+        char target[256] = {};
+        if (S_ISLNK(status.st_mode) && readlink(path.c_str(), target, sizeof(target) - 1) > 0)
+            entry += " -> " + std::string(target);
+        out->push_back(entry);
+        if (S_ISDIR(status.st_mode)) list_tree(path, prefix + name + "/", out);
+    }
+}
+
+// The same tree in two places: rw/ with a file, a link to it, a directory
+// with a file, an empty directory, and one nobody may write to.
+void make_change_tree(const std::string& root) {
+    for (const char* dir : {"rw", "rw/d", "rw/e", "rw/locked"}) ASSERT_EQ(mkdir((root + "/" + dir).c_str(), 0755), 0);
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    ASSERT_EQ(chmod((root + "/rw").c_str(), 0777), 0);
+    e2e::write_file(root + "/rw/f", "f\n");
+    e2e::write_file(root + "/rw/d/x", "x\n");
+    ASSERT_EQ(symlink("f", (root + "/rw/l").c_str()), 0);
+}
+
+// A change the supervisor carries out answers as the kernel does: the same
+// operations on two copies of a tree, one run without the sandbox and one
+// under it, print the same lines and leave the same trees, as root and as
+// an ordinary user.
+TEST(CarriedOutChanges, AnswerAsTheKernelDoes) {
+    const std::vector<Words> ops = {
+        {"mkdirat", "rw", "new", "0750"},
+        {"mkdirat", "rw", "new", "0750"},
+        {"mkdirat", "rw", "missing/new", "0750"},
+        {"mkdirat", "rw", "f/new", "0750"},
+        {"mkdirat", "rw", "slash/", "0700"},
+        {"unlinkat", "rw", "d", "AT_REMOVEDIR"},
+        {"unlinkat", "rw", "d", "0"},
+        {"unlinkat", "rw", "e", "AT_REMOVEDIR"},
+        {"unlinkat", "rw", "missing", "0"},
+        {"unlinkat", "rw", "f/", "0"},
+        {"renameat", "rw", "f", "rw", "d"},
+        {"renameat", "rw", "d", "rw", "f"},
+        {"renameat", "rw", "missing", "rw", "x"},
+        {"renameat2", "rw", "f", "rw", "l", "RENAME_NOREPLACE"},
+        {"renameat2", "rw", "f", "rw", "l", "RENAME_EXCHANGE"},
+        {"renameat2", "rw", "d/x", "rw", "moved", "0"},
+        {"symlinkat", "somewhere", "rw", "l"},
+        {"symlinkat", "somewhere", "rw", "new-link"},
+        {"mkdirat", "rw", "locked/new", "0755"},
+        {"unlinkat", "rw", "locked", "AT_REMOVEDIR"},
+    };
+    for (const int uid : {-1, 65534}) {
+        ScratchDir bare;
+        ScratchDir boxed;
+        make_change_tree(bare.path());
+        make_change_tree(boxed.path());
+        for (const ScratchDir* tree : {&bare, &boxed}) ASSERT_EQ(chmod((*tree / "rw/locked").c_str(), 0555), 0);
+        RunOptions options;
+        options.run_as_uid = uid;
+        const mode_t saved = umask(022);
+        std::vector<std::string> printed[2];
+        for (int i = 0; i < 2; ++i) {
+            const std::string root = i == 0 ? bare.path() : boxed.path();
+            std::vector<Words> all = {{"openat", "AT_FDCWD", root + "/rw", "O_RDONLY|O_DIRECTORY"}, {"save", "rw"}};
+            all.insert(all.end(), ops.begin(), ops.end());
+            Words argv = {e2e::probe_path()};
+            for (const std::string& word : e2e::ops(all)) argv.push_back(word);
+            if (i == 1) argv = e2e::sandboxed(e2e::probe_policy({{"E", root}, {"W", root}}), argv);
+            RunResult r = e2e::run(argv, options);
+            ASSERT_EQ(r.code, 0) << r.err;
+            printed[i] = e2e::lines_of(r.out);
+        }
+        umask(saved);
+        ASSERT_EQ(printed[0].size(), ops.size() + 2);
+        ASSERT_EQ(printed[1].size(), printed[0].size());
+        for (size_t i = 2; i < printed[0].size(); ++i) {
+            std::string op;
+            for (const std::string& word : ops[i - 2]) op += " " + word;
+            EXPECT_EQ(printed[1][i], printed[0][i]) << "uid " << uid << ":" << op;
+        }
+        std::vector<std::string> left[2];
+        list_tree(bare.path(), "", &left[0]);
+        list_tree(boxed.path(), "", &left[1]);
+        EXPECT_EQ(left[1], left[0]) << "uid " << uid;
+    }
 }
 
 // ---- calls refused whatever the path -------------------------------------------------
