@@ -320,8 +320,9 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     // The policies that sandboxes inside the tree add.
     static Attachments nested;
     loop.supervision = {policy, listener, {child, -1, getpid()}, &made, &refusals, &nested};
-    // Allowed opens are carried out by the supervisor where the kernel can
-    // hand the caller the descriptor; elsewhere they go ahead in the caller.
+    // Allowed opens and changes to the file system are carried out by the
+    // supervisor where the kernel allows it; elsewhere they go ahead in the
+    // caller.
     static OpenEmulation opens;
     loop.opens = nullptr;
     if (!FAULT_AT("continue-opens") && start_open_emulation(&opens, listener)) {

@@ -284,10 +284,13 @@ void hand_over(int listener, uint64_t id, const OpenResult& result, bool cloexec
 }
 
 bool start_open_emulation(OpenEmulation* emulation, int listener) {
+    const int root = open_with(AT_FDCWD, "/", O_PATH, 0, k_no_links);
+    if (root < 0) return false;
+    close(root);
     // No notification has id 0 pending; a kernel that knows the flag says
     // so with ENOENT, one that does not refuses the request with EINVAL.
     NotifAddfd add{0, k_addfd_flag_send, static_cast<uint32_t>(listener), 0, 0};
-    if (ioctl(listener, k_ioctl_notif_addfd, &add) == 0 || errno != ENOENT) return false;
+    emulation->hands_over = ioctl(listener, k_ioctl_notif_addfd, &add) != 0 && errno == ENOENT;
     emulation->ids_changed = false;
     return read_credentials(getpid(), &emulation->own);
 }

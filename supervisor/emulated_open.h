@@ -12,6 +12,7 @@
 // call was judged to reach, and whose access opens may not exceed.
 struct OpenEmulation {
     JudgedOpen judged;
+    bool hands_over;   // the kernel answers a call with a descriptor (5.14): opens are carried out
     bool ids_changed;  // a process of the tree may no longer have own
     Credentials own;
 };
@@ -60,7 +61,8 @@ void release_waiting_reopen(int held);
 // the open created is removed again when the caller is gone.
 void hand_over(int listener, uint64_t id, const OpenResult& result, bool cloexec, const char* created_path);
 
-// Whether the supervisor can carry out opens: the kernel answers a call
-// with an installed descriptor in one request (Linux 5.14), and the
-// supervisor knows its own credentials.
+// Whether the supervisor can carry out calls: it walks with openat2 (Linux
+// 5.6) and knows its own credentials. Opens need more, which hands_over
+// says: the kernel answers a call with an installed descriptor in one
+// request (Linux 5.14).
 [[nodiscard]] bool start_open_emulation(OpenEmulation* emulation, int listener);

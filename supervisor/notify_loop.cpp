@@ -81,7 +81,8 @@ void report_refusals(NotifyLoop* loop, const seccomp_notif& notif, const Answer&
 // cannot take.
 bool carry_out_open(NotifyLoop* loop, const CallRow& row, const seccomp_notif& notif) {
     OpenEmulation* opens = loop->opens;
-    if (row.open_form == OpenForm::none || !is_recorded(opens->judged) || (opens->judged.how.flags & O_PATH)) {
+    if (!opens->hands_over || row.open_form == OpenForm::none || !is_recorded(opens->judged) ||
+        (opens->judged.how.flags & O_PATH)) {
         return false;
     }
     const JudgedOpen& judged = opens->judged;

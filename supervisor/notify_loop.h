@@ -21,7 +21,7 @@ struct NotifyLoop {
     bool status_relayed;
     RefusalLog* log;        // null: no log
     ExecRefusalNote* note;  // null: nothing is said
-    OpenEmulation* opens;   // null: allowed opens go ahead in the caller ("continue")
+    OpenEmulation* opens;   // null: allowed opens and changes go ahead in the caller ("continue")
 };
 
 // Never returns: the supervisor ends with _exit(0) once no filtered process
