@@ -114,19 +114,21 @@ bool carry_out_open(NotifyLoop* loop, const CallRow& row, const seccomp_notif& n
     return true;
 }
 
-// An allowed change to the file system, carried out on what was judged
-// when the supervisor has the caller's credentials; *answer then holds its
-// result. Otherwise the call goes ahead in the caller.
+// An allowed change to the file system, carried out on what was judged,
+// with the caller's credentials; *answer then holds its result. A caller
+// whose credentials the supervisor cannot take makes the call itself.
 bool carry_out_change(NotifyLoop* loop, const CallRow& row, const seccomp_notif& notif, Answer* answer) {
     OpenEmulation* opens = loop->opens;
+    if (row.change == ChangeForm::none || !is_recorded(opens->judged)) return false;
     const pid_t caller = static_cast<pid_t>(notif.pid);
+    const uint64_t* args = reinterpret_cast<const uint64_t*>(notif.data.args);
     Credentials theirs;
-    if (row.change == ChangeForm::none || !is_recorded(opens->judged) ||
-        judge_opener_ids(*opens, caller, &theirs) != OpenerIds::own) {
-        return false;
+    switch (judge_opener_ids(*opens, caller, &theirs)) {
+    case OpenerIds::own: *answer = perform_change(row, args, opens->judged, caller); return true;
+    case OpenerIds::callers: return perform_change_as(row, args, opens->judged, caller, theirs, opens->own, answer);
+    case OpenerIds::unknown: return false;
     }
-    *answer = perform_change(row, reinterpret_cast<const uint64_t*>(notif.data.args), opens->judged, caller);
-    return true;
+    return false;
 }
 
 [[noreturn]] void shut_down(NotifyLoop* loop) {

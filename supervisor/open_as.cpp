@@ -8,22 +8,30 @@
 
 #include "supervisor/helper_thread.h"
 #include "supervisor/judged_walk.h"
+#include "supervisor/performed_change.h"
 
 namespace {
 
-// One open at a time: the loop hands it over and waits for the result.
+// Work for the thread: prepared with the supervisor's own credentials (what
+// the caller holds already, such as its directory), then run with the
+// caller's.
+struct CallerWork {
+    void (*prepare)(CallerWork* work);
+    void (*run)(CallerWork* work);
+    void (*finish)(CallerWork* work);
+};
+
+// One call at a time: the loop hands it over and waits for the result.
 struct Handoff {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
     bool started = false;
     bool broken = false;
     bool pending = false;
-    const JudgedOpen* judged = nullptr;
-    pid_t caller = 0;
+    CallerWork* work = nullptr;
     const Credentials* theirs = nullptr;
     const Credentials* own = nullptr;
     bool taken = false;
-    OpenResult result{};
 };
 
 Handoff g_handoff;
@@ -87,15 +95,14 @@ void* run_opener(void*) {
     pthread_mutex_lock(&g_handoff.lock);
     for (;;) {
         while (!g_handoff.pending) pthread_cond_wait(&g_handoff.changed, &g_handoff.lock);
-        // The caller's directory is taken while this thread may still look
-        // into the caller: it is the caller's already.
-        const int base = pin_base(g_handoff.judged->targets[0], g_handoff.caller);
+        CallerWork* work = g_handoff.work;
+        work->prepare(work);
         Taken changed;
         const bool taken = take(*g_handoff.theirs, &changed) && is_confirmed(*g_handoff.theirs);
-        if (taken) g_handoff.result = open_judged(*g_handoff.judged, g_handoff.caller, base);
-        if (base >= 0) close(base);
+        if (taken) work->run(work);
+        work->finish(work);
         g_handoff.taken = taken;
-        // A thread that cannot be itself again opens nothing more.
+        // A thread that cannot be itself again carries out nothing more.
         g_handoff.broken = !give_back(*g_handoff.own, changed);
         g_handoff.pending = false;
         pthread_cond_broadcast(&g_handoff.changed);
@@ -103,24 +110,86 @@ void* run_opener(void*) {
     return nullptr;
 }
 
-}  // namespace
-
-bool open_judged_as(const JudgedOpen& judged, pid_t caller, const Credentials& theirs, const Credentials& own,
-                    OpenResult* result) {
+bool run_as(CallerWork* work, const Credentials& theirs, const Credentials& own) {
     pthread_mutex_lock(&g_handoff.lock);
     if (!g_handoff.started) g_handoff.started = start_helper_thread(run_opener);
     bool taken = false;
     if (g_handoff.started && !g_handoff.broken) {
-        g_handoff.judged = &judged;
-        g_handoff.caller = caller;
+        g_handoff.work = work;
         g_handoff.theirs = &theirs;
         g_handoff.own = &own;
         g_handoff.pending = true;
         pthread_cond_broadcast(&g_handoff.changed);
         while (g_handoff.pending) pthread_cond_wait(&g_handoff.changed, &g_handoff.lock);
         taken = g_handoff.taken;
-        *result = g_handoff.result;
     }
     pthread_mutex_unlock(&g_handoff.lock);
     return taken;
+}
+
+struct OpenWork : CallerWork {
+    const JudgedOpen* judged;
+    pid_t caller;
+    int base;
+    OpenResult result;
+};
+
+struct ChangeWork : CallerWork {
+    const CallRow* row;
+    const uint64_t* args;
+    const JudgedOpen* judged;
+    pid_t caller;
+    ChangeInputs inputs;
+    Answer answer;
+};
+
+}  // namespace
+
+bool open_judged_as(const JudgedOpen& judged, pid_t caller, const Credentials& theirs, const Credentials& own,
+                    OpenResult* result) {
+    OpenWork work;
+    work.prepare = [](CallerWork* w) {
+        OpenWork* self = static_cast<OpenWork*>(w);
+        self->base = pin_base(self->judged->targets[0], self->caller);
+    };
+    work.run = [](CallerWork* w) {
+        OpenWork* self = static_cast<OpenWork*>(w);
+        self->result = open_judged(*self->judged, self->caller, self->base);
+    };
+    work.finish = [](CallerWork* w) {
+        OpenWork* self = static_cast<OpenWork*>(w);
+        if (self->base >= 0) close(self->base);
+    };
+    work.judged = &judged;
+    work.caller = caller;
+    work.base = -1;
+    if (!run_as(&work, theirs, own)) return false;
+    *result = work.result;
+    return true;
+}
+
+bool perform_change_as(const CallRow& row, const uint64_t* args, const JudgedOpen& judged, pid_t caller,
+                       const Credentials& theirs, const Credentials& own, Answer* answer) {
+    ChangeWork work;
+    work.prepare = [](CallerWork* w) {
+        ChangeWork* self = static_cast<ChangeWork*>(w);
+        read_change_inputs(*self->row, self->args, *self->judged, self->caller, &self->inputs);
+    };
+    work.run = [](CallerWork* w) {
+        ChangeWork* self = static_cast<ChangeWork*>(w);
+        self->answer = perform_change(*self->row, self->args, *self->judged, self->caller, &self->inputs);
+    };
+    work.finish = [](CallerWork* w) {
+        ChangeWork* self = static_cast<ChangeWork*>(w);
+        for (int base : self->inputs.bases) {
+            if (base >= 0) close(base);
+        }
+    };
+    work.row = &row;
+    work.args = args;
+    work.judged = &judged;
+    work.caller = caller;
+    if (!run_as(&work, theirs, own)) return false;
+    *answer = work.answer;
+    return true;
 }

@@ -32,19 +32,20 @@ struct Parent {
 
 // A relative path is walked from the caller's directory, whose ancestors
 // the caller need not be allowed to search.
-int open_parent_from_base(const JudgedTarget& target, pid_t caller, const char* parent) {
+int open_parent_from_base(const JudgedTarget& target, pid_t caller, const char* parent, int held) {
     const size_t length = strlen(target.base);
     if (length <= 1 || strncmp(parent, target.base, length) != 0) return -1;
     if (parent[length] != 0 && parent[length] != '/') return -1;
-    const int base = pin_base(target, caller);
+    const int base = held >= 0 ? held : pin_base(target, caller);
     if (base < 0) return -1;
-    if (parent[length] == 0) return base;
-    const int fd = open_with(base, parent + length + 1, O_PATH | O_DIRECTORY, 0, resolve_for(parent));
-    close(base);
+    const int fd = parent[length] == 0
+                       ? dup(base)
+                       : open_with(base, parent + length + 1, O_PATH | O_DIRECTORY, 0, resolve_for(parent));
+    if (held < 0) close(base);
     return fd;
 }
 
-bool open_parent(const JudgedTarget& target, pid_t caller, Parent* out, int* error) {
+bool open_parent(const JudgedTarget& target, pid_t caller, int held, Parent* out, int* error) {
     char view[k_path_size];
     const char* path = caller_view(target.path, caller, view);
     const char* slash = strrchr(path, '/');
@@ -68,7 +69,7 @@ bool open_parent(const JudgedTarget& target, pid_t caller, Parent* out, int* err
         memcpy(out->name + length, target.ends_at_directory ? "/" : "", target.ends_at_directory ? 2 : 1);
     }
     out->fd = open_with(AT_FDCWD, parent, O_PATH | O_DIRECTORY, 0, resolve_for(parent));
-    if (out->fd < 0 && errno == EACCES) out->fd = open_parent_from_base(target, caller, parent);
+    if (out->fd < 0 && errno == EACCES) out->fd = open_parent_from_base(target, caller, parent, held);
     if (out->fd < 0) *error = errno;
     return out->fd >= 0;
 }
@@ -96,15 +97,23 @@ Answer answer_of(long result) {
 
 }  // namespace
 
-Answer perform_change(const CallRow& row, const uint64_t* args, const JudgedOpen& judged, pid_t caller) {
+void read_change_inputs(const CallRow& row, const uint64_t* args, const JudgedOpen& judged, pid_t caller,
+                        ChangeInputs* inputs) {
+    for (int i = 0; i < 2; ++i) inputs->bases[i] = i < judged.count ? pin_base(judged.targets[i], caller) : -1;
+    inputs->has_text = row.change == ChangeForm::symlink && copy_tracee_path(caller, args[0], inputs->text);
+}
+
+Answer perform_change(const CallRow& row, const uint64_t* args, const JudgedOpen& judged, pid_t caller,
+                      const ChangeInputs* inputs) {
     if (judged.conflicting) return failed(EACCES);
     const int operands = row.change == ChangeForm::rename || row.change == ChangeForm::rename_flags ? 2 : 1;
     if (judged.count < operands) return failed(EACCES);
     Parent first;
     Parent second;
     int error = 0;
-    if (!open_parent(judged.targets[0], caller, &first, &error)) return failed(error);
-    if (operands == 2 && !open_parent(judged.targets[1], caller, &second, &error)) return failed(error);
+    const int held[2] = {inputs != nullptr ? inputs->bases[0] : -1, inputs != nullptr ? inputs->bases[1] : -1};
+    if (!open_parent(judged.targets[0], caller, held[0], &first, &error)) return failed(error);
+    if (operands == 2 && !open_parent(judged.targets[1], caller, held[1], &second, &error)) return failed(error);
     const int8_t after_first = static_cast<int8_t>(row.paths[0].path + 1);
     switch (row.change) {
     case ChangeForm::none: break;
@@ -122,6 +131,8 @@ Answer perform_change(const CallRow& row, const uint64_t* args, const JudgedOpen
     }
     case ChangeForm::symlink: {
         // The text the link will hold, read once; it is not judged.
+        if (inputs != nullptr)
+            return inputs->has_text ? answer_of(symlinkat(inputs->text, first.fd, first.name)) : failed(EFAULT);
         char text[k_path_size];
         if (!copy_tracee_path(caller, args[0], text)) return failed(EFAULT);
         return answer_of(symlinkat(text, first.fd, first.name));

@@ -798,8 +798,8 @@ void make_change_tree(const std::string& root) {
 
 // A change the supervisor carries out answers as the kernel does: the same
 // operations on two copies of a tree, one run without the sandbox and one
-// under it, print the same lines and leave the same trees, as root and as
-// an ordinary user.
+// under it, print the same lines and leave the same trees, as root, as an
+// ordinary user, and as root that became that user.
 TEST(CarriedOutChanges, AnswerAsTheKernelDoes) {
     const std::vector<Words> ops = {
         {"mkdirat", "rw", "new", "0750"},
@@ -823,7 +823,13 @@ TEST(CarriedOutChanges, AnswerAsTheKernelDoes) {
         {"mkdirat", "rw", "locked/new", "0755"},
         {"unlinkat", "rw", "locked", "AT_REMOVEDIR"},
     };
-    for (const int uid : {-1, 65534}) {
+    // Root; an ordinary user; root that drops to that user first, whose
+    // changes the supervisor makes with the user's credentials.
+    const std::vector<Words> dropping = {{"call", "setgroups", "0", "0"},
+                                         {"call", "setresgid", "65534", "65534", "65534"},
+                                         {"call", "setresuid", "65534", "65534", "65534"}};
+    for (const int pass : {0, 1, 2}) {
+        const int uid = pass == 1 ? 65534 : -1;
         ScratchDir bare;
         ScratchDir boxed;
         make_change_tree(bare.path());
@@ -836,6 +842,7 @@ TEST(CarriedOutChanges, AnswerAsTheKernelDoes) {
         for (int i = 0; i < 2; ++i) {
             const std::string root = i == 0 ? bare.path() : boxed.path();
             std::vector<Words> all = {{"openat", "AT_FDCWD", root + "/rw", "O_RDONLY|O_DIRECTORY"}, {"save", "rw"}};
+            if (pass == 2) all.insert(all.end(), dropping.begin(), dropping.end());
             all.insert(all.end(), ops.begin(), ops.end());
             Words argv = {e2e::probe_path()};
             for (const std::string& word : e2e::ops(all)) argv.push_back(word);
@@ -845,17 +852,18 @@ TEST(CarriedOutChanges, AnswerAsTheKernelDoes) {
             printed[i] = e2e::lines_of(r.out);
         }
         umask(saved);
-        ASSERT_EQ(printed[0].size(), ops.size() + 2);
+        const size_t first = pass == 2 ? 2 + dropping.size() : 2;
+        ASSERT_EQ(printed[0].size(), ops.size() + first);
         ASSERT_EQ(printed[1].size(), printed[0].size());
-        for (size_t i = 2; i < printed[0].size(); ++i) {
+        for (size_t i = first; i < printed[0].size(); ++i) {
             std::string op;
-            for (const std::string& word : ops[i - 2]) op += " " + word;
-            EXPECT_EQ(printed[1][i], printed[0][i]) << "uid " << uid << ":" << op;
+            for (const std::string& word : ops[i - first]) op += " " + word;
+            EXPECT_EQ(printed[1][i], printed[0][i]) << "pass " << pass << ":" << op;
         }
         std::vector<std::string> left[2];
         list_tree(bare.path(), "", &left[0]);
         list_tree(boxed.path(), "", &left[1]);
-        EXPECT_EQ(left[1], left[0]) << "uid " << uid;
+        EXPECT_EQ(left[1], left[0]) << "pass " << pass;
     }
 }
 
