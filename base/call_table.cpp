@@ -159,16 +159,26 @@ constexpr CallRow k_calls[] = {
     // time calls and signals sent by other means than kill.
     judged("sendmsg",              46,    211, Judge::sendmsg),
     judged("sendmmsg",            307,    269, Judge::sendmmsg),
-    file("setxattr",              188,      5, named(k_cwd, 0, k_write, k_yes)),
-    file("lsetxattr",             189,      6, named(k_cwd, 0, k_write, k_no)),
-    file("removexattr",           197,     14, named(k_cwd, 0, k_write, k_yes)),
-    file("lremovexattr",          198,     15, named(k_cwd, 0, k_write, k_no)),
-    file("setxattrat",            463,    463, at_flags(0, 1, k_write, 2)),
-    file("removexattrat",         466,    466, at_flags(0, 1, k_write, 2)),
+    carried_out(
+    file("setxattr",              188,      5, named(k_cwd, 0, k_write, k_yes)), ChangeForm::set_xattr),
+    carried_out(
+    file("lsetxattr",             189,      6, named(k_cwd, 0, k_write, k_no)), ChangeForm::set_xattr),
+    carried_out(
+    file("removexattr",           197,     14, named(k_cwd, 0, k_write, k_yes)), ChangeForm::remove_xattr),
+    carried_out(
+    file("lremovexattr",          198,     15, named(k_cwd, 0, k_write, k_no)), ChangeForm::remove_xattr),
+    carried_out(
+    file("setxattrat",            463,    463, at_flags(0, 1, k_write, 2)), ChangeForm::set_xattr_at),
+    carried_out(
+    file("removexattrat",         466,    466, at_flags(0, 1, k_write, 2)), ChangeForm::remove_xattr_at),
     file("file_setattr",          469,    469, at_flags(0, 1, k_write, 4)),
-    file("utime",                 132, k_absent, named(k_cwd, 0, k_write, k_yes)),
-    file("utimes",                235, k_absent, named(k_cwd, 0, k_write, k_yes)),
+    carried_out(
+    file("utime",                 132, k_absent, named(k_cwd, 0, k_write, k_yes)), ChangeForm::set_times_old),
+    carried_out(
+    file("utimes",                235, k_absent, named(k_cwd, 0, k_write, k_yes)), ChangeForm::set_times_micro),
+    carried_out(
     file("futimesat",             261, k_absent, with_null_on_dirfd(named(0, 1, k_write, k_yes))),
+         ChangeForm::set_times_micro),
     judged("rt_sigqueueinfo",     129,    138, Judge::target_process),
     judged("rt_tgsigqueueinfo",   297,    240, Judge::target_process),
     judged("pidfd_send_signal",   424,    424, Judge::target_pidfd),
@@ -213,28 +223,39 @@ constexpr CallRow k_calls[] = {
          ChangeForm::rename),
     // The source of a link is followed whatever AT_SYMLINK_FOLLOW says;
     // only AT_EMPTY_PATH is read.
+    carried_out(
     file("linkat",                265,     37,
          with_empty(named(0, 1, k_write, k_yes), EmptyPath::acts_on_dirfd_with_empty_flag, 4),
-         named(2, 3, k_write, k_no)),
+         named(2, 3, k_write, k_no)), ChangeForm::link_at),
+    carried_out(
     file("link",                   86, k_absent, named(k_cwd, 0, k_write, k_yes), named(k_cwd, 1, k_write, k_no)),
+         ChangeForm::link),
     // The new link; the text it will hold is not judged.
     carried_out(
     file("symlinkat",             266,     36, named(1, 2, k_write, k_no)), ChangeForm::symlink),
     carried_out(
     file("symlink",                88, k_absent, named(k_cwd, 1, k_write, k_no)), ChangeForm::symlink),
-    file("fchmodat",              268,     53, named(0, 1, k_write, k_yes)),
-    file("fchmodat2",             452,    452, named(0, 1, k_write, k_yes)),
-    file("chmod",                  90, k_absent, named(k_cwd, 0, k_write, k_yes)),
-    file("fchownat",              260,     54, at_flags(0, 1, k_write, 4)),
-    file("chown",                  92, k_absent, named(k_cwd, 0, k_write, k_yes)),
-    file("lchown",                 94, k_absent, named(k_cwd, 0, k_write, k_no)),
-    file("truncate",               76,     45, named(k_cwd, 0, k_write, k_yes)),
+    carried_out(
+    file("fchmodat",              268,     53, named(0, 1, k_write, k_yes)), ChangeForm::change_mode),
+    carried_out(
+    file("fchmodat2",             452,    452, named(0, 1, k_write, k_yes)), ChangeForm::change_mode_at),
+    carried_out(
+    file("chmod",                  90, k_absent, named(k_cwd, 0, k_write, k_yes)), ChangeForm::change_mode),
+    carried_out(
+    file("fchownat",              260,     54, at_flags(0, 1, k_write, 4)), ChangeForm::change_owner_at),
+    carried_out(
+    file("chown",                  92, k_absent, named(k_cwd, 0, k_write, k_yes)), ChangeForm::change_owner),
+    carried_out(
+    file("lchown",                 94, k_absent, named(k_cwd, 0, k_write, k_no)), ChangeForm::change_owner),
+    carried_out(
+    file("truncate",               76,     45, named(k_cwd, 0, k_write, k_yes)), ChangeForm::truncate),
     // A device node opens raw devices that no path rule ever sees.
-    with_device_mode(
-    file("mknodat",               259,     33, named(0, 1, k_write, k_no)), 2),
-    with_device_mode(
-    file("mknod",                 133, k_absent, named(k_cwd, 0, k_write, k_no)), 1),
-    file("utimensat",             280,     88, with_null_on_dirfd(at_flags(0, 1, k_write, 3))),
+    carried_out(with_device_mode(
+    file("mknodat",               259,     33, named(0, 1, k_write, k_no)), 2), ChangeForm::make_node),
+    carried_out(with_device_mode(
+    file("mknod",                 133, k_absent, named(k_cwd, 0, k_write, k_no)), 1), ChangeForm::make_node),
+    carried_out(
+    file("utimensat",             280,     88, with_null_on_dirfd(at_flags(0, 1, k_write, 3))), ChangeForm::set_times),
     file("execve",                 59,    221, named(k_cwd, 0, k_exec, k_yes)),
     file("execveat",              322,    281, at_flags(0, 1, k_exec, 4)),
     judged("connect",              42,    203, Judge::connect),

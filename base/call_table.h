@@ -132,6 +132,21 @@ enum class ChangeForm : uint8_t {
     rename,            // rename, renameat: the first path to the second
     rename_flags,      // renameat2: the flags in the argument after the second path
     symlink,           // symlink, symlinkat: the link's text in argument 0, the new link the row's path
+    link,              // link: the first path to the second, never following
+    link_at,           // linkat: the flags in the argument after the second path
+    make_node,         // mknod, mknodat: the mode, then the device, after the path
+    change_mode,       // chmod, fchmodat: the mode after the path
+    change_mode_at,    // fchmodat2: the mode, then the flags, after the path
+    change_owner,      // chown, lchown: the user, then the group, after the path
+    change_owner_at,   // fchownat: the user, the group, then the flags after the path
+    truncate,          // truncate: the length after the path
+    set_times,         // utimensat: struct timespec[2] after the path, then the flags
+    set_times_old,     // utime: a struct utimbuf after the path
+    set_times_micro,   // utimes, futimesat: struct timeval[2] after the path
+    set_xattr,         // setxattr, lsetxattr: the name, the value, its size and the flags after the path
+    remove_xattr,      // removexattr, lremovexattr: the name after the path
+    set_xattr_at,      // setxattrat: the flags, the name, struct xattr_args and its size after the path
+    remove_xattr_at,   // removexattrat: the flags, then the name, after the path
 };
 
 // Whether the call follows a final symbolic link.

@@ -53,6 +53,16 @@ inline constexpr long k_nr_pidfd_open = 434;
 inline constexpr long k_nr_close_range = 436;
 inline constexpr long k_nr_openat2 = 437;
 inline constexpr long k_nr_pidfd_getfd = 438;
+inline constexpr long k_nr_fchmodat2 = 452;
+inline constexpr long k_nr_setxattrat = 463;
+inline constexpr long k_nr_removexattrat = 466;
+// setxattrat's value: struct xattr_args, whose first version is 16 bytes.
+struct XattrArgs {
+    uint64_t value;
+    uint32_t size;
+    uint32_t flags;
+};
+inline constexpr uint32_t k_xattr_args_size = 16;
 
 // Linux 5.6: openat2 and its resolution flags. Older kernels answer ENOSYS.
 struct OpenHow {

@@ -15,8 +15,13 @@ struct JudgedTarget {
     bool descriptor;
     // The caller's path ends in "/", "." or "..": it names a directory only.
     bool ends_at_directory;
+    // path is the walk's end with its last link followed, as the call
+    // follows it.
+    bool followed;
     int dirfd;  // the caller's directory argument
     char path[k_path_size];
+    // For a descriptor, what its link read; for a path, the path with its
+    // last link not followed, for calls that follow it or not by their flags.
     char expected[k_path_size];
     char written[k_path_size];  // as the caller wrote it, when openat2's own limits need it
     // The directory a relative path started from, as its link read; "" for

@@ -40,6 +40,20 @@ void name_own_descriptor(int fd, char (&link)[32]) {
     snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
 }
 
+int pin_descriptor(const JudgedTarget& target) {
+    const int pin = open_with(AT_FDCWD, target.path, O_PATH, 0, 0);
+    if (pin < 0) return -1;
+    char self[32];
+    name_own_descriptor(pin, self);
+    char now[k_path_size];
+    if (read_link(self, now, sizeof(now)) < 0 || strcmp(now, target.expected) != 0) {
+        close(pin);
+        errno = EACCES;
+        return -1;
+    }
+    return pin;
+}
+
 int pin_base(const JudgedTarget& target, pid_t caller) {
     char link[64];
     if (target.base[0] == 0 || !name_base_directory(caller, target.dirfd, link)) return -1;

@@ -24,6 +24,10 @@ inline constexpr uint64_t k_no_links = k_resolve_no_symlinks | k_resolve_no_magi
 // object fd holds.
 void name_own_descriptor(int fd, char (&link)[32]);
 
+// A descriptor judged through its /proc link, held without opening; -1
+// with errno set, EACCES when the link no longer reads as judged.
+[[nodiscard]] int pin_descriptor(const JudgedTarget& target);
+
 // The directory a relative path was judged from, held without opening, or
 // -1 (an absolute path, or the caller's directory is no longer it).
 [[nodiscard]] int pin_base(const JudgedTarget& target, pid_t caller);

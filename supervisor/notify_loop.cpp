@@ -124,7 +124,14 @@ bool carry_out_change(NotifyLoop* loop, const CallRow& row, const seccomp_notif&
     const uint64_t* args = reinterpret_cast<const uint64_t*>(notif.data.args);
     Credentials theirs;
     switch (judge_opener_ids(*opens, caller, &theirs)) {
-    case OpenerIds::own: *answer = perform_change(row, args, opens->judged, caller); return true;
+    case OpenerIds::own: {
+        // The caller's data for the call, read once: it is not read again
+        // when the change is carried out.
+        ChangeInputs inputs;
+        read_change_inputs(row, args, opens->judged, caller, false, &inputs);
+        *answer = perform_change(row, args, opens->judged, caller, inputs);
+        return true;
+    }
     case OpenerIds::callers: return perform_change_as(row, args, opens->judged, caller, theirs, opens->own, answer);
     case OpenerIds::unknown: return false;
     }

@@ -173,17 +173,14 @@ bool perform_change_as(const CallRow& row, const uint64_t* args, const JudgedOpe
     ChangeWork work;
     work.prepare = [](CallerWork* w) {
         ChangeWork* self = static_cast<ChangeWork*>(w);
-        read_change_inputs(*self->row, self->args, *self->judged, self->caller, &self->inputs);
+        read_change_inputs(*self->row, self->args, *self->judged, self->caller, true, &self->inputs);
     };
     work.run = [](CallerWork* w) {
         ChangeWork* self = static_cast<ChangeWork*>(w);
-        self->answer = perform_change(*self->row, self->args, *self->judged, self->caller, &self->inputs);
+        self->answer = perform_change(*self->row, self->args, *self->judged, self->caller, self->inputs);
     };
     work.finish = [](CallerWork* w) {
-        ChangeWork* self = static_cast<ChangeWork*>(w);
-        for (int base : self->inputs.bases) {
-            if (base >= 0) close(base);
-        }
+        release_change_inputs(&static_cast<ChangeWork*>(w)->inputs);
     };
     work.row = &row;
     work.args = args;

@@ -200,6 +200,7 @@ bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access
     JudgedTarget* target = call.opened != nullptr ? new_target(call.opened) : nullptr;
     if (target != nullptr) {
         target->ends_at_directory = only_directory;
+        target->followed = last == LastLink::followed;
         target->dirfd = dirfd;
         // Only openat2's own limits on the walk look at the path as written.
         if (call.opened->how.resolve != 0) copy_text(target->written, raw);
@@ -231,7 +232,7 @@ bool check_path_text(const PendingCall& call, int dirfd, const char* raw, Access
     if (!check_ipc_object(call, final_path, access)) return false;
     // A final link the call does not follow is opened as the link itself.
     if (call.opened != nullptr)
-        record_target(call.opened, last == LastLink::followed ? final_path : stages.canonical, "", false);
+        record_target(call.opened, last == LastLink::followed ? final_path : stages.canonical, stages.canonical, false);
     return access != ACCESS_EXEC || check_interpreters(call, final_path);
 }
 
@@ -254,6 +255,7 @@ bool check_tracee_path(const PendingCall& call, const PathOperand& operand) {
         JudgedTarget* target = call.opened != nullptr ? new_target(call.opened) : nullptr;
         if (target != nullptr) {
             target->ends_at_directory = false;
+            target->followed = true;
             target->dirfd = operand.dirfd;
             target->base[0] = 0;
             target->written[0] = 0;

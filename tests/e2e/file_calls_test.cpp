@@ -758,6 +758,8 @@ TEST_F(FileCalls, TerminalsAreTheCallers) {
 
 // ---- changes the supervisor carries out -----------------------------------------------
 
+constexpr time_t k_set_times_below = 1000000000;
+
 // Every entry below dir, by relative name, with its type and mode, and a
 // link's text: what two runs must leave alike.
 void list_tree(const std::string& dir, const std::string& prefix, std::vector<std::string>* out) {
@@ -774,9 +776,18 @@ void list_tree(const std::string& dir, const std::string& prefix, std::vector<st
         struct stat status;
         const std::string path = dir + "/" + name;
         if (lstat(path.c_str(), &status) != 0) continue;
-        char line[64];
-        snprintf(line, sizeof(line), " %06o", static_cast<unsigned>(status.st_mode));
+        char line[128];
+        snprintf(line, sizeof(line), " %06o %u:%u", static_cast<unsigned>(status.st_mode),
+                 static_cast<unsigned>(status.st_uid), static_cast<unsigned>(status.st_gid));
         std::string entry = prefix + name + line;
+        // Sizes of files, times that were set (not "now"), user attributes.
+        if (S_ISREG(status.st_mode)) entry += " size " + std::to_string(status.st_size);
+        if (status.st_mtime < k_set_times_below) entry += " mtime " + std::to_string(status.st_mtime);
+        char attributes[256] = {};
+        const ssize_t length = llistxattr(path.c_str(), attributes, sizeof(attributes));
+        for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(strlen(attributes + at)) + 1) {
+            if (strncmp(attributes + at, "user.", 5) == 0) entry += " " + std::string(attributes + at);
+        }
         char target[256] = {};
         if (S_ISLNK(status.st_mode) && readlink(path.c_str(), target, sizeof(target) - 1) > 0)
             entry += " -> " + std::string(target);
@@ -822,6 +833,40 @@ TEST(CarriedOutChanges, AnswerAsTheKernelDoes) {
         {"symlinkat", "somewhere", "rw", "new-link"},
         {"mkdirat", "rw", "locked/new", "0755"},
         {"unlinkat", "rw", "locked", "AT_REMOVEDIR"},
+        // A file of whoever runs the ops, and links to it.
+        {"openat", "rw", "mine", "O_CREAT|O_WRONLY", "0644"},
+        {"call", "linkat", "rw", "s:mine", "rw", "s:hard", "0"},
+        {"call", "linkat", "rw", "s:mine", "rw", "s:hard", "0"},
+        {"call", "linkat", "rw", "s:l", "rw", "s:hard-l", "0"},
+        {"call", "linkat", "rw", "s:l", "rw", "s:hard-f", "AT_SYMLINK_FOLLOW"},
+        {"call", "linkat", "rw", "s:d", "rw", "s:hard-d", "0"},
+        {"call", "linkat", "rw", "s:", "rw", "s:hard-rw", "AT_EMPTY_PATH"},
+        {"call", "linkat", "rw", "s:missing", "rw", "s:x", "0"},
+        {"call", "mknodat", "rw", "s:fifo", "S_IFIFO|0666", "0"},
+        {"call", "mknodat", "rw", "s:fifo", "S_IFIFO|0666", "0"},
+        {"call", "mknodat", "rw", "s:locked/sock", "S_IFSOCK|0600", "0"},
+        {"call", "fchmodat", "rw", "s:mine", "0600"},
+        {"call", "fchmodat", "rw", "s:l", "0640"},
+        {"call", "fchmodat", "rw", "s:missing", "0640"},
+        {"call", "fchmodat2", "rw", "s:l", "0600", "AT_SYMLINK_NOFOLLOW"},
+        {"call", "fchownat", "rw", "s:mine", "-1", "65534", "0"},
+        {"call", "fchownat", "rw", "s:f", "65534", "-1", "0"},
+        {"call", "fchownat", "rw", "s:l", "65534", "65534", "AT_SYMLINK_NOFOLLOW"},
+        {"call", "fchownat", "rw", "s:", "-1", "-1", "AT_EMPTY_PATH"},
+        {"call", "truncate", "s:{s}/rw/mine", "3"},
+        {"call", "truncate", "s:{s}/rw/f", "1"},
+        {"call", "truncate", "s:{s}/rw/d", "1"},
+        {"call", "utimensat", "rw", "s:mine", "l:12345,0,23456,0", "0"},
+        {"call", "utimensat", "rw", "s:f", "l:12345,0,23456,0", "0"},
+        {"call", "utimensat", "rw", "s:l", "l:34567,0,45678,0", "AT_SYMLINK_NOFOLLOW"},
+        {"call", "utimensat", "rw", "s:f", "0", "0"},
+        {"call", "utimensat", "rw", "s:f", "l:1,2000000000,1,0", "0"},
+        {"call", "setxattr", "s:{s}/rw/mine", "s:user.k", "s:value", "5", "0"},
+        {"call", "setxattr", "s:{s}/rw/mine", "s:user.k", "s:value", "5", "1"},
+        {"call", "lsetxattr", "s:{s}/rw/l", "s:user.k", "s:value", "5", "0"},
+        {"call", "setxattr", "s:{s}/rw/l", "s:user.l", "s:through", "7", "0"},
+        {"call", "removexattr", "s:{s}/rw/mine", "s:user.k"},
+        {"call", "removexattr", "s:{s}/rw/mine", "s:user.k"},
     };
     // Root; an ordinary user; root that drops to that user first, whose
     // changes the supervisor makes with the user's credentials.
@@ -843,7 +888,12 @@ TEST(CarriedOutChanges, AnswerAsTheKernelDoes) {
             const std::string root = i == 0 ? bare.path() : boxed.path();
             std::vector<Words> all = {{"openat", "AT_FDCWD", root + "/rw", "O_RDONLY|O_DIRECTORY"}, {"save", "rw"}};
             if (pass == 2) all.insert(all.end(), dropping.begin(), dropping.end());
-            all.insert(all.end(), ops.begin(), ops.end());
+            for (Words op : ops) {
+                for (std::string& word : op) {
+                    if (word.rfind("s:{s}", 0) == 0) word = "s:" + root + word.substr(5);
+                }
+                all.push_back(op);
+            }
             Words argv = {e2e::probe_path()};
             for (const std::string& word : e2e::ops(all)) argv.push_back(word);
             if (i == 1) argv = e2e::sandboxed(e2e::probe_policy({{"E", root}, {"W", root}}), argv);
