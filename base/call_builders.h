@@ -60,6 +60,11 @@ constexpr CallRow carried_out(CallRow row, ChangeForm form) {
     return row;
 }
 
+constexpr CallRow sent_as(CallRow row, SignalForm form) {
+    row.signal = form;
+    return row;
+}
+
 constexpr CallRow with_device_mode(CallRow row, int8_t arg) {
     row.device_mode_arg = arg;
     return row;

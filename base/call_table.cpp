@@ -179,8 +179,8 @@ constexpr CallRow k_calls[] = {
     carried_out(
     file("futimesat",             261, k_absent, with_null_on_dirfd(named(0, 1, k_write, k_yes))),
          ChangeForm::set_times_micro),
-    judged("rt_sigqueueinfo",     129,    138, Judge::target_process),
-    judged("rt_tgsigqueueinfo",   297,    240, Judge::target_process),
+    sent_as(judged("rt_sigqueueinfo",     129,    138, Judge::target_process), SignalForm::queued),
+    sent_as(judged("rt_tgsigqueueinfo",   297,    240, Judge::target_process), SignalForm::queued_thread),
     judged("pidfd_send_signal",   424,    424, Judge::target_pidfd),
 
     // Notified: the file calls, execution, connections, and the calls on
@@ -263,9 +263,9 @@ constexpr CallRow k_calls[] = {
     judged("ptrace",              101,    117, Judge::refuse),
     judged("process_vm_readv",    310,    270, Judge::refuse),
     judged("process_vm_writev",   311,    271, Judge::refuse),
-    judged("kill",                 62,    129, Judge::target_process),
-    judged("tkill",               200,    130, Judge::target_process),
-    judged("tgkill",              234,    131, Judge::target_process),
+    sent_as(judged("kill",                 62,    129, Judge::target_process), SignalForm::process),
+    sent_as(judged("tkill",               200,    130, Judge::target_process), SignalForm::thread),
+    sent_as(judged("tgkill",              234,    131, Judge::target_process), SignalForm::group_thread),
 
     // Notified: calls that reveal whether a path exists, or start relative
     // paths there (chdir), judged as looking at metadata.

@@ -149,6 +149,17 @@ enum class ChangeForm : uint8_t {
     remove_xattr_at,   // removexattrat: the flags, then the name, after the path
 };
 
+// How a signal call names its target and signal, for the supervisor that
+// sends it through a pidfd taken before the target was judged.
+enum class SignalForm : uint8_t {
+    none,
+    process,          // kill: the process, then the signal
+    thread,           // tkill: the thread, then the signal
+    group_thread,     // tgkill: the thread group, the thread, then the signal
+    queued,           // rt_sigqueueinfo: the process, the signal, then its siginfo
+    queued_thread,    // rt_tgsigqueueinfo: the thread group, the thread, the signal, then its siginfo
+};
+
 // Whether the call follows a final symbolic link.
 enum class Follow : uint8_t {
     never,
@@ -192,6 +203,7 @@ struct CallRow {
     int8_t ipc_command_arg = k_no_arg;  // ipc_id: the control command, where the call has one
     OpenForm open_form = OpenForm::none;
     ChangeForm change = ChangeForm::none;
+    SignalForm signal = SignalForm::none;
 };
 
 // The table, in the order the filter compares the calls.

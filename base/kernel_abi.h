@@ -53,6 +53,9 @@ inline constexpr long k_nr_pidfd_open = 434;
 inline constexpr long k_nr_close_range = 436;
 inline constexpr long k_nr_openat2 = 437;
 inline constexpr long k_nr_pidfd_getfd = 438;
+// Linux 6.9: a pidfd of one thread, and a signal sent to that thread.
+inline constexpr unsigned k_pidfd_thread = 0x80;  // O_EXCL on every build
+inline constexpr unsigned k_pidfd_signal_thread = 1;
 inline constexpr long k_nr_fchmodat2 = 452;
 inline constexpr long k_nr_setxattrat = 463;
 inline constexpr long k_nr_removexattrat = 466;

@@ -7,6 +7,7 @@
 #include "rules/process_rules.h"
 #include "supervisor/file_calls.h"
 #include "supervisor/ipc_calls.h"
+#include "supervisor/judged_open.h"
 #include "supervisor/nesting.h"
 #include "supervisor/path_check.h"
 #include "supervisor/pending_call.h"
@@ -74,6 +75,11 @@ Answer refuse_outright(CallRefusals* refusals, const CallRow& row, int error) {
 
 constexpr Answer k_unhandled = {EPERM, false, 0, true};
 
+// The calls whose destination the supervisor connects or sends to itself.
+bool is_destination_call(Judge judge) {
+    return judge == Judge::connect || judge == Judge::sendto || judge == Judge::sendmsg || judge == Judge::sendmmsg;
+}
+
 }  // namespace
 
 Answer dispatch_notification(const Supervision& supervision, const seccomp_notif& notif) {
@@ -86,11 +92,15 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     }
     // Opens and the changes the supervisor carries out record what they
     // were judged to reach.
-    const bool carried_out = row->open_form != OpenForm::none || row->change != ChangeForm::none;
+    const bool carried_out = row->open_form != OpenForm::none || row->change != ChangeForm::none ||
+                             is_destination_call(row->judge);
     const PendingCall call = {
         supervision.policy, supervision.listener, notif.id, static_cast<pid_t>(notif.pid),
         supervision.tree,   supervision.made,     refusals, carried_out ? supervision.opened : nullptr};
     const uint64_t* args = reinterpret_cast<const uint64_t*>(notif.data.args);
+    // Each judgement of the call (one per nested policy) meets its
+    // destination anew.
+    if (call.opened != nullptr) call.opened->destination_next = 0;
 
     switch (row->filter) {
     case FilterRule::notify: break;

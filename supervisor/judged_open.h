@@ -7,6 +7,7 @@
 
 #include "base/kernel_abi.h"
 #include "path/normalize.h"
+#include "rules/socket_rules.h"
 
 // One path operand as it was judged.
 struct JudgedTarget {
@@ -29,6 +30,13 @@ struct JudgedTarget {
     char base[k_path_size];
 };
 
+inline constexpr size_t k_judged_messages = 64;
+
+struct JudgedDestination {
+    uint32_t length;  // 0: the message names none
+    unsigned char bytes[k_sockaddr_copy];
+};
+
 struct JudgedOpen {
     // A second judgement of the same call (a policy nested inside the tree)
     // reached another object or read other flags: the caller changed them.
@@ -37,6 +45,13 @@ struct JudgedOpen {
     uint8_t next;   // the operand the judgement under way records next
     OpenHow how;    // an open's flags, as the kernel would take the caller's arguments
     JudgedTarget targets[2];
+    // The destinations of a connect or a send (of sendmmsg's first
+    // k_judged_messages messages), as the first judgement copied them: the
+    // supervisor connects and sends to these copies.
+    bool has_destination;       // one of them names a destination
+    uint16_t destination_count;  // recorded
+    uint16_t destination_next;   // the one the judgement under way records or compares next
+    JudgedDestination destinations[k_judged_messages];
 };
 
 // Whether the call's operands were recorded.
@@ -50,4 +65,7 @@ inline void clear_judged_open(JudgedOpen* opened) {
     opened->conflicting = false;
     opened->count = 0;
     opened->next = 0;
+    opened->has_destination = false;
+    opened->destination_count = 0;
+    opened->destination_next = 0;
 }

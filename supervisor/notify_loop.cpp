@@ -18,7 +18,9 @@
 #include "supervisor/open_as.h"
 #include "supervisor/open_workers.h"
 #include "supervisor/performed_change.h"
+#include "supervisor/performed_socket.h"
 #include "supervisor/response.h"
+#include "supervisor/sent_signal.h"
 
 namespace {
 
@@ -138,6 +140,14 @@ bool carry_out_change(NotifyLoop* loop, const CallRow& row, const seccomp_notif&
     return false;
 }
 
+// Whether the supervisor may send an allowed signal for the caller: with
+// other credentials than its own, the kernel's permission check would not
+// be the caller's, and the call goes ahead in the caller.
+bool may_send_for(const OpenEmulation& opens, pid_t caller) {
+    Credentials theirs;
+    return judge_opener_ids(opens, caller, &theirs) == OpenerIds::own;
+}
+
 [[noreturn]] void shut_down(NotifyLoop* loop) {
     close(loop->supervision.listener);
     if (loop->log != nullptr) {
@@ -192,7 +202,16 @@ void serve_notifications(NotifyLoop* loop) {
             shut_down(loop);
         }
         const Policy* judged_by = nullptr;
-        if (loop->opens != nullptr) clear_judged_open(&loop->opens->judged);
+        const CallRow* row = find_call(k_native_arch, notif.data.nr);
+        const pid_t caller = static_cast<pid_t>(notif.pid);
+        const uint64_t* args = reinterpret_cast<const uint64_t*>(notif.data.args);
+        HeldTarget held;
+        if (loop->opens != nullptr) {
+            clear_judged_open(&loop->opens->judged);
+            // Held before it is judged: what is judged is then the process
+            // the pidfd names, or one that came after it.
+            if (row != nullptr && row->signal != SignalForm::none) hold_signal_target(*row, args, caller, &held);
+        }
         const Answer answer = dispatch_in_scopes(loop->supervision, notif, &judged_by);
         // Said before the answer: the command's process reads the note
         // once its execution has failed.
@@ -200,10 +219,17 @@ void serve_notifications(NotifyLoop* loop) {
         if (refusals != nullptr && refusals->count > 0 && !refusals->gone)
             report_refusals(loop, notif, answer, judged_by);
         Answer given = answer;
-        const CallRow* row = find_call(k_native_arch, notif.data.nr);
         if (loop->opens != nullptr && row != nullptr && is_continue(answer)) {
             if (carry_out_open(loop, *row, notif)) continue;
-            (void)carry_out_change(loop, *row, notif, &given);
+            if (held.pidfd >= 0 && may_send_for(*loop->opens, caller)) {
+                given = send_held_signal(*row, args, caller, held);
+            } else if (loop->opens->judged.has_destination) {
+                const SocketCallStep step =
+                    carry_out_socket_call(loop->supervision.listener, *row, notif, loop->opens->judged, &given);
+                if (step == SocketCallStep::queued) continue;
+            } else {
+                (void)carry_out_change(loop, *row, notif, &given);
+            }
         }
         fill_response(notif.id, given, &resp);
         // A failed send means the tracee went away while it was judged.

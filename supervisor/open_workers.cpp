@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include "base/kernel_abi.h"
 #include "supervisor/emulated_open.h"
 #include "supervisor/helper_thread.h"
+#include "supervisor/performed_socket.h"
+#include "supervisor/response.h"
 
 namespace {
 
@@ -21,7 +24,9 @@ enum class SlotState : uint8_t { free, queued, running };
 
 struct Slot {
     SlotState state;
+    bool is_socket;
     WaitingOpen job;
+    SocketJob socket_job;
 };
 
 // Shared by the loop and the workers, only under the lock. A job's held
@@ -61,6 +66,32 @@ Slot* take_queued() {
     return nullptr;
 }
 
+// Runs a socket job with the lock released, and takes it again.
+void run_socket_slot(Slot* slot) {
+    const SocketJob& job = slot->socket_job;
+    pthread_mutex_unlock(&g_pool.lock);
+    const Answer answer = run_socket_job(job);
+    pthread_mutex_lock(&g_pool.lock);
+    const uint64_t id = job.id;
+    close(job.socket);
+    close(job.pidfd);
+    slot->state = SlotState::free;
+    --g_pool.outstanding;
+    const int listener = g_pool.listener;
+    pthread_mutex_unlock(&g_pool.lock);
+    seccomp_notif_resp response;
+    fill_response(id, answer, &response);
+    // A failed send means the caller is gone.
+    ioctl(listener, k_ioctl_notif_send, &response);
+    pthread_mutex_lock(&g_pool.lock);
+}
+
+// Whether the process behind pidfd has exited.
+bool has_exited(int pidfd) {
+    pollfd ready = {pidfd, POLLIN, 0};
+    return poll(&ready, 1, 0) > 0;
+}
+
 void* run_worker(void*) {
     pthread_mutex_lock(&g_pool.lock);
     for (;;) {
@@ -72,6 +103,10 @@ void* run_worker(void*) {
             continue;
         }
         slot->state = SlotState::running;
+        if (slot->is_socket) {
+            run_socket_slot(slot);
+            continue;
+        }
         const WaitingOpen job = slot->job;
         pthread_mutex_unlock(&g_pool.lock);
 
@@ -92,8 +127,10 @@ void* run_worker(void*) {
 
 }  // namespace
 
-bool start_waiting_open(int listener, const WaitingOpen& job) {
-    pthread_mutex_lock(&g_pool.lock);
+namespace {
+
+// A free slot, with a worker to take it; null when none. Under the lock.
+Slot* find_free_slot(int listener) {
     g_pool.listener = listener;
     Slot* free_slot = nullptr;
     for (Slot& slot : g_pool.slots) {
@@ -102,22 +139,62 @@ bool start_waiting_open(int listener, const WaitingOpen& job) {
             break;
         }
     }
-    bool started = free_slot != nullptr;
-    if (started && g_pool.idle == 0 && g_pool.threads < k_thread_limit) {
+    if (free_slot != nullptr && g_pool.idle == 0 && g_pool.threads < k_thread_limit) {
         if (start_helper_thread(run_worker)) {
             ++g_pool.threads;
         } else if (g_pool.threads == 0) {
-            started = false;
+            return nullptr;
         }
     }
-    if (started) {
-        free_slot->job = job;
-        free_slot->state = SlotState::queued;
-        ++g_pool.outstanding;
-        pthread_cond_signal(&g_pool.queued);
+    return free_slot;
+}
+
+void queue_slot(Slot* slot) {
+    slot->state = SlotState::queued;
+    ++g_pool.outstanding;
+    pthread_cond_signal(&g_pool.queued);
+}
+
+// A socket job whose call is gone: a queued one is dropped; a running one
+// is ended once its process has exited (its socket then has no other
+// user), and otherwise finishes on its own.
+void tend_socket_slot(int listener, Slot* slot) {
+    const SocketJob& job = slot->socket_job;
+    if (is_pending(listener, job.id)) return;
+    if (slot->state == SlotState::queued) {
+        close(job.socket);
+        close(job.pidfd);
+        slot->state = SlotState::free;
+        --g_pool.outstanding;
+    } else if (has_exited(job.pidfd)) {
+        shutdown(job.socket, SHUT_RDWR);
+    }
+}
+
+}  // namespace
+
+bool start_socket_job(int listener, const SocketJob& job) {
+    pthread_mutex_lock(&g_pool.lock);
+    Slot* slot = find_free_slot(listener);
+    if (slot != nullptr) {
+        slot->is_socket = true;
+        slot->socket_job = job;
+        queue_slot(slot);
     }
     pthread_mutex_unlock(&g_pool.lock);
-    return started;
+    return slot != nullptr;
+}
+
+bool start_waiting_open(int listener, const WaitingOpen& job) {
+    pthread_mutex_lock(&g_pool.lock);
+    Slot* slot = find_free_slot(listener);
+    if (slot != nullptr) {
+        slot->is_socket = false;
+        slot->job = job;
+        queue_slot(slot);
+    }
+    pthread_mutex_unlock(&g_pool.lock);
+    return slot != nullptr;
 }
 
 bool has_waiting_opens() {
@@ -128,6 +205,10 @@ void tend_waiting_opens(int listener) {
     pthread_mutex_lock(&g_pool.lock);
     for (Slot& slot : g_pool.slots) {
         if (slot.state == SlotState::free) continue;
+        if (slot.is_socket) {
+            tend_socket_slot(listener, &slot);
+            continue;
+        }
         if (is_pending(listener, slot.job.id)) {
             // A writer that came and went before the reopen began is not
             // waited for again: the reader's data is in the FIFO already.

@@ -16,6 +16,12 @@ struct WaitingOpen {
 // job's descriptor is then still the caller's to close.
 [[nodiscard]] bool start_waiting_open(int listener, const WaitingOpen& job);
 
+struct SocketJob;
+
+// Hands a connect or send that waits to a worker; false when every slot is
+// taken, and the job's descriptors are then still the caller's to close.
+[[nodiscard]] bool start_socket_job(int listener, const SocketJob& job);
+
 // Whether any open is queued or waiting.
 [[nodiscard]] bool has_waiting_opens();
 

@@ -19,6 +19,7 @@
 #include "rules/verdict_text.h"
 #include "supervisor/path_check.h"
 #include "supervisor/refusal.h"
+#include "supervisor/judged_open.h"
 
 namespace {
 
@@ -137,6 +138,24 @@ bool copy_sockaddr(const PendingCall& call, uint64_t address, uint64_t length, u
     return is_call_pending(call) || refuse_gone(call.refusals);
 }
 
+// Keeps an allowed destination (length 0: none) as the first judgement of
+// the call read it; a later judgement that read another marks the record
+// as conflicting.
+void record_destination(JudgedOpen* opened, const unsigned char* copy, uint64_t length) {
+    if (opened == nullptr || opened->destination_next >= k_judged_messages) return;
+    JudgedDestination& kept = opened->destinations[opened->destination_next];
+    const uint32_t bytes = length < k_sockaddr_copy ? static_cast<uint32_t>(length) : k_sockaddr_copy;
+    if (opened->destination_next < opened->destination_count) {
+        if (kept.length != bytes || memcmp(kept.bytes, copy, bytes) != 0) opened->conflicting = true;
+    } else {
+        if (bytes > 0) memcpy(kept.bytes, copy, bytes);
+        kept.length = bytes;
+        opened->destination_count = static_cast<uint16_t>(opened->destination_next + 1);
+        if (bytes > 0) opened->has_destination = true;
+    }
+    ++opened->destination_next;
+}
+
 // Judges a destination copied out of the caller, sent or connected to on
 // socket fd. A refusal is kept for the log; an audit lifts one the port
 // rules made.
@@ -162,11 +181,17 @@ bool settle_destination(const PendingCall& call, int fd, const unsigned char* co
 bool check_sockaddr(const PendingCall& call, int fd, uint64_t address, uint64_t length) {
     if (address == 0 || length <= 1) return true;
     unsigned char copy[k_sockaddr_copy];
-    return copy_sockaddr(call, address, length, copy) && settle_destination(call, fd, copy, length);
+    if (!copy_sockaddr(call, address, length, copy) || !settle_destination(call, fd, copy, length)) return false;
+    record_destination(call.opened, copy, length);
+    return true;
 }
 
+// Each destination allowed is recorded once, a message without one as none.
 bool check_sent_to(const PendingCall& call, int fd, uint64_t address, uint64_t length) {
-    if (address == 0 || length <= 1) return true;
+    if (address == 0 || length <= 1) {
+        record_destination(call.opened, nullptr, 0);
+        return true;
+    }
     unsigned char copy[k_sockaddr_copy];
     if (!copy_sockaddr(call, address, length, copy)) return false;
     sa_family_t family;
@@ -175,11 +200,16 @@ bool check_sent_to(const PendingCall& call, int fd, uint64_t address, uint64_t l
         // An IPv4 socket sends it as AF_INET; an IPv6 one to its peer; any
         // other refuses it. Unknown: judged as AF_INET, the wider reach.
         const int socket_family = socket_option_of(call, fd, SO_DOMAIN);
-        if (socket_family != AF_INET && socket_family != -1) return true;
+        if (socket_family != AF_INET && socket_family != -1) {
+            record_destination(call.opened, copy, length);
+            return true;
+        }
         family = AF_INET;
         memcpy(copy, &family, sizeof(family));
     }
-    return settle_destination(call, fd, copy, length);
+    if (!settle_destination(call, fd, copy, length)) return false;
+    record_destination(call.opened, copy, length);
+    return true;
 }
 
 bool check_bind(const PendingCall& call, uint64_t address, uint64_t length) {
@@ -214,7 +244,7 @@ bool check_message_destinations(const PendingCall& call, int fd, uint64_t addres
             NameField field = name_of(batch + i * stride);
             // check_sent_to confirms that the call is still pending after
             // its own read, which covers the headers read before it.
-            if (field.name != 0 && !check_sent_to(call, fd, field.name, field.length)) return false;
+            if (!check_sent_to(call, fd, field.name, field.length)) return false;
         }
         done += n;
     }

@@ -17,16 +17,25 @@
 //               time) and ro/v
 //     rename    renames rw/x to a path that flips between rw/y and ro/y
 //     symlink   makes a link at a path that flips between rw/s and ro/s
+//     chmod     changes the mode of a path that flips between rw/f and ro/f
+//     hardlink  links rw/f to a path that flips between rw/h and ro/h
+//     connect   connects to loopback, the port flipping between the two in
+//               DIR/rw/ports ("ALLOWED REFUSED"), and asks the peer's port
+//     send      sends a datagram to loopback, the port flipping the same way
 //   prints "escapes E of N"; E counts opens of ro/f for writing, or of
-//   hd/f for reading, and changes that reached ro/ (the first one ends the
-//   run: ro/ cannot be put back from inside). With UID, the program first drops root for that user
+//   hd/f for reading, changes that reached ro/ (the first one ends the run:
+//   ro/ cannot be put back from inside), and connections to the refused
+//   port. send prints "sent S of N": the receiver counts. With UID, the program first drops root for that user
 //   and group (and no other groups), as a build run by root may.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -44,6 +53,8 @@ char g_second[4096];
 char g_swap_a[4096];
 char g_swap_b[4096];
 std::atomic<bool> g_done{false};
+sockaddr_in g_address;
+uint16_t g_ports[2];  // network order: allowed, refused
 
 void name(char (&out)[4096], const char* tail) {
     snprintf(out, sizeof(out), "%s/%s", g_dir, tail);
@@ -70,6 +81,65 @@ void* flip_names(void*) {
     return nullptr;
 }
 
+void* flip_port(void*) {
+    for (bool first = false; !g_done.load(std::memory_order_relaxed); first = !first) {
+        __atomic_store_n(&g_address.sin_port, g_ports[first ? 0 : 1], __ATOMIC_RELAXED);
+    }
+    return nullptr;
+}
+
+bool read_ports(const char* dir) {
+    char path[4096];
+    snprintf(path, sizeof(path), "%s/rw/ports", dir);
+    FILE* file = fopen(path, "re");
+    if (file == nullptr) return false;
+    unsigned allowed = 0;
+    unsigned refused = 0;
+    const bool read = fscanf(file, "%u %u", &allowed, &refused) == 2;
+    fclose(file);
+    g_ports[0] = htons(static_cast<uint16_t>(allowed));
+    g_ports[1] = htons(static_cast<uint16_t>(refused));
+    g_address.sin_family = AF_INET;
+    g_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    g_address.sin_port = g_ports[0];
+    return read;
+}
+
+// Whether a connection made now reaches the refused port.
+bool connects_to_refused() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    const bool reached = connect(fd, reinterpret_cast<sockaddr*>(&g_address), sizeof(g_address)) == 0 &&
+                         getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+                         peer.sin_port == g_ports[1];
+    close(fd);
+    return reached;
+}
+
+// One attempt at a change that reaches ro/; false when it stayed in rw/.
+bool changes_protected(const char* mode, const char* made, const char* reached, const struct stat& protected_file) {
+    struct stat status;
+    if (strcmp(mode, "remove") == 0) {
+        // remove: rw/v comes back each round, made as rw/x and renamed.
+        close(open(made, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        rename(made, g_first);
+        return unlink(g_path) == 0 && stat(reached, &status) != 0;
+    }
+    if (strcmp(mode, "rename") == 0) {
+        close(open(made, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        return rename(made, g_path) == 0 && stat(reached, &status) == 0;
+    }
+    if (strcmp(mode, "chmod") == 0) {
+        return chmod(g_path, 0640) == 0 && stat(reached, &status) == 0 &&
+               (status.st_mode & 0777) != (protected_file.st_mode & 0777);
+    }
+    const bool escaped = strcmp(mode, "hardlink") == 0 ? link(made, g_path) == 0 && lstat(reached, &status) == 0
+                                                       : symlink("f", g_path) == 0 && lstat(reached, &status) == 0;
+    unlink(g_first);
+    return escaped;
+}
+
 bool is_inode(int fd, const struct stat& protected_file) {
     struct stat status;
     return fstat(fd, &status) == 0 && status.st_ino == protected_file.st_ino && status.st_dev == protected_file.st_dev;
@@ -84,7 +154,7 @@ bool holds_hidden_text(int fd) {
 
 int main(int argc, char** argv) {
     if (argc != 4 && argc != 5) {
-        fprintf(stderr, "usage: race buffer|cwd|link|parent|hidden|remove|rename|symlink ATTEMPTS DIR [UID]\n");
+        fprintf(stderr, "usage: race MODE ATTEMPTS DIR [UID]\n");
         return 2;
     }
     if (argc == 5) {
@@ -101,6 +171,9 @@ int main(int argc, char** argv) {
 
     char made[4096];
     char reached[4096];
+    const bool changes = strcmp(mode, "remove") == 0 || strcmp(mode, "rename") == 0 || strcmp(mode, "symlink") == 0 ||
+                         strcmp(mode, "chmod") == 0 || strcmp(mode, "hardlink") == 0;
+    const bool network = strcmp(mode, "connect") == 0 || strcmp(mode, "send") == 0;
     void* (*flipper)(void*) = flip_buffer;
     const char* opened = g_path;
     int flags = O_WRONLY;
@@ -113,15 +186,22 @@ int main(int argc, char** argv) {
         name(g_second, "hd/f");
         flags = O_RDONLY;
         reads = true;
-    } else if (strcmp(mode, "remove") == 0 || strcmp(mode, "rename") == 0 || strcmp(mode, "symlink") == 0) {
-        const char* last = strcmp(mode, "remove") == 0 ? "v" : strcmp(mode, "rename") == 0 ? "y" : "s";
+    } else if (changes) {
+        const char* last = strcmp(mode, "remove") == 0   ? "v"
+                           : strcmp(mode, "rename") == 0 ? "y"
+                           : strcmp(mode, "chmod") == 0  ? "f"
+                           : strcmp(mode, "hardlink") == 0 ? "h"
+                                                           : "s";
         char tail[8];
         snprintf(tail, sizeof(tail), "rw/%s", last);
         name(g_first, tail);
         snprintf(tail, sizeof(tail), "ro/%s", last);
         name(g_second, tail);
         name(reached, tail);
-        name(made, "rw/x");
+        name(made, strcmp(mode, "hardlink") == 0 ? "rw/f" : "rw/x");
+    } else if (strcmp(mode, "connect") == 0 || strcmp(mode, "send") == 0) {
+        if (!read_ports(g_dir)) return 2;
+        flipper = flip_port;
     } else if (strcmp(mode, "cwd") == 0) {
         name(g_first, "rw");
         name(g_second, "ro");
@@ -143,23 +223,20 @@ int main(int argc, char** argv) {
     pthread_t thread;
     if (pthread_create(&thread, nullptr, flipper, nullptr) != 0) return 2;
     long escapes = 0;
-    const bool changes = strcmp(mode, "remove") == 0 || strcmp(mode, "rename") == 0 || strcmp(mode, "symlink") == 0;
     for (long i = 0; changes && i < attempts && escapes == 0; ++i) {
-        struct stat status;
-        if (strcmp(mode, "remove") == 0) {
-            // remove: rw/v comes back each round, made as rw/x and renamed.
-            close(open(made, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-            rename(made, g_first);
-            if (unlink(g_path) == 0 && stat(reached, &status) != 0) ++escapes;
-        } else if (strcmp(mode, "rename") == 0) {
-            close(open(made, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-            if (rename(made, g_path) == 0 && stat(reached, &status) == 0) ++escapes;
-        } else {
-            if (symlink("f", g_path) == 0 && lstat(reached, &status) == 0) ++escapes;
-            unlink(g_first);
+        if (changes_protected(mode, made, reached, protected_file)) ++escapes;
+    }
+    const int datagrams = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    long sent = 0;
+    for (long i = 0; network && i < attempts; ++i) {
+        if (mode[0] == 'c') {
+            if (connects_to_refused()) ++escapes;
+        } else if (sendto(datagrams, "x", 1, 0, reinterpret_cast<sockaddr*>(&g_address), sizeof(g_address)) == 1) {
+            ++sent;
         }
     }
-    for (long i = 0; !changes && i < attempts; ++i) {
+    close(datagrams);
+    for (long i = 0; !changes && !network && i < attempts; ++i) {
         const int fd = open(opened, flags | O_CLOEXEC);
         if (fd < 0) continue;
         if (reads ? holds_hidden_text(fd) : is_inode(fd, protected_file)) ++escapes;
@@ -167,6 +244,10 @@ int main(int argc, char** argv) {
     }
     g_done = true;
     pthread_join(thread, nullptr);
-    printf("escapes %ld of %ld\n", escapes, attempts);
+    if (strcmp(mode, "send") == 0) {
+        printf("sent %ld of %ld\n", sent, attempts);
+    } else {
+        printf("escapes %ld of %ld\n", escapes, attempts);
+    }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <mqueue.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/ipc.h>
@@ -22,7 +23,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <iostream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -223,6 +226,9 @@ class UdpPort {
 public:
     UdpPort() {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        // Room for every datagram of a race (the test runs as root).
+        const int room = 8 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof(room));
         sockaddr_in in = {};
         in.sin_family = AF_INET;
         in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -940,6 +946,41 @@ bool is_kernel_at_least(int want_major, int want_minor) {
            (major > want_major || (major == want_major && minor >= want_minor));
 }
 
+// A TCP port on 127.0.0.1 held by the test, which takes every connection
+// and closes it.
+class AcceptingPort {
+public:
+    AcceptingPort() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in in = {};
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(in);
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&in), length) != 0 || listen(fd_, 4096) != 0) return;
+        if (getsockname(fd_, reinterpret_cast<sockaddr*>(&in), &length) == 0) port_ = ntohs(in.sin_port);
+        taker_ = std::thread([this] {
+            while (!done_) {
+                pollfd ready = {fd_, POLLIN, 0};
+                if (poll(&ready, 1, 50) > 0) close(accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+            }
+        });
+    }
+    ~AcceptingPort() {
+        done_ = true;
+        if (taker_.joinable()) taker_.join();
+        if (fd_ >= 0) close(fd_);
+    }
+    AcceptingPort(const AcceptingPort&) = delete;
+    AcceptingPort& operator=(const AcceptingPort&) = delete;
+    std::string port() const { return std::to_string(port_); }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> done_{false};
+    std::thread taker_;
+};
+
 // A second thread changes what an allowed open or change names while it is
 // judged.
 // Where the supervisor carries the call out itself (opens from 5.14, which
@@ -962,7 +1003,15 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
     for (const char* dir : {"/ro", "/rw", "/rw/a"}) ASSERT_EQ(chmod((s + dir).c_str(), 0777), 0);
     for (const char* file : {"/ro/f", "/ro/v", "/rw/f", "/rw/a/f", "/hd/f"})
         ASSERT_EQ(chmod((s + file).c_str(), 0666), 0);
-    const std::string policy = e2e::probe_policy({{"E", s + "/ro"}, {"E", s + "/rw"}, {"W", s + "/rw"}});
+    // Connections and datagrams go to the first port of each pair, or, if
+    // they get out, to the second.
+    AcceptingPort streams[2];
+    UdpPort datagrams[2];
+    const std::string policy = e2e::probe_policy({{"E", s + "/ro"},
+                                                  {"E", s + "/rw"},
+                                                  {"W", s + "/rw"},
+                                                  {"L", streams[0].port()},
+                                                  {"L", datagrams[0].port()}});
     const std::string attempts = e2e::is_light_load() ? "200" : "4000";
     // A flipping thread whose every change is judged leaves the opens it
     // races little of a machine under software emulation.
@@ -974,16 +1023,22 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
     // dropped root.
     // Then the changes the supervisor carries out: each stops at its first
     // escape, which ro/ cannot undo.
-    const std::vector<Words> races = {{"buffer"},          {"cwd"},          {"link"},   {"parent"}, {"hidden"},
-                                      {"buffer", "65534"}, {"cwd", "65534"}, {"remove"}, {"rename"}, {"symlink"},
-                                      {"symlink", "65534"}};
+    // Then connections and datagrams, whose address flips.
+    const std::vector<Words> races = {{"buffer"},  {"cwd"},          {"link"},     {"parent"},  {"hidden"},
+                                      {"buffer", "65534"},           {"cwd", "65534"},          {"remove"},
+                                      {"rename"},  {"symlink"},      {"symlink", "65534"},      {"chmod"},
+                                      {"hardlink"}, {"connect"},     {"send"}};
     for (const Words& which : races) {
         const std::string mode = joined(which);
+        const bool sends = which[0] == "send";
+        e2e::write_file(s + "/rw/ports", sends ? datagrams[0].port() + " " + datagrams[1].port()
+                                            : streams[0].port() + " " + streams[1].port());
         // Without the hand-over (5.10), only the races that rewrite memory
         // run: a thread flipping the directory or names with calls that
         // are trapped and go ahead, against opens that go ahead, can leave
         // those machines well past the test's time.
-        const bool change = which[0] == "remove" || which[0] == "rename" || which[0] == "symlink";
+        const bool change = which[0] != "buffer" && which[0] != "cwd" && which[0] != "link" &&
+                            which[0] != "parent" && which[0] != "hidden";
         const bool carried_out = change ? changes_carried_out : opens_carried_out;
         if (!carried_out && which[0] != "buffer" && which[0] != "hidden") continue;
         Words race = {e2e::bin_dir() + "/race", which[0], attempts, s};
@@ -991,6 +1046,8 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
         // The leak checker reads /proc, which the policy hides.
         RunResult r = e2e::run(e2e::sandboxed(policy, race), options);
         ASSERT_EQ(r.code, 0) << mode << ": " << r.err;
+        // Datagrams that got out are counted where they arrived.
+        if (sends) r.out = "escapes " + std::to_string(datagrams[1].drain()) + " of " + attempts + "\n";
         if (carried_out) {
             EXPECT_EQ(r.out, "escapes 0 of " + attempts + "\n") << mode;
         } else {
@@ -1003,10 +1060,12 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
         RunResult c = e2e::run(continued, options);
         unsetenv("SANDBOX_FAULT");
         ASSERT_EQ(c.code, 0) << mode << ": " << c.err;
+        if (sends) c.out = "escapes " + std::to_string(datagrams[1].drain()) + " of " + attempts + "\n";
         std::cout << "[ race     ] " << mode << " with the call going ahead: " << c.out;
         // What a change that got through did to ro/ is undone for the next.
-        unlink((s + "/ro/s").c_str());
-        unlink((s + "/ro/y").c_str());
+        for (const char* made : {"/ro/s", "/ro/y", "/ro/h"}) unlink((s + made).c_str());
         e2e::write_file(s + "/ro/v", "open\n", 0666);
+        ASSERT_EQ(chmod((s + "/ro/f").c_str(), 0666), 0);
+        datagrams[0].drain();
     }
 }
