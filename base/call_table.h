@@ -153,11 +153,11 @@ enum class ChangeForm : uint8_t {
 // sends it through a pidfd taken before the target was judged.
 enum class SignalForm : uint8_t {
     none,
-    process,          // kill: the process, then the signal
-    thread,           // tkill: the thread, then the signal
-    group_thread,     // tgkill: the thread group, the thread, then the signal
-    queued,           // rt_sigqueueinfo: the process, the signal, then its siginfo
-    queued_thread,    // rt_tgsigqueueinfo: the thread group, the thread, the signal, then its siginfo
+    process,        // kill: the process, then the signal
+    thread,         // tkill: the thread, then the signal
+    group_thread,   // tgkill: the thread group, the thread, then the signal
+    queued,         // rt_sigqueueinfo: the process, the signal, then its siginfo
+    queued_thread,  // rt_tgsigqueueinfo: the thread group, the thread, the signal, then its siginfo
 };
 
 // Whether the call follows a final symbolic link.

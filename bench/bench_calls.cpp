@@ -3,7 +3,7 @@
 // burst of other work on the machine moves one batch, not the result. Run
 // natively and under each program being compared.
 //
-//   bench_calls stat|read-open|write-open|exec|xattr|connect|refused ITERATIONS DIR
+//   bench_calls stat|read-open|write-open|chmod|exec|xattr|connect|refused ITERATIONS DIR
 //
 // DIR is a scratch directory the calls work in (write-open creates a file
 // there); exec runs DIR/true-static if present, else /bin/true; connect
@@ -48,6 +48,7 @@ int run_once(const char* kind, const char* dir, const char* file, int sock_fd, c
         if (fd >= 0) close(fd);
         return fd < 0 ? -1 : 0;
     }
+    if (strcmp(kind, "chmod") == 0) return fchmodat(AT_FDCWD, file, 0644, 0);
     if (strcmp(kind, "exec") == 0) {
         char program[4096];
         snprintf(program, sizeof(program), "%s/true-static", dir);
@@ -87,7 +88,8 @@ int run_once(const char* kind, const char* dir, const char* file, int sock_fd, c
 
 int main(int argc, char** argv) {
     if (argc != 4) {
-        fprintf(stderr, "usage: %s stat|read-open|write-open|exec|xattr|connect|refused ITERATIONS DIR\n", argv[0]);
+        fprintf(stderr, "usage: %s stat|read-open|write-open|chmod|exec|xattr|connect|refused ITERATIONS DIR\n",
+                argv[0]);
         return 2;
     }
     const char* kind = argv[1];

@@ -92,8 +92,8 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     }
     // Opens and the changes the supervisor carries out record what they
     // were judged to reach.
-    const bool carried_out = row->open_form != OpenForm::none || row->change != ChangeForm::none ||
-                             is_destination_call(row->judge);
+    const bool carried_out =
+        row->open_form != OpenForm::none || row->change != ChangeForm::none || is_destination_call(row->judge);
     const PendingCall call = {
         supervision.policy, supervision.listener, notif.id, static_cast<pid_t>(notif.pid),
         supervision.tree,   supervision.made,     refusals, carried_out ? supervision.opened : nullptr};

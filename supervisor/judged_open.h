@@ -48,7 +48,7 @@ struct JudgedOpen {
     // The destinations of a connect or a send (of sendmmsg's first
     // k_judged_messages messages), as the first judgement copied them: the
     // supervisor connects and sends to these copies.
-    bool has_destination;       // one of them names a destination
+    bool has_destination;        // one of them names a destination
     uint16_t destination_count;  // recorded
     uint16_t destination_next;   // the one the judgement under way records or compares next
     JudgedDestination destinations[k_judged_messages];

@@ -40,13 +40,17 @@ void name_own_descriptor(int fd, char (&link)[32]) {
     snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
 }
 
-int pin_descriptor(const JudgedTarget& target) {
-    const int pin = open_with(AT_FDCWD, target.path, O_PATH, 0, 0);
+namespace {
+
+// Opens link (a /proc link, followed) without opening what it reaches; -1
+// with errno EACCES unless what it reached still reads as expected.
+int pin_as(const char* link, uint64_t flags, const char* expected) {
+    const int pin = open_with(AT_FDCWD, link, O_PATH | flags, 0, 0);
     if (pin < 0) return -1;
     char self[32];
     name_own_descriptor(pin, self);
     char now[k_path_size];
-    if (read_link(self, now, sizeof(now)) < 0 || strcmp(now, target.expected) != 0) {
+    if (read_link(self, now, sizeof(now)) < 0 || strcmp(now, expected) != 0) {
         close(pin);
         errno = EACCES;
         return -1;
@@ -54,18 +58,15 @@ int pin_descriptor(const JudgedTarget& target) {
     return pin;
 }
 
+}  // namespace
+
+int pin_descriptor(const JudgedTarget& target) {
+    return pin_as(target.path, 0, target.expected);
+}
+
 int pin_base(const JudgedTarget& target, pid_t caller) {
     char link[64];
     if (target.base[0] == 0 || !name_base_directory(caller, target.dirfd, link)) return -1;
-    const int directory = open_with(AT_FDCWD, link, O_PATH | O_DIRECTORY, 0, 0);
-    if (directory < 0) return -1;
     // Still the directory the path was judged from.
-    char self[32];
-    name_own_descriptor(directory, self);
-    char now[k_path_size];
-    if (read_link(self, now, sizeof(now)) < 0 || strcmp(now, target.base) != 0) {
-        close(directory);
-        return -1;
-    }
-    return directory;
+    return pin_as(link, O_DIRECTORY, target.base);
 }

@@ -179,9 +179,7 @@ bool perform_change_as(const CallRow& row, const uint64_t* args, const JudgedOpe
         ChangeWork* self = static_cast<ChangeWork*>(w);
         self->answer = perform_change(*self->row, self->args, *self->judged, self->caller, self->inputs);
     };
-    work.finish = [](CallerWork* w) {
-        release_change_inputs(&static_cast<ChangeWork*>(w)->inputs);
-    };
+    work.finish = [](CallerWork* w) { release_change_inputs(&static_cast<ChangeWork*>(w)->inputs); };
     work.row = &row;
     work.args = args;
     work.judged = &judged;

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>

@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <atomic>
+
 #include "proc/caller_state.h"
 #include "supervisor/judged_walk.h"
 #include "supervisor/pending_call.h"
@@ -100,10 +102,18 @@ bool open_parent(const JudgedTarget& target, const char* judged, pid_t caller, i
 bool reach(const JudgedTarget& target, bool follows, pid_t caller, int held, int pinned, Reached* out) {
     if (target.descriptor) {
         out->object = pinned >= 0 ? dup(pinned) : pin_descriptor(target);
-    } else {
-        const char* path = follows ? target.path : target.expected;
-        if (!open_parent(target, path, caller, held, out)) return false;
-        if (follows) out->object = open_with(out->parent, out->name, O_PATH, 0, resolve_for(path));
+    } else if (follows) {
+        // One walk from the root; through the caller's directory where an
+        // ancestor may not be searched.
+        char view[k_path_size];
+        const char* path = caller_view(target.path, caller, view);
+        const uint64_t flags = O_PATH | (target.ends_at_directory ? O_DIRECTORY : 0);
+        out->object = open_with(AT_FDCWD, path, flags, 0, resolve_for(path));
+        if (out->object < 0 && errno == EACCES && open_parent(target, target.path, caller, held, out)) {
+            out->object = open_with(out->parent, out->name, flags, 0, resolve_for(path));
+        }
+    } else if (!open_parent(target, target.expected, caller, held, out)) {
+        return false;
     }
     if (out->object >= 0) name_own_descriptor(out->object, out->self);
     return !follows || out->object >= 0;
@@ -211,13 +221,26 @@ Answer set_attribute(const CallRow& row, const uint64_t* args, const Reached& at
     }
 }
 
+// fchmodat2 with AT_EMPTY_PATH (6.6) changes the held object without a
+// walk through /proc; before it, the held object's /proc link is walked.
+long change_mode_of(const Reached& at, mode_t mode) {
+    static std::atomic<bool> has_empty_path{true};
+    if (has_empty_path.load(std::memory_order_relaxed)) {
+        const long result = syscall(k_nr_fchmodat2, at.object, "", mode, AT_EMPTY_PATH);
+        if (result == 0 || (errno != ENOSYS && errno != EINVAL)) return result;
+        has_empty_path.store(false, std::memory_order_relaxed);
+    }
+    return chmod(at.self, mode);
+}
+
 // Acts on the one operand the call names, as reached.
 Answer change_one(const CallRow& row, const uint64_t* args, int8_t after, pid_t caller, const Reached& at,
                   const ChangeInputs& inputs) {
     const timespec* times = inputs.has_times ? inputs.times : nullptr;
     switch (row.change) {
     case ChangeForm::make_directory:
-        return answer_of(make_as(caller, [&] { return mkdirat(at.parent, at.name, static_cast<mode_t>(args[after] & k_mode_bits)); }));
+        return answer_of(make_as(
+            caller, [&] { return mkdirat(at.parent, at.name, static_cast<mode_t>(args[after] & k_mode_bits)); }));
     case ChangeForm::make_node:
         return answer_of(make_as(caller, [&] {
             return mknodat(at.parent, at.name, static_cast<mode_t>(args[after]), static_cast<dev_t>(args[after + 1]));
@@ -226,7 +249,7 @@ Answer change_one(const CallRow& row, const uint64_t* args, int8_t after, pid_t 
     case ChangeForm::remove_file: return answer_of(unlinkat(at.parent, at.name, 0));
     case ChangeForm::remove_directory: return answer_of(unlinkat(at.parent, at.name, AT_REMOVEDIR));
     case ChangeForm::symlink: return answer_of(symlinkat(inputs.text, at.parent, at.name));
-    case ChangeForm::change_mode: return answer_of(chmod(at.self, static_cast<mode_t>(args[after])));
+    case ChangeForm::change_mode: return answer_of(change_mode_of(at, static_cast<mode_t>(args[after])));
     case ChangeForm::change_mode_at: {
         const char* name = at.object >= 0 ? at.self : at.name;
         const int dirfd = at.object >= 0 ? AT_FDCWD : at.parent;
@@ -339,7 +362,8 @@ void read_change_inputs(const CallRow& row, const uint64_t* args, const JudgedOp
     const int8_t after = static_cast<int8_t>(row.paths[0].path + 1);
     // A null path names the descriptor, but not the working directory.
     const PathArg& first = row.paths[0];
-    if (first.null_acts_on_dirfd && args[first.path] == 0 && static_cast<int>(flags_in(args[first.dirfd])) == AT_FDCWD) {
+    if (first.null_acts_on_dirfd && args[first.path] == 0 &&
+        static_cast<int>(flags_in(args[first.dirfd])) == AT_FDCWD) {
         inputs->error = EFAULT;
         return;
     }
@@ -387,7 +411,8 @@ Answer perform_change(const CallRow& row, const uint64_t* args, const JudgedOpen
     if (two && judged.targets[1].descriptor) return failed(EEXIST);
     const int8_t after = static_cast<int8_t>(row.paths[0].path + 1);
     Reached first;
-    if (!reach(source, follows_first(row, args, source, after), caller, inputs.bases[0], inputs.pins[0], &first)) return failed(errno);
+    if (!reach(source, follows_first(row, args, source, after), caller, inputs.bases[0], inputs.pins[0], &first))
+        return failed(errno);
     if (!two) return change_one(row, args, after, caller, first, inputs);
     Reached second;
     if (!reach(judged.targets[1], false, caller, inputs.bases[1], inputs.pins[1], &second)) return failed(errno);

@@ -21,11 +21,11 @@ inline constexpr size_t k_xattr_value_max = 65536;
 struct ChangeInputs {
     int bases[2] = {-1, -1};
     int pins[2] = {-1, -1};
-    int error = 0;             // reading them failed with this error: the call's answer
-    bool has_times = false;    // times holds the new times; else now
+    int error = 0;           // reading them failed with this error: the call's answer
+    bool has_times = false;  // times holds the new times; else now
     timespec times[2];
-    char text[k_path_size];    // a new link's text, or an attribute's name
-    XattrArgs xattr{};         // setxattrat's arguments; value is unused
+    char text[k_path_size];  // a new link's text, or an attribute's name
+    XattrArgs xattr{};       // setxattrat's arguments; value is unused
     size_t value_size = 0;
     unsigned char value[k_xattr_value_max];
 };

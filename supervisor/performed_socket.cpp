@@ -186,9 +186,8 @@ SocketCallStep queue_or_fail(int listener, const SocketJob& job, Answer* answer)
 SocketCallStep send_messages(int listener, const CallRow& row, const uint64_t* args, const JudgedOpen& judged,
                              SocketJob* job, Answer* answer) {
     const bool waits = (fcntl(job->socket, F_GETFL) & O_NONBLOCK) == 0 && (job->flags & MSG_DONTWAIT) == 0;
-    const uint64_t count = row.judge == Judge::sendmmsg ? (args[2] < judged.destination_count ? args[2]
-                                                                                                : judged.destination_count)
-                                                        : 1;
+    const uint64_t count =
+        row.judge == Judge::sendmmsg ? (args[2] < judged.destination_count ? args[2] : judged.destination_count) : 1;
     SendBuffer* buffer = take_send_buffer();
     if (buffer == nullptr) {
         close_job(*job);

@@ -17,9 +17,9 @@
 #include "rules/path_rules.h"
 #include "rules/socket_rules.h"
 #include "rules/verdict_text.h"
+#include "supervisor/judged_open.h"
 #include "supervisor/path_check.h"
 #include "supervisor/refusal.h"
-#include "supervisor/judged_open.h"
 
 namespace {
 

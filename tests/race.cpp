@@ -187,9 +187,9 @@ int main(int argc, char** argv) {
         flags = O_RDONLY;
         reads = true;
     } else if (changes) {
-        const char* last = strcmp(mode, "remove") == 0   ? "v"
-                           : strcmp(mode, "rename") == 0 ? "y"
-                           : strcmp(mode, "chmod") == 0  ? "f"
+        const char* last = strcmp(mode, "remove") == 0     ? "v"
+                           : strcmp(mode, "rename") == 0   ? "y"
+                           : strcmp(mode, "chmod") == 0    ? "f"
                            : strcmp(mode, "hardlink") == 0 ? "h"
                                                            : "s";
         char tail[8];

@@ -8,8 +8,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <mqueue.h>
-#include <poll.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
@@ -25,8 +25,8 @@
 
 #include <atomic>
 #include <iostream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/arch.h"
@@ -1007,11 +1007,8 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
     // they get out, to the second.
     AcceptingPort streams[2];
     UdpPort datagrams[2];
-    const std::string policy = e2e::probe_policy({{"E", s + "/ro"},
-                                                  {"E", s + "/rw"},
-                                                  {"W", s + "/rw"},
-                                                  {"L", streams[0].port()},
-                                                  {"L", datagrams[0].port()}});
+    const std::string policy = e2e::probe_policy(
+        {{"E", s + "/ro"}, {"E", s + "/rw"}, {"W", s + "/rw"}, {"L", streams[0].port()}, {"L", datagrams[0].port()}});
     const std::string attempts = e2e::is_light_load() ? "200" : "4000";
     // A flipping thread whose every change is judged leaves the opens it
     // races little of a machine under software emulation.
@@ -1024,21 +1021,20 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
     // Then the changes the supervisor carries out: each stops at its first
     // escape, which ro/ cannot undo.
     // Then connections and datagrams, whose address flips.
-    const std::vector<Words> races = {{"buffer"},  {"cwd"},          {"link"},     {"parent"},  {"hidden"},
-                                      {"buffer", "65534"},           {"cwd", "65534"},          {"remove"},
-                                      {"rename"},  {"symlink"},      {"symlink", "65534"},      {"chmod"},
-                                      {"hardlink"}, {"connect"},     {"send"}};
+    const std::vector<Words> races = {{"buffer"},           {"cwd"},          {"link"},     {"parent"},  {"hidden"},
+                                      {"buffer", "65534"},  {"cwd", "65534"}, {"remove"},   {"rename"},  {"symlink"},
+                                      {"symlink", "65534"}, {"chmod"},        {"hardlink"}, {"connect"}, {"send"}};
     for (const Words& which : races) {
         const std::string mode = joined(which);
         const bool sends = which[0] == "send";
         e2e::write_file(s + "/rw/ports", sends ? datagrams[0].port() + " " + datagrams[1].port()
-                                            : streams[0].port() + " " + streams[1].port());
+                                               : streams[0].port() + " " + streams[1].port());
         // Without the hand-over (5.10), only the races that rewrite memory
         // run: a thread flipping the directory or names with calls that
         // are trapped and go ahead, against opens that go ahead, can leave
         // those machines well past the test's time.
-        const bool change = which[0] != "buffer" && which[0] != "cwd" && which[0] != "link" &&
-                            which[0] != "parent" && which[0] != "hidden";
+        const bool change = which[0] != "buffer" && which[0] != "cwd" && which[0] != "link" && which[0] != "parent" &&
+                            which[0] != "hidden";
         const bool carried_out = change ? changes_carried_out : opens_carried_out;
         if (!carried_out && which[0] != "buffer" && which[0] != "hidden") continue;
         Words race = {e2e::bin_dir() + "/race", which[0], attempts, s};
