@@ -146,7 +146,9 @@ ssize_t send_one(const SocketJob& job, SendBuffer* buffer, int extra_flags) {
     message.msg_controllen = gathered.control_length;
     const ssize_t sent = sendmsg(job.socket, &message, job.flags | extra_flags | MSG_NOSIGNAL);
     if (sent < 0 && errno == EPIPE && (job.flags & MSG_NOSIGNAL) == 0) {
-        syscall(SYS_tgkill, thread_group_of(job.caller), job.caller, SIGPIPE);
+        // Through the pidfd: the caller's thread id may be reused once the
+        // process has gone.
+        syscall(k_nr_pidfd_send_signal, job.pidfd, SIGPIPE, nullptr, 0);
         errno = EPIPE;
     }
     return sent;

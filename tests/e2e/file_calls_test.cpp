@@ -834,7 +834,7 @@ TEST(CarriedOutChanges, AnswerAsTheKernelDoes) {
         {"mkdirat", "rw", "locked/new", "0755"},
         {"unlinkat", "rw", "locked", "AT_REMOVEDIR"},
         // A file of whoever runs the ops, and links to it.
-        {"openat", "rw", "mine", "O_CREAT|O_WRONLY", "0644"},
+        {"call", "mknodat", "rw", "s:mine", "S_IFREG|0644", "0"},
         {"call", "linkat", "rw", "s:mine", "rw", "s:hard", "0"},
         {"call", "linkat", "rw", "s:mine", "rw", "s:hard", "0"},
         {"call", "linkat", "rw", "s:l", "rw", "s:hard-l", "0"},
