@@ -94,3 +94,46 @@ inline constexpr uint32_t k_fs_ioc_enable_verity = 0x40806685;
 static_assert(sizeof(struct seccomp_notif) == 0x50, "seccomp_notif layout");
 static_assert(sizeof(struct seccomp_notif_resp) == 0x18, "seccomp_notif_resp layout");
 static_assert(sizeof(NotifAddfd) == 0x18, "seccomp_notif_addfd layout");
+
+// Landlock (5.13; ABI 2 in 5.19 adds REFER, 3 in 6.2 TRUNCATE, 5 in 6.10
+// IOCTL_DEV, 6 in 6.12 the scopes). Same numbers on every build.
+inline constexpr long k_nr_landlock_create_ruleset = 444;
+inline constexpr long k_nr_landlock_add_rule = 445;
+inline constexpr long k_nr_landlock_restrict_self = 446;
+inline constexpr uint32_t k_landlock_create_ruleset_version = 1U << 0;
+inline constexpr uint32_t k_landlock_rule_path_beneath = 1;
+inline constexpr uint64_t k_landlock_execute = 1ULL << 0;
+inline constexpr uint64_t k_landlock_write_file = 1ULL << 1;
+inline constexpr uint64_t k_landlock_read_file = 1ULL << 2;
+inline constexpr uint64_t k_landlock_read_dir = 1ULL << 3;
+inline constexpr uint64_t k_landlock_remove_dir = 1ULL << 4;
+inline constexpr uint64_t k_landlock_remove_file = 1ULL << 5;
+inline constexpr uint64_t k_landlock_make_char = 1ULL << 6;
+inline constexpr uint64_t k_landlock_make_dir = 1ULL << 7;
+inline constexpr uint64_t k_landlock_make_reg = 1ULL << 8;
+inline constexpr uint64_t k_landlock_make_sock = 1ULL << 9;
+inline constexpr uint64_t k_landlock_make_fifo = 1ULL << 10;
+inline constexpr uint64_t k_landlock_make_block = 1ULL << 11;
+inline constexpr uint64_t k_landlock_make_sym = 1ULL << 12;
+inline constexpr uint64_t k_landlock_refer = 1ULL << 13;
+inline constexpr uint64_t k_landlock_truncate = 1ULL << 14;
+inline constexpr uint64_t k_landlock_ioctl_dev = 1ULL << 15;
+inline constexpr uint64_t k_landlock_scope_abstract_unix_socket = 1ULL << 0;
+inline constexpr uint64_t k_landlock_scope_signal = 1ULL << 1;
+
+// The mount API (5.2), for a handle on the message-queue file system's root.
+inline constexpr long k_nr_fsconfig = 431;
+inline constexpr long k_nr_fsmount = 432;
+inline constexpr long k_nr_fsopen = 430;
+inline constexpr unsigned k_fsconfig_cmd_create = 6;
+
+struct LandlockRulesetAttr {
+    uint64_t handled_access_fs;
+    uint64_t handled_access_net;
+    uint64_t scoped;
+};
+
+struct __attribute__((packed)) LandlockPathBeneathAttr {
+    uint64_t allowed_access;
+    int32_t parent_fd;
+};

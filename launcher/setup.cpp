@@ -20,6 +20,7 @@
 #include "base/nest_request.h"
 #include "launcher/filter.h"
 #include "launcher/handoff.h"
+#include "launcher/landlock_bound.h"
 #include "launcher/messages.h"
 #include "supervisor/nesting.h"
 #include "supervisor/notify_loop.h"
@@ -97,7 +98,8 @@ void limit_core_size() {
 }
 
 [[noreturn]] void run_sandboxed_child(const sigset_t* saved_mask, int channel[2], int status_write,
-                                      const KeptDescriptors* kept, char** command, const StartOptions& options) {
+                                      const KeptDescriptors* kept, int bound, char** command,
+                                      const StartOptions& options) {
     sigprocmask(SIG_SETMASK, saved_mask, nullptr);
     close(channel[k_end_supervisor]);
     close(status_write);
@@ -110,11 +112,18 @@ void limit_core_size() {
     // needed; the descriptors made below are this process's own, closed by
     // it before the exec.
     KeptDescriptors keep = *kept;
-    if (!keep_descriptor(&keep, channel[k_end_child])) {
+    if (!keep_descriptor(&keep, channel[k_end_child]) || (bound >= 0 && !keep_descriptor(&keep, bound))) {
         say("cannot confine the command: too many kept descriptors");
         _exit(EXIT_FILTER);
     }
     close_unkept_descriptors(&keep);
+    // The kernel's bound comes before the filter, whose calls it does not
+    // need, and after the descriptors it was built from are settled. Where
+    // it cannot be entered, the policy alone holds, as on kernels without.
+    if (bound >= 0) {
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0) (void)enter_kernel_bound(bound);
+        close(bound);
+    }
 
     Handoff handoff = {channel[k_end_child], {-1, -1}, false};
     pthread_t sender;
@@ -275,9 +284,13 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
         _exit(EXIT_SOCKETPAIR);
     }
 
+    // Built here, where nothing is bound yet; entered by the command's
+    // process.
+    const KernelBound bound = FAULT_AT("no-kernel-bound") ? KernelBound{} : prepare_kernel_bound(*policy, *kept);
     pid_t child = FAULT_AT("fork-child") ? -1 : fork();
     if (child < 0) _exit(EXIT_FORK_CHILD);
-    if (child == 0) run_sandboxed_child(&saved_mask, channel, status_write, kept, command, options);
+    if (child == 0) run_sandboxed_child(&saved_mask, channel, status_write, kept, bound.ruleset, command, options);
+    if (bound.ruleset >= 0) close(bound.ruleset);
     // The tree runs as the same user: without this it could attach to the
     // supervisor or copy its listener and answer its own calls.
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);

@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,6 +45,11 @@ Words ops(const std::vector<Words>& list) {
 bool is_light_load() {
     const char* value = getenv("SANDBOX_STRESS_LIGHT");
     return value != nullptr && value[0] == '1';
+}
+
+bool has_kernel_bound() {
+    constexpr long k_landlock_create_ruleset = 444;
+    return syscall(k_landlock_create_ruleset, nullptr, 0, 1) >= 2;
 }
 
 std::string probe_policy(const Records& extra) {

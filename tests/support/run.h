@@ -15,6 +15,10 @@ namespace e2e {
 // machines, under software emulation).
 bool is_light_load();
 
+// Whether the sandbox bounds the tree with Landlock on this kernel (ABI 2
+// or later; the tests run as root, who can always rule message queues).
+bool has_kernel_bound();
+
 // The directory of the running test program; sandbox and probe sit beside it.
 std::string bin_dir();
 // $SANDBOX_BIN, else <bin_dir>/sandbox.
