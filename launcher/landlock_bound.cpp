@@ -67,6 +67,28 @@ bool add_path_rule(int ruleset, const char* path, uint64_t rights) {
     return added;
 }
 
+// A writable tree that does not exist yet is made by the tree, in the
+// nearest directory that does: the rule goes there, wider than the policy,
+// which the supervisor still applies.
+bool add_write_rule(int ruleset, const char* path, uint64_t rights) {
+    char existing[k_path_size];
+    const size_t length = strlen(path);
+    if (length >= sizeof(existing)) return true;
+    memcpy(existing, path, length + 1);
+    for (;;) {
+        const int fd = open(existing, O_PATH | O_CLOEXEC);
+        if (fd >= 0) {
+            const bool added = add_rule(ruleset, fd, rights);
+            close(fd);
+            return added;
+        }
+        if (errno != ENOENT) return errno == ENOTDIR || errno == EACCES || errno == ELOOP;
+        char* slash = strrchr(existing, '/');
+        if (slash == nullptr || existing[1] == 0) return true;
+        slash[slash == existing ? 1 : 0] = 0;
+    }
+}
+
 // Everything outside hidden: every entry beside each directory on the way
 // down to it, and the listing of those directories (which reaches no file's
 // contents, and which the supervisor still judges below hidden).
@@ -164,9 +186,11 @@ KernelBound prepare_kernel_bound(const Policy& policy, const KeptDescriptors& ke
     bool built = count >= 0 && add_descriptor_rules(fd, kept, handled) && add_queue_rule(fd, queues & handled);
     for (long i = 0; built && i < count; ++i) {
         const uint64_t rights = rights_of(entries[i].rights, handled);
-        built = entries[i].rights == BoundRights::read_exec_except
-                    ? add_outside(fd, entries[i].path, rights, handled)
-                    : add_path_rule(fd, entries[i].path, rights);
+        switch (entries[i].rights) {
+        case BoundRights::read_exec_except: built = add_outside(fd, entries[i].path, rights, handled); break;
+        case BoundRights::write: built = add_write_rule(fd, entries[i].path, rights); break;
+        default: built = add_path_rule(fd, entries[i].path, rights); break;
+        }
     }
     if (!built) {
         close(fd);

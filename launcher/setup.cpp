@@ -286,7 +286,10 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
 
     // Built here, where nothing is bound yet; entered by the command's
     // process.
-    const KernelBound bound = FAULT_AT("no-kernel-bound") ? KernelBound{} : prepare_kernel_bound(*policy, *kept);
+    // An audit lets through what the policy refuses: the bound, which is
+    // the policy's shape, would refuse it.
+    const bool bounded = !options.audit && !FAULT_AT("no-kernel-bound");
+    const KernelBound bound = bounded ? prepare_kernel_bound(*policy, *kept) : KernelBound{};
     pid_t child = FAULT_AT("fork-child") ? -1 : fork();
     if (child < 0) _exit(EXIT_FORK_CHILD);
     if (child == 0) run_sandboxed_child(&saved_mask, channel, status_write, kept, bound.ruleset, command, options);
