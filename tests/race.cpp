@@ -22,6 +22,8 @@
 //     connect   connects to loopback, the port flipping between the two in
 //               DIR/rw/ports ("ALLOWED REFUSED"), and asks the peer's port
 //     send      sends a datagram to loopback, the port flipping the same way
+//     exec      runs a path that flips between rw/run (a program that exits
+//               0) and hd/run (one that exits 1) and waits for it
 //   prints "escapes E of N"; E counts opens of ro/f for writing, or of
 //   hd/f for reading, changes that reached ro/ (the first one ends the run:
 //   ro/ cannot be put back from inside), and connections to the refused
@@ -38,6 +40,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -115,6 +118,20 @@ bool connects_to_refused() {
                          peer.sin_port == g_ports[1];
     close(fd);
     return reached;
+}
+
+// Whether the program run now is the hidden one. The child shares the
+// memory the flipping thread writes (vfork), as a thread of the caller
+// would.
+bool runs_hidden() {
+    const pid_t child = vfork();
+    if (child == 0) {
+        char* argv[] = {g_path, nullptr};
+        syscall(SYS_execve, g_path, argv, environ);
+        _exit(127);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 1;
 }
 
 // One attempt at a change that reaches ro/; false when it stayed in rw/.
@@ -199,6 +216,9 @@ int main(int argc, char** argv) {
         name(g_second, tail);
         name(reached, tail);
         name(made, strcmp(mode, "hardlink") == 0 ? "rw/f" : "rw/x");
+    } else if (strcmp(mode, "exec") == 0) {
+        name(g_first, "rw/run");
+        name(g_second, "hd/run");
     } else if (strcmp(mode, "connect") == 0 || strcmp(mode, "send") == 0) {
         if (!read_ports(g_dir)) return 2;
         flipper = flip_port;
@@ -236,7 +256,10 @@ int main(int argc, char** argv) {
         }
     }
     close(datagrams);
-    for (long i = 0; !changes && !network && i < attempts; ++i) {
+    for (long i = 0; strcmp(mode, "exec") == 0 && i < attempts; ++i) {
+        if (runs_hidden()) ++escapes;
+    }
+    for (long i = 0; !changes && !network && strcmp(mode, "exec") != 0 && i < attempts; ++i) {
         const int fd = open(opened, flags | O_CLOEXEC);
         if (fd < 0) continue;
         if (reads ? holds_hidden_text(fd) : is_inode(fd, protected_file)) ++escapes;

@@ -997,6 +997,10 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
     for (const char* dir : {"ro", "rw", "rw/a", "hd"}) ASSERT_EQ(mkdir((s + "/" + dir).c_str(), 0755), 0);
     for (const char* file : {"ro/f", "ro/v", "rw/f", "rw/a/f"}) e2e::write_file(s + "/" + file, "open\n");
     e2e::write_file(s + "/hd/f", "hidden\n");
+    // Two programs: the one the policy lets the tree run exits 0, the
+    // hidden one 1.
+    e2e::write_file(s + "/rw/run", e2e::read_file("/bin/true"), 0755);
+    e2e::write_file(s + "/hd/run", e2e::read_file("/bin/false"), 0755);
     ASSERT_EQ(symlink("f", (s + "/rw/l").c_str()), 0);
     ASSERT_EQ(symlink("../ro/f", (s + "/rw/m").c_str()), 0);
     ASSERT_EQ(symlink("../ro", (s + "/rw/b").c_str()), 0);
@@ -1023,10 +1027,12 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
     // dropped root.
     // Then the changes the supervisor carries out: each stops at its first
     // escape, which ro/ cannot undo.
-    // Then connections and datagrams, whose address flips.
+    // Then connections and datagrams, whose address flips, and a program
+    // run through a path that flips.
     const std::vector<Words> races = {{"buffer"},           {"cwd"},          {"link"},     {"parent"},  {"hidden"},
                                       {"buffer", "65534"},  {"cwd", "65534"}, {"remove"},   {"rename"},  {"symlink"},
-                                      {"symlink", "65534"}, {"chmod"},        {"hardlink"}, {"connect"}, {"send"}};
+                                      {"symlink", "65534"}, {"chmod"},        {"hardlink"}, {"connect"}, {"send"},
+                                      {"exec"}};
     for (const Words& which : races) {
         const std::string mode = joined(which);
         const bool sends = which[0] == "send";
@@ -1036,9 +1042,12 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
         // run: a thread flipping the directory or names with calls that
         // are trapped and go ahead, against opens that go ahead, can leave
         // those machines well past the test's time.
-        const bool change = which[0] != "buffer" && which[0] != "cwd" && which[0] != "link" && which[0] != "parent" &&
-                            which[0] != "hidden";
-        const bool carried_out = change ? changes_carried_out : opens_carried_out;
+        // An execution goes ahead in the caller: only the kernel's bound
+        // judges the program it runs.
+        const bool runs = which[0] == "exec";
+        const bool change = !runs && which[0] != "buffer" && which[0] != "cwd" && which[0] != "link" &&
+                            which[0] != "parent" && which[0] != "hidden";
+        const bool carried_out = runs ? e2e::has_kernel_bound() : change ? changes_carried_out : opens_carried_out;
         if (!carried_out && which[0] != "buffer" && which[0] != "hidden") continue;
         Words race = {e2e::bin_dir() + "/race", which[0], attempts, s};
         if (which.size() > 1) race.push_back(which[1]);
@@ -1053,7 +1062,7 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
             std::cout << "[ race     ] " << mode << " with the call going ahead: " << r.out;
         }
         // The same race where the caller opens for itself, for comparison.
-        setenv("SANDBOX_FAULT", "continue-opens", 1);
+        setenv("SANDBOX_FAULT", runs ? "no-kernel-bound" : "continue-opens,no-kernel-bound", 1);
         Words continued = {e2e::bin_dir() + "/sandbox_faults", "--policy", policy, "--"};
         continued.insert(continued.end(), race.begin(), race.end());
         RunResult c = e2e::run(continued, options);
