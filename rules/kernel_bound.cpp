@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "rules/path_rules.h"
+
 namespace {
 
 // Terminals need their ioctls; the other devices need only reading and
@@ -32,24 +34,43 @@ struct Filler {
 }  // namespace
 
 void name_pattern_directory(const char* pattern, char (&out)[k_path_size]) {
-    const char* start = pattern[0] == '^' ? pattern + 1 : pattern;
+    memcpy(out, "/", 2);
+    if (strncmp(pattern, "^/", 2) != 0 || strchr(pattern, '|') != nullptr) return;
+    const char* start = pattern + 1;
     size_t fixed = 0;
-    while (start[fixed] != 0 && !is_special(start[fixed]) && fixed + 1 < sizeof(out)) ++fixed;
+    while (start[fixed] != 0 && !is_special(start[fixed]) && fixed + 1 < k_path_size) ++fixed;
+    if (fixed > 0 && start[fixed] != 0 && strchr("*?{", start[fixed]) != nullptr) --fixed;
     size_t last_slash = 0;
-    bool has_slash = false;
     for (size_t i = 0; i < fixed; ++i) {
-        if (start[i] == '/') {
-            last_slash = i;
-            has_slash = true;
-        }
+        if (start[i] == '/') last_slash = i;
     }
-    // A pattern that does not start with "/" may match anywhere.
-    if (!has_slash || start[0] != '/' || last_slash == 0) {
-        memcpy(out, "/", 2);
-        return;
-    }
+    if (last_slash == 0) return;
     memcpy(out, start, last_slash);
     out[last_slash] = 0;
+}
+
+bool is_within_bound(const BoundEntry* entries, size_t count, const char* path, Access access) {
+    if (access == ACCESS_STAT) return true;
+    const bool writes = access == ACCESS_WRITE || access == ACCESS_DELETE;
+    for (size_t i = 0; i < count; ++i) {
+        const BoundEntry& entry = entries[i];
+        switch (entry.rights) {
+        case BoundRights::read_exec_except:
+            if (!writes && !is_subpath(path, entry.path)) return true;
+            break;
+        case BoundRights::read_exec:
+            if (!writes && is_subpath(path, entry.path)) return true;
+            break;
+        case BoundRights::write:
+            if (is_subpath(path, entry.path)) return true;
+            break;
+        case BoundRights::device:
+        case BoundRights::terminal:
+            if (access != ACCESS_EXEC && access != ACCESS_DELETE && is_subpath(path, entry.path)) return true;
+            break;
+        }
+    }
+    return false;
 }
 
 long build_bound(const Policy& policy, BoundEntry* out, size_t capacity, char (*pattern_dirs)[k_path_size],

@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/access.h"
 #include "path/normalize.h"
 #include "policy/policy.h"
 
@@ -36,7 +37,15 @@ inline constexpr size_t k_bound_entries_max = 1024;
 [[nodiscard]] long build_bound(const Policy& policy, BoundEntry* out, size_t capacity, char (*pattern_dirs)[k_path_size],
                                size_t pattern_slots);
 
+// Whether the bound lets access to path through, by the entries alone (the
+// command's own descriptors, message queues, and writable trees that do not
+// exist yet, whose rules depend on the machine, are not in them). Metadata
+// is never bound.
+[[nodiscard]] bool is_within_bound(const BoundEntry* entries, size_t count, const char* path, Access access);
+
 // The directory a write pattern's matches all lie beneath: the fixed text
-// it starts with ("^" skipped), up to its last "/" before the first
-// character a regular expression treats specially. "/" when there is none.
+// after "^/", up to its last "/" before the first character a regular
+// expression treats specially (a quantifier makes the character before it
+// optional). "/" for a pattern that is not anchored at "^/" or has
+// alternatives.
 void name_pattern_directory(const char* pattern, char (&out)[k_path_size]);

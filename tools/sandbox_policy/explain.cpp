@@ -12,6 +12,7 @@
 #include "base/io.h"
 #include "path/descriptor.h"
 #include "path/operand.h"
+#include "rules/kernel_bound.h"
 #include "rules/socket_rules.h"
 #include "rules/staged_check.h"
 #include "rules/verdict_text.h"
@@ -193,6 +194,12 @@ bool explain_path(const Policy* policy, Access access, const std::string& path, 
     if (out->allowed && stages.stage[STAGE_FOLLOWED].ran) {
         add_descriptor_stage(policy, stages.followed, access, tree, out);
     }
+    static BoundEntry entries[k_bound_entries_max];
+    static char pattern_dirs[k_bound_entries_max][k_path_size];
+    const long count = build_bound(*policy, entries, k_bound_entries_max, pattern_dirs, k_bound_entries_max);
+    const char* reached = stages.stage[STAGE_FOLLOWED].ran ? stages.followed : stages.canonical;
+    out->bound_refuses = count >= 0 && stages.stage[STAGE_CANONICAL].ran &&
+                         !is_within_bound(entries, static_cast<size_t>(count), reached, access);
     return true;
 }
 
@@ -251,6 +258,10 @@ std::string format_explanation(const Explanation& explanation) {
         out += std::string("    ") + (line.allowed ? "allowed: " : "denied: ") + line.reason + "\n";
     }
     out += "result: " + final_answer(explanation) + "\n";
+    if (explanation.bound_refuses) {
+        out += "kernel bound: refuses it too, where the kernel has Landlock (5.19 and later), whatever a race"
+               " changes\n";
+    }
     if (!explanation.suggestion.empty()) out += "suggestion: " + explanation.suggestion + "\n";
     return out;
 }
@@ -281,6 +292,7 @@ std::string format_explanation_json(const Explanation& explanation) {
     out += std::string("],\"allowed\":") + (explanation.allowed ? "true," : "false,");
     if (!explanation.logged.empty()) field("logged", explanation.logged);
     if (!explanation.suggestion.empty()) field("suggestion", explanation.suggestion);
+    out += std::string("\"bound_refuses\":") + (explanation.bound_refuses ? "true," : "false,");
     field("final", final_answer(explanation), "}\n");
     return out;
 }

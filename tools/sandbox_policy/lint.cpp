@@ -1,4 +1,5 @@
 #include <elf.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -6,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "rules/kernel_bound.h"
 #include "rules/path_rules.h"
 #include "rules/staged_check.h"
 #include "tools/sandbox_policy/policy_tool.h"
@@ -79,6 +81,16 @@ private:
             warn(rule.origin, text + " is hidden (inside hidden_root " + policy_->hidden_root +
                                   ", under no visible entry), so never writable; add visible " + rule.value);
         }
+        // This machine's file system, looked at with its PATH: a writable
+        // tree the command is still to make, in a directory that is there.
+        if (rule.key == 'W' && !path_list_.empty() && !is_wholly_hidden(rule.value)) {
+            const std::string parent = rule.value.substr(0, rule.value.find_last_of('/'));
+            const std::string above = parent.empty() ? "/" : parent;
+            if (access(rule.value.c_str(), F_OK) != 0 && errno == ENOENT && access(above.c_str(), F_OK) == 0) {
+                warn(rule.origin, text + " does not exist yet: the kernel's bound can rule only what exists, so it "
+                                         "lets writes through beneath " + above + " instead");
+            }
+        }
         if (rule.key == 'G' && !list_has_subpath(&policy_->write_allow, rule.value.c_str())) {
             warn(rule.origin, text + " is under no write entry: its .git is not writable anyway");
         }
@@ -111,6 +123,14 @@ private:
         }
         if (pattern[0] != '^' && pattern.back() != '$') {
             warn(rule.origin, text + " has no ^ or $ anchor: it matches anywhere inside a path");
+        }
+        // Anchored alternatives are bound at "/" too, but each names where
+        // it writes.
+        char bound[k_path_size];
+        name_pattern_directory(pattern.c_str(), bound);
+        if (strcmp(bound, "/") == 0 && pattern.compare(0, 2, "^/") != 0) {
+            warn(rule.origin, text + " may match anywhere: the kernel's bound cannot narrow its writes, and lets "
+                                     "writes through everywhere");
         }
         // A pattern anchored to a literal directory writes nothing when that
         // directory is hidden throughout. Alternatives may lead anywhere; a

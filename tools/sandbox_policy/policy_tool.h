@@ -33,7 +33,8 @@ void decode_policy_or_exit(const char* blob, Policy* policy);
 
 // The warnings about rules. Patterns that do not compile are reported and
 // left out of the other checks.
-// path_list: a PATH whose hidden directories are named too ("" for none).
+// path_list: a PATH whose hidden directories are named too, and with it
+// writable trees missing on this machine ("" for neither).
 std::vector<Diagnostic> lint_rules(const std::vector<Rule>& rules, const std::string& path_list = "");
 // The ELF interpreter named by program, or "".
 std::string elf_interpreter(const char* program);
@@ -57,6 +58,7 @@ struct Explanation {
     std::string answer;      // the refusal's errno; "" for EACCES
     std::string logged;      // the log event explained, in short, or ""
     std::string suggestion;  // the change that would allow it, or ""
+    bool bound_refuses = false;  // the kernel's bound, where the kernel has one, refuses it too
 };
 
 // The access class of a class name; false for no class.
