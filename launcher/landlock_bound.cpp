@@ -17,8 +17,8 @@ constexpr uint64_t k_make_all = k_landlock_make_char | k_landlock_make_dir | k_l
                                 k_landlock_make_sock | k_landlock_make_fifo | k_landlock_make_block |
                                 k_landlock_make_sym;
 // What a rule on a file (not a directory) may grant.
-constexpr uint64_t k_file_rights = k_landlock_execute | k_landlock_write_file | k_landlock_read_file |
-                                   k_landlock_truncate | k_landlock_ioctl_dev;
+constexpr uint64_t k_file_rights =
+    k_landlock_execute | k_landlock_write_file | k_landlock_read_file | k_landlock_truncate | k_landlock_ioctl_dev;
 constexpr int k_first_abi = 2;
 constexpr int k_scopes_abi = 6;
 
@@ -36,8 +36,8 @@ uint64_t handled_rights(int abi) {
 // keeps working; only terminals are named for it.
 uint64_t rights_of(BoundRights rights, uint64_t handled) {
     constexpr uint64_t read = k_landlock_execute | k_landlock_read_file | k_landlock_read_dir | k_landlock_ioctl_dev;
-    constexpr uint64_t device = k_landlock_read_file | k_landlock_write_file | k_landlock_truncate |
-                                k_landlock_ioctl_dev;
+    constexpr uint64_t device =
+        k_landlock_read_file | k_landlock_write_file | k_landlock_truncate | k_landlock_ioctl_dev;
     switch (rights) {
     case BoundRights::read_exec:
     case BoundRights::read_exec_except: return read & handled;

@@ -82,7 +82,8 @@ long build_bound(const Policy& policy, BoundEntry* out, size_t capacity, char (*
     } else if (strcmp(hidden, "/") != 0) {
         fill.add(hidden, BoundRights::read_exec_except);
     }
-    for (uint64_t i = 0; i < policy.visible_tree.count; ++i) fill.add(policy.visible_tree.items[i], BoundRights::read_exec);
+    for (uint64_t i = 0; i < policy.visible_tree.count; ++i)
+        fill.add(policy.visible_tree.items[i], BoundRights::read_exec);
     for (uint64_t i = 0; i < policy.write_allow.count; ++i) fill.add(policy.write_allow.items[i], BoundRights::write);
     for (uint64_t i = 0; i < policy.write_patterns.count; ++i) {
         if (i >= pattern_slots) return -1;

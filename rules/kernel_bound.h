@@ -34,8 +34,8 @@ inline constexpr size_t k_bound_entries_max = 1024;
 // directory its fixed start names, at least "/"; its text is written into
 // pattern_dirs (one k_path_size slot per pattern), which the entries point
 // into.
-[[nodiscard]] long build_bound(const Policy& policy, BoundEntry* out, size_t capacity, char (*pattern_dirs)[k_path_size],
-                               size_t pattern_slots);
+[[nodiscard]] long build_bound(const Policy& policy, BoundEntry* out, size_t capacity,
+                               char (*pattern_dirs)[k_path_size], size_t pattern_slots);
 
 // Whether the bound lets access to path through, by the entries alone (the
 // command's own descriptors, message queues, and writable trees that do not

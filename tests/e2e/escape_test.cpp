@@ -1029,10 +1029,10 @@ TEST(EscapeRaces, OpensAndChangesReachOnlyWhatWasJudged) {
     // escape, which ro/ cannot undo.
     // Then connections and datagrams, whose address flips, and a program
     // run through a path that flips.
-    const std::vector<Words> races = {{"buffer"},           {"cwd"},          {"link"},     {"parent"},  {"hidden"},
-                                      {"buffer", "65534"},  {"cwd", "65534"}, {"remove"},   {"rename"},  {"symlink"},
-                                      {"symlink", "65534"}, {"chmod"},        {"hardlink"}, {"connect"}, {"send"},
-                                      {"exec"}};
+    const std::vector<Words> races = {
+        {"buffer"},       {"cwd"},     {"link"},   {"parent"},  {"hidden"},           {"buffer", "65534"},
+        {"cwd", "65534"}, {"remove"},  {"rename"}, {"symlink"}, {"symlink", "65534"}, {"chmod"},
+        {"hardlink"},     {"connect"}, {"send"},   {"exec"}};
     for (const Words& which : races) {
         const std::string mode = joined(which);
         const bool sends = which[0] == "send";

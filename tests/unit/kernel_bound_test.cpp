@@ -46,21 +46,17 @@ TEST(KernelBound, AtLeastAsWideAsThePolicy) {
         bool within;
     };
     const std::vector<Row> rows = {
-        {"/usr/bin/ls", ACCESS_EXEC, true},         // outside the hidden root
-        {"/home/u/.ssh/id", ACCESS_READ, false},    // hidden
-        {"/home/u/proj/a.c", ACCESS_READ, true},    // visible
+        {"/usr/bin/ls", ACCESS_EXEC, true},          // outside the hidden root
+        {"/home/u/.ssh/id", ACCESS_READ, false},     // hidden
+        {"/home/u/proj/a.c", ACCESS_READ, true},     // visible
         {"/home/u/proj/secret", ACCESS_READ, true},  // denied inside a visible tree: the supervisor's
-        {"/home/u/proj/a.c", ACCESS_WRITE, false},  // visible, not writable
-        {"/home/u/proj/out/x", ACCESS_WRITE, true},
-        {"/home/u/proj/out/x", ACCESS_DELETE, true},
-        {"/home/u/cache/a.o", ACCESS_WRITE, true},  // the pattern's directory
-        {"/home/u/cache/a.c", ACCESS_WRITE, true},  // wider than the pattern
-        {"/etc/passwd", ACCESS_WRITE, false},
-        {"/home/u/.ssh/id", ACCESS_STAT, true},  // metadata is never bound
-        {"/proc/1/status", ACCESS_READ, true},
-        {"/dev/null", ACCESS_WRITE, true},
-        {"/dev/pts/3", ACCESS_WRITE, true},
-        {"/home/u/bin/tool", ACCESS_EXEC, false},  // a hidden program
+        {"/home/u/proj/a.c", ACCESS_WRITE, false},   // visible, not writable
+        {"/home/u/proj/out/x", ACCESS_WRITE, true}, {"/home/u/proj/out/x", ACCESS_DELETE, true},
+        {"/home/u/cache/a.o", ACCESS_WRITE, true},                                           // the pattern's directory
+        {"/home/u/cache/a.c", ACCESS_WRITE, true},                                           // wider than the pattern
+        {"/etc/passwd", ACCESS_WRITE, false},       {"/home/u/.ssh/id", ACCESS_STAT, true},  // metadata is never bound
+        {"/proc/1/status", ACCESS_READ, true},      {"/dev/null", ACCESS_WRITE, true},
+        {"/dev/pts/3", ACCESS_WRITE, true},         {"/home/u/bin/tool", ACCESS_EXEC, false},  // a hidden program
     };
     for (const Row& row : rows) {
         EXPECT_EQ(is_within_bound(entries, static_cast<size_t>(count), row.path, row.access), row.within)

@@ -259,8 +259,9 @@ std::string format_explanation(const Explanation& explanation) {
     }
     out += "result: " + final_answer(explanation) + "\n";
     if (explanation.bound_refuses) {
-        out += "kernel bound: refuses it too, where the kernel has Landlock (5.19 and later), whatever a race"
-               " changes\n";
+        out +=
+            "kernel bound: refuses it too, where the kernel has Landlock (5.19 and later), whatever a race"
+            " changes\n";
     }
     if (!explanation.suggestion.empty()) out += "suggestion: " + explanation.suggestion + "\n";
     return out;

@@ -87,8 +87,10 @@ private:
             const std::string parent = rule.value.substr(0, rule.value.find_last_of('/'));
             const std::string above = parent.empty() ? "/" : parent;
             if (access(rule.value.c_str(), F_OK) != 0 && errno == ENOENT && access(above.c_str(), F_OK) == 0) {
-                warn(rule.origin, text + " does not exist yet: the kernel's bound can rule only what exists, so it "
-                                         "lets writes through beneath " + above + " instead");
+                warn(rule.origin, text +
+                                      " does not exist yet: the kernel's bound can rule only what exists, so it "
+                                      "lets writes through beneath " +
+                                      above + " instead");
             }
         }
         if (rule.key == 'G' && !list_has_subpath(&policy_->write_allow, rule.value.c_str())) {
@@ -129,8 +131,9 @@ private:
         char bound[k_path_size];
         name_pattern_directory(pattern.c_str(), bound);
         if (strcmp(bound, "/") == 0 && pattern.compare(0, 2, "^/") != 0) {
-            warn(rule.origin, text + " may match anywhere: the kernel's bound cannot narrow its writes, and lets "
-                                     "writes through everywhere");
+            warn(rule.origin, text +
+                                  " may match anywhere: the kernel's bound cannot narrow its writes, and lets "
+                                  "writes through everywhere");
         }
         // A pattern anchored to a literal directory writes nothing when that
         // directory is hidden throughout. Alternatives may lead anywhere; a

@@ -55,9 +55,9 @@ struct Explanation {
     std::string subject;
     std::vector<StageLine> stages;
     bool allowed = false;
-    std::string answer;      // the refusal's errno; "" for EACCES
-    std::string logged;      // the log event explained, in short, or ""
-    std::string suggestion;  // the change that would allow it, or ""
+    std::string answer;          // the refusal's errno; "" for EACCES
+    std::string logged;          // the log event explained, in short, or ""
+    std::string suggestion;      // the change that would allow it, or ""
     bool bound_refuses = false;  // the kernel's bound, where the kernel has one, refuses it too
 };
 
