@@ -16,7 +16,7 @@ namespace e2e {
 bool is_light_load();
 
 // Whether the sandbox bounds the tree with Landlock on this kernel (ABI 2
-// or later; the tests run as root, who can always rule message queues).
+// or later, where message queues can be ruled).
 bool has_kernel_bound();
 
 // The directory of the running test program; sandbox and probe sit beside it.
