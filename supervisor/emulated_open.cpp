@@ -37,14 +37,8 @@ OpenResult failed(int error) {
 // Creates under the caller's umask, so that the parent's default ACL, if
 // any, applies as it would for the caller.
 int create_as(pid_t caller, int dirfd, const char* path, uint64_t flags, uint64_t mode, uint64_t resolve) {
-    mode_t mask = 0;
-    if (!read_umask(caller, &mask)) return -1;
-    const mode_t previous = umask(mask);
-    const int fd = open_with(dirfd, path, flags, mode, resolve);
-    const int error = errno;
-    umask(previous);
-    errno = error;
-    return fd;
+    return static_cast<int>(
+        make_with_callers_umask(caller, [&] { return long{open_with(dirfd, path, flags, mode, resolve)}; }));
 }
 
 // The open ends here: the caller's own flags, without the O_NONBLOCK the

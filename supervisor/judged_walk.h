@@ -2,11 +2,14 @@
 // through a link the judgement did not see.
 #pragma once
 
+#include <errno.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "base/kernel_abi.h"
 #include "path/normalize.h"
+#include "proc/caller_state.h"
 #include "supervisor/judged_open.h"
 
 inline constexpr uint64_t k_no_links = k_resolve_no_symlinks | k_resolve_no_magiclinks;
@@ -31,3 +34,18 @@ void name_own_descriptor(int fd, char (&link)[32]);
 // The directory a relative path was judged from, held without opening, or
 // -1 (an absolute path, or the caller's directory is no longer it).
 [[nodiscard]] int pin_base(const JudgedTarget& target, pid_t caller);
+
+// Runs make (which creates something) under the caller's umask, so that a
+// default ACL on the parent applies as it would for the caller; -1 with
+// errno set when the umask cannot be read.
+template <typename Make>
+long make_with_callers_umask(pid_t caller, Make make) {
+    mode_t mask = 0;
+    if (!read_umask(caller, &mask)) return -1;
+    const mode_t previous = umask(mask);
+    const long result = make();
+    const int error = errno;
+    umask(previous);
+    errno = error;
+    return result;
+}

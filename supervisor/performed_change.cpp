@@ -24,14 +24,6 @@ constexpr size_t k_xattr_name_max = 255;
 constexpr long k_micro_per_second = 1000000;
 constexpr uint32_t k_link_flags = AT_SYMLINK_FOLLOW | AT_EMPTY_PATH;
 
-Answer failed(int error) {
-    return Answer{error, false, 0, false};
-}
-
-Answer answer_of(long result) {
-    return result < 0 ? failed(errno) : Answer{0, true, 0, false};
-}
-
 uint32_t flags_in(uint64_t arg) {
     return static_cast<uint32_t>(arg);
 }
@@ -119,20 +111,6 @@ bool reach(const JudgedTarget& target, bool follows, pid_t caller, int held, int
     return !follows || out->object >= 0;
 }
 
-// Made under the caller's umask, so that a default ACL applies as it would
-// for the caller.
-template <typename Make>
-long make_as(pid_t caller, Make make) {
-    mode_t mask = 0;
-    if (!read_umask(caller, &mask)) return -1;
-    const mode_t previous = umask(mask);
-    const long result = make();
-    const int error = errno;
-    umask(previous);
-    errno = error;
-    return result;
-}
-
 // Whether the call acts on the object its operand names (its mode, owner,
 // times, size or attributes) rather than on the name.
 bool acts_on_object(ChangeForm form) {
@@ -177,15 +155,16 @@ bool name_in_parent(const Reached& reached, char (&out)[k_path_size + 32]) {
 Answer link_object(const CallRow& row, const uint64_t* args, const JudgedTarget& source, const Reached& from,
                    const Reached& to) {
     const uint32_t flags = row.change == ChangeForm::link_at ? flags_in(args[4]) : 0;
-    if ((flags & ~k_link_flags) != 0) return failed(EINVAL);
+    if ((flags & ~k_link_flags) != 0) return answer_error(EINVAL);
     if (source.descriptor) {
         // The empty path links the descriptor itself; a /proc link is a
         // link on another mount unless it is followed.
-        if ((flags & AT_EMPTY_PATH) != 0) return answer_of(linkat(from.object, "", to.parent, to.name, AT_EMPTY_PATH));
-        if ((flags & AT_SYMLINK_FOLLOW) == 0) return failed(EXDEV);
+        if ((flags & AT_EMPTY_PATH) != 0)
+            return answer_of_result(linkat(from.object, "", to.parent, to.name, AT_EMPTY_PATH));
+        if ((flags & AT_SYMLINK_FOLLOW) == 0) return answer_error(EXDEV);
     }
-    if (from.object >= 0) return answer_of(linkat(AT_FDCWD, from.self, to.parent, to.name, AT_SYMLINK_FOLLOW));
-    return answer_of(linkat(from.parent, from.name, to.parent, to.name, 0));
+    if (from.object >= 0) return answer_of_result(linkat(AT_FDCWD, from.self, to.parent, to.name, AT_SYMLINK_FOLLOW));
+    return answer_of_result(linkat(from.parent, from.name, to.parent, to.name, 0));
 }
 
 Answer set_attribute(const CallRow& row, const uint64_t* args, const Reached& at, const ChangeInputs& inputs) {
@@ -193,31 +172,31 @@ Answer set_attribute(const CallRow& row, const uint64_t* args, const Reached& at
     switch (row.change) {
     case ChangeForm::set_xattr: {
         const int flags = static_cast<int>(flags_in(args[4]));
-        if (at.object >= 0) return answer_of(setxattr(at.self, inputs.text, value, inputs.value_size, flags));
+        if (at.object >= 0) return answer_of_result(setxattr(at.self, inputs.text, value, inputs.value_size, flags));
         char path[k_path_size + 32];
-        if (!name_in_parent(at, path)) return failed(ENAMETOOLONG);
-        return answer_of(lsetxattr(path, inputs.text, value, inputs.value_size, flags));
+        if (!name_in_parent(at, path)) return answer_error(ENAMETOOLONG);
+        return answer_of_result(lsetxattr(path, inputs.text, value, inputs.value_size, flags));
     }
     case ChangeForm::remove_xattr: {
-        if (at.object >= 0) return answer_of(removexattr(at.self, inputs.text));
+        if (at.object >= 0) return answer_of_result(removexattr(at.self, inputs.text));
         char path[k_path_size + 32];
-        if (!name_in_parent(at, path)) return failed(ENAMETOOLONG);
-        return answer_of(lremovexattr(path, inputs.text));
+        if (!name_in_parent(at, path)) return answer_error(ENAMETOOLONG);
+        return answer_of_result(lremovexattr(path, inputs.text));
     }
     case ChangeForm::set_xattr_at: {
         XattrArgs own = inputs.xattr;
         own.value = reinterpret_cast<uintptr_t>(value);
         const uint32_t flags = flags_in(args[2]) & ~static_cast<uint32_t>(AT_EMPTY_PATH);
         if (at.object >= 0)
-            return answer_of(syscall(k_nr_setxattrat, AT_FDCWD, at.self, flags, inputs.text, &own, sizeof(own)));
-        return answer_of(syscall(k_nr_setxattrat, at.parent, at.name, flags, inputs.text, &own, sizeof(own)));
+            return answer_of_result(syscall(k_nr_setxattrat, AT_FDCWD, at.self, flags, inputs.text, &own, sizeof(own)));
+        return answer_of_result(syscall(k_nr_setxattrat, at.parent, at.name, flags, inputs.text, &own, sizeof(own)));
     }
     case ChangeForm::remove_xattr_at: {
         const uint32_t flags = flags_in(args[2]) & ~static_cast<uint32_t>(AT_EMPTY_PATH);
-        if (at.object >= 0) return answer_of(syscall(k_nr_removexattrat, AT_FDCWD, at.self, flags, inputs.text));
-        return answer_of(syscall(k_nr_removexattrat, at.parent, at.name, flags, inputs.text));
+        if (at.object >= 0) return answer_of_result(syscall(k_nr_removexattrat, AT_FDCWD, at.self, flags, inputs.text));
+        return answer_of_result(syscall(k_nr_removexattrat, at.parent, at.name, flags, inputs.text));
     }
-    default: return failed(EPERM);
+    default: return answer_error(EPERM);
     }
 }
 
@@ -239,21 +218,22 @@ Answer change_one(const CallRow& row, const uint64_t* args, int8_t after, pid_t 
     const timespec* times = inputs.has_times ? inputs.times : nullptr;
     switch (row.change) {
     case ChangeForm::make_directory:
-        return answer_of(make_as(
+        return answer_of_result(make_with_callers_umask(
             caller, [&] { return mkdirat(at.parent, at.name, static_cast<mode_t>(args[after] & k_mode_bits)); }));
     case ChangeForm::make_node:
-        return answer_of(make_as(caller, [&] {
+        return answer_of_result(make_with_callers_umask(caller, [&] {
             return mknodat(at.parent, at.name, static_cast<mode_t>(args[after]), static_cast<dev_t>(args[after + 1]));
         }));
-    case ChangeForm::remove_at: return answer_of(unlinkat(at.parent, at.name, static_cast<int>(flags_in(args[after]))));
-    case ChangeForm::remove_file: return answer_of(unlinkat(at.parent, at.name, 0));
-    case ChangeForm::remove_directory: return answer_of(unlinkat(at.parent, at.name, AT_REMOVEDIR));
-    case ChangeForm::symlink: return answer_of(symlinkat(inputs.text, at.parent, at.name));
-    case ChangeForm::change_mode: return answer_of(change_mode_of(at, static_cast<mode_t>(args[after])));
+    case ChangeForm::remove_at:
+        return answer_of_result(unlinkat(at.parent, at.name, static_cast<int>(flags_in(args[after]))));
+    case ChangeForm::remove_file: return answer_of_result(unlinkat(at.parent, at.name, 0));
+    case ChangeForm::remove_directory: return answer_of_result(unlinkat(at.parent, at.name, AT_REMOVEDIR));
+    case ChangeForm::symlink: return answer_of_result(symlinkat(inputs.text, at.parent, at.name));
+    case ChangeForm::change_mode: return answer_of_result(change_mode_of(at, static_cast<mode_t>(args[after])));
     case ChangeForm::change_mode_at: {
         const char* name = at.object >= 0 ? at.self : at.name;
         const int dirfd = at.object >= 0 ? AT_FDCWD : at.parent;
-        return answer_of(syscall(k_nr_fchmodat2, dirfd, name, args[after], flags_in(args[after + 1])));
+        return answer_of_result(syscall(k_nr_fchmodat2, dirfd, name, args[after], flags_in(args[after + 1])));
     }
     case ChangeForm::change_owner:
     case ChangeForm::change_owner_at: {
@@ -262,20 +242,21 @@ Answer change_one(const CallRow& row, const uint64_t* args, int8_t after, pid_t 
         const uint32_t flags = row.change == ChangeForm::change_owner_at ? flags_in(args[after + 2]) : 0;
         if (at.object >= 0) {
             const uint32_t own = (flags & ~static_cast<uint32_t>(AT_SYMLINK_NOFOLLOW)) | AT_EMPTY_PATH;
-            return answer_of(fchownat(at.object, "", user, group, static_cast<int>(own)));
+            return answer_of_result(fchownat(at.object, "", user, group, static_cast<int>(own)));
         }
-        return answer_of(fchownat(at.parent, at.name, user, group, static_cast<int>(flags | AT_SYMLINK_NOFOLLOW)));
+        return answer_of_result(
+            fchownat(at.parent, at.name, user, group, static_cast<int>(flags | AT_SYMLINK_NOFOLLOW)));
     }
-    case ChangeForm::truncate: return answer_of(truncate(at.self, static_cast<off_t>(args[after])));
+    case ChangeForm::truncate: return answer_of_result(truncate(at.self, static_cast<off_t>(args[after])));
     case ChangeForm::set_times:
     case ChangeForm::set_times_old:
     case ChangeForm::set_times_micro: {
         const uint32_t flags = row.change == ChangeForm::set_times ? flags_in(args[3]) : 0;
         if (at.object >= 0) {
             const uint32_t own = flags & ~static_cast<uint32_t>(AT_SYMLINK_NOFOLLOW);
-            return answer_of(utimensat(AT_FDCWD, at.self, times, static_cast<int>(own)));
+            return answer_of_result(utimensat(AT_FDCWD, at.self, times, static_cast<int>(own)));
         }
-        return answer_of(utimensat(at.parent, at.name, times, static_cast<int>(flags)));
+        return answer_of_result(utimensat(at.parent, at.name, times, static_cast<int>(flags)));
     }
     default: return set_attribute(row, args, at, inputs);
     }
@@ -396,27 +377,27 @@ void release_change_inputs(ChangeInputs* inputs) {
 
 Answer perform_change(const CallRow& row, const uint64_t* args, const JudgedOpen& judged, pid_t caller,
                       const ChangeInputs& inputs) {
-    if (judged.conflicting) return failed(EACCES);
-    if (inputs.error != 0) return failed(inputs.error);
+    if (judged.conflicting) return answer_error(EACCES);
+    if (inputs.error != 0) return answer_error(inputs.error);
     const bool two = row.change == ChangeForm::rename || row.change == ChangeForm::rename_flags || is_link(row.change);
-    if (judged.count < (two ? 2 : 1)) return failed(EACCES);
+    if (judged.count < (two ? 2 : 1)) return answer_error(EACCES);
     const JudgedTarget& source = judged.targets[0];
     // A /proc descriptor link is a name only to the calls that act on the
     // object or link it; making, removing or renaming it fails as it would.
     const bool creates = row.change == ChangeForm::make_directory || row.change == ChangeForm::make_node ||
                          row.change == ChangeForm::symlink;
     if (source.descriptor && !acts_on_object(row.change) && !is_link(row.change)) {
-        return failed(creates ? EEXIST : EXDEV);
+        return answer_error(creates ? EEXIST : EXDEV);
     }
-    if (two && judged.targets[1].descriptor) return failed(EEXIST);
+    if (two && judged.targets[1].descriptor) return answer_error(EEXIST);
     const int8_t after = static_cast<int8_t>(row.paths[0].path + 1);
     Reached first;
     if (!reach(source, follows_first(row, args, source, after), caller, inputs.bases[0], inputs.pins[0], &first))
-        return failed(errno);
+        return answer_error(errno);
     if (!two) return change_one(row, args, after, caller, first, inputs);
     Reached second;
-    if (!reach(judged.targets[1], false, caller, inputs.bases[1], inputs.pins[1], &second)) return failed(errno);
+    if (!reach(judged.targets[1], false, caller, inputs.bases[1], inputs.pins[1], &second)) return answer_error(errno);
     if (is_link(row.change)) return link_object(row, args, source, first, second);
     const unsigned flags = row.change == ChangeForm::rename_flags ? flags_in(args[row.paths[1].path + 1]) : 0;
-    return answer_of(syscall(SYS_renameat2, first.parent, first.name, second.parent, second.name, flags));
+    return answer_of_result(syscall(SYS_renameat2, first.parent, first.name, second.parent, second.name, flags));
 }

@@ -38,10 +38,6 @@ SendBuffer g_buffers[k_send_buffers];
 // wants CAP_SYS_PTRACE for it): every call goes ahead in the caller after.
 bool g_handing_refused = false;
 
-Answer failed(int error) {
-    return Answer{error, false, 0, false};
-}
-
 SendBuffer* take_send_buffer() {
     for (SendBuffer& buffer : g_buffers) {
         bool expected = false;
@@ -83,12 +79,12 @@ struct Gathered {
 // now; only the destination had to be read once. A datagram longer than
 // the buffer could not be sent either; a stream's first part is sent, as a
 // short write.
-int gather(const SocketJob& job, bool stream, SendBuffer* buffer, Gathered* out) {
+int gather(const SocketJob& job, SendBuffer* buffer, Gathered* out) {
     const pid_t caller = job.caller;
     if (job.judge == Judge::sendto) {
         uint64_t length = job.length;
         if (length > k_sent_data_max) {
-            if (!stream) return EMSGSIZE;
+            if (!job.stream) return EMSGSIZE;
             length = k_sent_data_max;
         }
         if (length > 0 && !read_tracee_mem(caller, job.source, buffer->data, length)) return EFAULT;
@@ -107,7 +103,7 @@ int gather(const SocketJob& job, bool stream, SendBuffer* buffer, Gathered* out)
         for (size_t i = 0; i < n; ++i) {
             size_t length = batch[i].iov_len;
             if (length > k_sent_data_max - total) {
-                if (!stream) return EMSGSIZE;
+                if (!job.stream) return EMSGSIZE;
                 length = k_sent_data_max - total;
             }
             const uint64_t from = reinterpret_cast<uint64_t>(batch[i].iov_base);
@@ -129,9 +125,8 @@ int gather(const SocketJob& job, bool stream, SendBuffer* buffer, Gathered* out)
 // or -1 with errno set. The supervisor takes no SIGPIPE: the caller gets
 // the one the kernel would have sent it.
 ssize_t send_one(const SocketJob& job, SendBuffer* buffer, int extra_flags) {
-    const bool stream = option_of(job.socket, SO_TYPE) == SOCK_STREAM;
     Gathered gathered;
-    const int error = gather(job, stream, buffer, &gathered);
+    const int error = gather(job, buffer, &gathered);
     if (error != 0) {
         errno = error;
         return -1;
@@ -165,7 +160,7 @@ void write_sent_length(const SocketJob& job, ssize_t sent) {
 
 Answer connect_to(const SocketJob& job) {
     const sockaddr* to = reinterpret_cast<const sockaddr*>(job.destination.bytes);
-    return connect(job.socket, to, job.destination.length) < 0 ? failed(errno) : Answer{0, true, 0, false};
+    return answer_of_result(connect(job.socket, to, job.destination.length));
 }
 
 void close_job(const SocketJob& job) {
@@ -177,7 +172,7 @@ void close_job(const SocketJob& job) {
 SocketCallStep queue_or_fail(int listener, const SocketJob& job, Answer* answer) {
     if (start_socket_job(listener, job)) return SocketCallStep::queued;
     close_job(job);
-    *answer = failed(EAGAIN);
+    *answer = answer_error(EAGAIN);
     return SocketCallStep::answered;
 }
 
@@ -193,7 +188,7 @@ SocketCallStep send_messages(int listener, const CallRow& row, const uint64_t* a
     SendBuffer* buffer = take_send_buffer();
     if (buffer == nullptr) {
         close_job(*job);
-        *answer = failed(ENOBUFS);
+        *answer = answer_error(ENOBUFS);
         return SocketCallStep::answered;
     }
     uint64_t sent_count = 0;
@@ -215,9 +210,9 @@ SocketCallStep send_messages(int listener, const CallRow& row, const uint64_t* a
     }
     close_job(*job);
     if (row.judge == Judge::sendmmsg) {
-        *answer = sent_count > 0 ? Answer{0, true, static_cast<int64_t>(sent_count), false} : failed(error);
+        *answer = sent_count > 0 ? answer_value(static_cast<int64_t>(sent_count)) : answer_error(error);
     } else {
-        *answer = error != 0 ? failed(error) : Answer{0, true, sent, false};
+        *answer = error != 0 ? answer_error(error) : answer_value(sent);
     }
     return SocketCallStep::answered;
 }
@@ -228,7 +223,7 @@ SocketCallStep carry_out_socket_call(int listener, const CallRow& row, const sec
                                      const JudgedOpen& judged, Answer* answer) {
     if (!judged.has_destination || g_handing_refused) return SocketCallStep::goes_ahead;
     if (judged.conflicting) {
-        *answer = failed(EACCES);
+        *answer = answer_error(EACCES);
         return SocketCallStep::answered;
     }
     const uint64_t* args = reinterpret_cast<const uint64_t*>(notif.data.args);
@@ -240,7 +235,7 @@ SocketCallStep carry_out_socket_call(int listener, const CallRow& row, const sec
     if (job.socket < 0) {
         if (errno == EPERM) g_handing_refused = true;
         if (errno != EBADF) return SocketCallStep::goes_ahead;
-        *answer = failed(EBADF);
+        *answer = answer_error(EBADF);
         return SocketCallStep::answered;
     }
     // Local sockets are named by paths, which the supervisor would walk
@@ -260,18 +255,19 @@ SocketCallStep carry_out_socket_call(int listener, const CallRow& row, const sec
     job.flags = static_cast<int>(static_cast<uint32_t>(args[row.judge == Judge::sendmsg ? 2 : 3]));
     job.source = args[1];
     job.length = args[2];
+    job.stream = option_of(job.socket, SO_TYPE) == SOCK_STREAM;
     return send_messages(listener, row, args, judged, &job, answer);
 }
 
 Answer run_socket_job(const SocketJob& job) {
     if (job.judge == Judge::connect) return connect_to(job);
     SendBuffer* buffer = take_send_buffer();
-    if (buffer == nullptr) return failed(ENOBUFS);
+    if (buffer == nullptr) return answer_error(ENOBUFS);
     const ssize_t sent = send_one(job, buffer, 0);
     const int error = errno;
     buffer->taken.store(false);
-    if (sent < 0) return failed(error);
-    if (job.judge != Judge::sendmmsg) return Answer{0, true, sent, false};
+    if (sent < 0) return answer_error(error);
+    if (job.judge != Judge::sendmmsg) return answer_value(sent);
     write_sent_length(job, sent);
-    return Answer{0, true, 1, false};
+    return answer_value(1);
 }

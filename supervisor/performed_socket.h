@@ -24,6 +24,7 @@ struct SocketJob {
     uint64_t source;  // sendto: the data; sendmsg and sendmmsg: the message's header
     uint64_t length;  // sendto: the data's length
     int flags;
+    bool stream;  // a stream socket: a send longer than a buffer is cut short, not refused
     JudgedDestination destination;
 };
 

@@ -2,6 +2,7 @@
 // kernel.
 #pragma once
 
+#include <errno.h>
 #include <linux/seccomp.h>
 #include <stdint.h>
 #include <string.h>
@@ -16,6 +17,21 @@ struct Answer {
 };
 
 inline constexpr Answer k_answer_continue = {0, false, 0, false};
+
+// The call fails with error.
+inline Answer answer_error(int error) {
+    return Answer{error, false, 0, false};
+}
+
+// The supervisor carried the call out: it returns value.
+inline Answer answer_value(int64_t value) {
+    return Answer{0, true, value, false};
+}
+
+// A call the supervisor made itself: its result, or errno when it failed.
+inline Answer answer_of_result(long result, int64_t value = 0) {
+    return result < 0 ? answer_error(errno) : answer_value(value);
+}
 
 // Whether the answer lets the call go ahead as issued.
 inline bool is_continue(const Answer& answer) {

@@ -17,10 +17,6 @@ pid_t pid_in(uint64_t arg) {
     return static_cast<pid_t>(static_cast<uint32_t>(arg));
 }
 
-Answer answer_of(long result) {
-    return result < 0 ? Answer{errno, false, 0, false} : Answer{0, true, 0, false};
-}
-
 bool is_thread_form(SignalForm form) {
     return form == SignalForm::thread || form == SignalForm::group_thread || form == SignalForm::queued_thread;
 }
@@ -65,16 +61,16 @@ Answer send_held_signal(const CallRow& row, const uint64_t* args, pid_t caller, 
         char task[48];
         snprintf(task, sizeof(task), "/proc/%d/task/%d", static_cast<int>(held.group), static_cast<int>(held.thread));
         struct stat status;
-        if (stat(task, &status) != 0) return Answer{ESRCH, false, 0, false};
+        if (stat(task, &status) != 0) return answer_error(ESRCH);
     }
     siginfo_t info;
     siginfo_t* given = nullptr;
     if (form == SignalForm::queued || form == SignalForm::queued_thread) {
-        if (!read_tracee_mem(caller, args[at + 1], &info, sizeof(info))) return Answer{EFAULT, false, 0, false};
+        if (!read_tracee_mem(caller, args[at + 1], &info, sizeof(info))) return answer_error(EFAULT);
         // The kernel takes the signal from the argument, not the struct.
         info.si_signo = sig;
         given = &info;
     }
     const unsigned flags = is_thread_form(form) ? k_pidfd_signal_thread : 0;
-    return answer_of(syscall(k_nr_pidfd_send_signal, held.pidfd, sig, given, flags));
+    return answer_of_result(syscall(k_nr_pidfd_send_signal, held.pidfd, sig, given, flags));
 }
