@@ -4,15 +4,19 @@
 // natively and under each program being compared.
 //
 //   bench_calls stat|read-open|write-open|chmod|exec|xattr|connect|refused ITERATIONS DIR
+//   bench_calls parallel ROUNDS DIR THREADS
 //
 // DIR is a scratch directory the calls work in (write-open creates a file
 // there); exec runs DIR/true-static if present, else /bin/true; connect
 // goes to 127.0.0.1 on a port nothing listens on; refused looks at a path
-// no policy shows.
+// no policy shows. parallel runs THREADS threads at once, each doing ROUNDS
+// rounds of what a build does to its files (create and write one, stat it,
+// stat a system header), and prints the wall time per round.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -84,12 +88,71 @@ int run_once(const char* kind, const char* dir, const char* file, int sock_fd, c
     return -1;
 }
 
+struct Worker {
+    char file[4096];
+    long rounds;
+    bool failed;
+};
+
+const char* g_header = "/usr/include/stdio.h";
+
+void* run_rounds(void* argument) {
+    Worker* worker = static_cast<Worker*>(argument);
+    const char text[64] = "int x;\n";
+    for (long i = 0; i < worker->rounds; ++i) {
+        const int fd = open(worker->file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        struct stat st;
+        if (fd < 0 || write(fd, text, sizeof(text)) != static_cast<ssize_t>(sizeof(text)) || close(fd) != 0 ||
+            stat(worker->file, &st) != 0 || stat(g_header, &st) != 0) {
+            worker->failed = true;
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+int run_parallel(long rounds, const char* dir, int threads) {
+    struct stat st;
+    if (stat(g_header, &st) != 0) g_header = "/etc/hostname";
+    Worker* workers = new Worker[static_cast<size_t>(threads)];
+    pthread_t* ids = new pthread_t[static_cast<size_t>(threads)];
+    for (int i = 0; i < threads; ++i) {
+        snprintf(workers[i].file, sizeof(workers[i].file), "%s/parallel-%d", dir, i);
+        workers[i].rounds = rounds;
+        workers[i].failed = false;
+    }
+    const double start = now_us();
+    int started = 0;
+    while (started < threads && pthread_create(&ids[started], nullptr, run_rounds, &workers[started]) == 0) ++started;
+    bool failed = started < threads;
+    for (int i = 0; i < started; ++i) {
+        pthread_join(ids[i], nullptr);
+        failed = failed || workers[i].failed;
+    }
+    const double elapsed = now_us() - start;
+    delete[] workers;
+    delete[] ids;
+    if (failed) {
+        fprintf(stderr, "bench_calls: parallel rounds fail here\n");
+        return 1;
+    }
+    printf("%.3f\n", elapsed / static_cast<double>(rounds * threads));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && strcmp(argv[1], "parallel") == 0) {
+        const long threads = strtol(argv[4], nullptr, 10);
+        if (threads < 1 || threads > 1024) return 2;
+        return run_parallel(strtol(argv[2], nullptr, 10), argv[3], static_cast<int>(threads));
+    }
     if (argc != 4) {
-        fprintf(stderr, "usage: %s stat|read-open|write-open|chmod|exec|xattr|connect|refused ITERATIONS DIR\n",
-                argv[0]);
+        fprintf(stderr,
+                "usage: %s stat|read-open|write-open|chmod|exec|xattr|connect|refused ITERATIONS DIR\n"
+                "       %s parallel ROUNDS DIR THREADS\n",
+                argv[0], argv[0]);
         return 2;
     }
     const char* kind = argv[1];

@@ -22,11 +22,23 @@ bool read_descriptor(const char* text, int* fd) {
     return parse_descriptor(text, strlen(text), fd) && *fd >= 3;
 }
 
+// A count of judging threads: 1 to k_judging_threads_max, decimal.
+bool read_thread_count(const char* text, int* count) {
+    int value = 0;
+    for (const char* at = text; *at != 0; ++at) {
+        if (*at < '0' || *at > '9' || at - text >= 3) return false;
+        value = value * 10 + (*at - '0');
+    }
+    if (text[0] == 0 || value < 1 || value > k_judging_threads_max) return false;
+    *count = value;
+    return true;
+}
+
 }  // namespace
 
 bool parse_command_line(int argc, char** argv, CommandLine* line, LineProblem* problem) {
-    *line = CommandLine{Action::run, PolicyFrom::none, nullptr, -1,    {}, LogTo::none, nullptr,
-                        -1,          LogFormat::text,  false,   false, 0};
+    *line = CommandLine{
+        Action::run, PolicyFrom::none, nullptr, -1, {}, LogTo::none, nullptr, -1, LogFormat::text, false, false, 0, 0};
     problem->text[0] = 0;
     if (argc == 2 && strcmp(argv[1], "--help") == 0) {
         line->action = Action::help;
@@ -42,7 +54,7 @@ bool parse_command_line(int argc, char** argv, CommandLine* line, LineProblem* p
         const bool takes_value = strcmp(option, "--policy") == 0 || strcmp(option, "--policy-file") == 0 ||
                                  strcmp(option, "--policy-fd") == 0 || strcmp(option, "--keep-fd") == 0 ||
                                  strcmp(option, "--log") == 0 || strcmp(option, "--log-fd") == 0 ||
-                                 strcmp(option, "--log-format") == 0;
+                                 strcmp(option, "--log-format") == 0 || strcmp(option, "--judging-threads") == 0;
         if (takes_value && at + 1 >= argc) return fail(problem, "%s needs a value", option);
         const char* value = takes_value ? argv[at + 1] : nullptr;
         if (strcmp(option, "--policy") == 0 || strcmp(option, "--policy-file") == 0 ||
@@ -84,6 +96,11 @@ bool parse_command_line(int argc, char** argv, CommandLine* line, LineProblem* p
                 line->log_format = LogFormat::json;
             } else {
                 return fail(problem, "--log-format takes text or json, not '%s'", value);
+            }
+        } else if (strcmp(option, "--judging-threads") == 0) {
+            if (!read_thread_count(value, &line->judging_threads)) {
+                return fail(problem, "--judging-threads takes a number from 1 to %d, not '%s'", k_judging_threads_max,
+                            value);
             }
         } else if (strcmp(option, "--audit") == 0) {
             line->audit = true;
@@ -142,6 +159,8 @@ void print_help(const char* argv0) {
         "                       would-refuse; needs --log or --log-fd; then\n"
         "                       sandbox-policy learn proposes the rules\n"
         "  --quiet              say nothing on standard error\n"
+        "  --judging-threads N  judge the command's calls on N threads (1 to 64;\n"
+        "                       the default: four for each processor)\n"
         "  --help, --version\n"
         "\n"
         "Exit status: COMMAND's own, or 128 + the signal that ended it; 110 a\n"

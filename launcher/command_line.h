@@ -9,6 +9,7 @@
 #include <stddef.h>
 
 #include "launcher/descriptors.h"
+#include "supervisor/judged_open.h"
 #include "supervisor/refusal_log.h"
 
 enum class Action : unsigned char { run, help, version };
@@ -31,7 +32,8 @@ struct CommandLine {
     LogFormat log_format;
     bool audit;
     bool quiet;
-    int command;  // the index of COMMAND in argv
+    int command;          // the index of COMMAND in argv
+    int judging_threads;  // 0: four for each processor
 };
 
 // What is wrong with a command line, in words for one line of message.

@@ -77,7 +77,13 @@ void install_forwarding() {
 }  // namespace
 
 bool open_refusal_log(const CommandLine& line, RefusalLog* log, char* problem, size_t size) {
-    *log = RefusalLog{-1, false, line.log_format, line.audit, 0, 0, 0};
+    log->fd = -1;
+    log->is_socket = false;
+    log->format = line.log_format;
+    log->audit = line.audit;
+    log->refused = 0;
+    log->would_refuse = 0;
+    log->dropped = 0;
     if (line.log_to == LogTo::none) return true;
     if (line.log_to == LogTo::file) {
         // Not blocking: a FIFO without a reader is refused, not waited on.
@@ -220,7 +226,8 @@ int run_launcher(int argc, char** argv) {
     int status_pipe[2];
     if (FAULT_AT("pipe2") || pipe2(status_pipe, O_CLOEXEC) != 0) return say_start_failure(EXIT_PIPE_OR_MASK);
 
-    const StartOptions options = {log.fd >= 0 ? &log : nullptr, line.audit, note, blob.c_str(), nested};
+    const StartOptions options = {log.fd >= 0 ? &log : nullptr, line.audit, note, blob.c_str(), nested,
+                                  line.judging_threads};
     pid_t supervisor = FAULT_AT("fork-supervisor") ? -1 : fork();
     if (supervisor < 0) return say_start_failure(EXIT_FORK_SUPERVISOR);
     if (supervisor == 0) {

@@ -343,9 +343,9 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     loop.opens = nullptr;
     if (!FAULT_AT("continue-opens") && start_open_emulation(&opens, listener)) {
         loop.opens = &opens;
-        loop.supervision.opened = &opens.judged;
         loop.supervision.ids_changed = &opens.ids_changed;
     }
+    loop.judging_threads = options.judging_threads > 0 ? options.judging_threads : count_default_judging_threads();
     loop.signal_fd = sigfd;
     loop.status_write = status_write;
     loop.status_relayed = false;

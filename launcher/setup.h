@@ -13,6 +13,7 @@ struct StartOptions {
     ExecRefusalNote* note;    // null: quiet
     const char* policy_blob;  // for the log's first line, and the sandbox around this one
     bool nested;              // the sandbox around this one judges the command by this policy too
+    int judging_threads;      // 0: four for each processor
 };
 
 // The first fork's child: starts the sandboxed child, which keeps the

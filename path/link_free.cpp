@@ -6,6 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "base/kernel_abi.h"
 #include "path/normalize.h"
 
@@ -14,7 +16,7 @@ namespace {
 // Set once openat2 turns out to be missing, or refused as container
 // profiles written before it refuse it; a wrong guess only means the longer
 // walk from then on.
-bool g_openat2_missing = false;
+std::atomic<bool> g_openat2_missing{false};
 
 // 0 when the kernel resolves path meeting no link, else the errno it gave.
 int look_up_without_links(const char* path, LastLink last) {
@@ -28,7 +30,7 @@ int look_up_without_links(const char* path, LastLink last) {
         fd = syscall(k_nr_openat2, AT_FDCWD, path, &how, sizeof(how));
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        if (errno == ENOSYS || errno == EPERM) g_openat2_missing = true;
+        if (errno == ENOSYS || errno == EPERM) g_openat2_missing.store(true, std::memory_order_relaxed);
         return errno;
     }
     close(static_cast<int>(fd));
@@ -38,7 +40,7 @@ int look_up_without_links(const char* path, LastLink last) {
 }  // namespace
 
 bool is_free_of_links(const char* path, LastLink last) {
-    if (g_openat2_missing) return false;
+    if (g_openat2_missing.load(std::memory_order_relaxed)) return false;
     int error = look_up_without_links(path, last);
     if (error != ENOENT) return error == 0;
     // A last name that does not exist yet (a file about to be created) is

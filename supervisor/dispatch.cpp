@@ -58,16 +58,20 @@ Answer answer(const PendingCall& call, const CallRow& row, const uint64_t* args,
     return Answer{refusal, false, 0, false};
 }
 
+// The calls refused with ENOSYS already reported, by any judging thread:
+// programs fall back from them (clone3 at every thread or spawn), so once a
+// run is enough.
+std::atomic<uint8_t> g_fallbacks_said[32];
+
 // A call the table refuses outright, which the filter left to the
 // supervisor so that the log can say so. One that programs fall back from
 // is said the first time.
 Answer refuse_outright(CallRefusals* refusals, const CallRow& row, int error) {
     const size_t index = static_cast<size_t>(&row - k_calls);
     bool said = false;
-    if (refusals != nullptr && error == ENOSYS && index / 8 < sizeof(refusals->fallbacks_said)) {
+    if (refusals != nullptr && error == ENOSYS && index / 8 < std::size(g_fallbacks_said)) {
         const uint8_t bit = static_cast<uint8_t>(1u << (index % 8));
-        said = (refusals->fallbacks_said[index / 8] & bit) != 0;
-        refusals->fallbacks_said[index / 8] |= bit;
+        said = (g_fallbacks_said[index / 8].fetch_or(bit, std::memory_order_relaxed) & bit) != 0;
     }
     if (!said) (void)refuse_for_rule(refusals, ACCESS_STAT, "refused_call");
     return Answer{error, false, 0, false};
@@ -162,7 +166,7 @@ Answer dispatch_notification(const Supervision& supervision, const seccomp_notif
     case Judge::mq_unlink: return judged(check_mq_unlink(call, args), EACCES);
     case Judge::nest: return judge_nest_request(call, supervision.nested, args);
     case Judge::credentials:
-        if (supervision.ids_changed != nullptr) *supervision.ids_changed = true;
+        if (supervision.ids_changed != nullptr) supervision.ids_changed->store(true);
         return k_answer_continue;
     }
     (void)refuse_for_rule(refusals, ACCESS_STAT, "unhandled");

@@ -4,6 +4,8 @@
 
 #include <linux/seccomp.h>
 
+#include <atomic>
+
 #include "base/sandbox_tree.h"
 #include "policy/policy.h"
 #include "supervisor/response.h"
@@ -27,7 +29,7 @@ struct Supervision {
     CallRefusals* refusals;
     Attachments* nested;
     JudgedOpen* opened = nullptr;
-    bool* ids_changed = nullptr;  // set once a process of the tree may have changed its credentials
+    std::atomic<bool>* ids_changed = nullptr;  // set once a process of the tree may have changed its credentials
 };
 
 // A number that no row judges is refused with EPERM: the filter and the

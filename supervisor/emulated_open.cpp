@@ -206,7 +206,7 @@ void undo_created(const char* path, int fd) {
 }  // namespace
 
 OpenerIds judge_opener_ids(const OpenEmulation& emulation, pid_t caller, Credentials* theirs) {
-    if (!emulation.ids_changed) return OpenerIds::own;
+    if (!emulation.ids_changed.load()) return OpenerIds::own;
     if (!read_credentials(caller, theirs)) return OpenerIds::unknown;
     return is_same_access(*theirs, emulation.own) ? OpenerIds::own : OpenerIds::callers;
 }
@@ -279,6 +279,6 @@ bool start_open_emulation(OpenEmulation* emulation, int listener) {
     // so with ENOENT, one that does not refuses the request with EINVAL.
     NotifAddfd add{0, k_addfd_flag_send, static_cast<uint32_t>(listener), 0, 0};
     emulation->hands_over = ioctl(listener, k_ioctl_notif_addfd, &add) != 0 && errno == ENOENT;
-    emulation->ids_changed = false;
+    emulation->ids_changed.store(false);
     return read_credentials(getpid(), &emulation->own);
 }

@@ -5,15 +5,17 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <atomic>
+
 #include "proc/caller_state.h"
 #include "supervisor/judged_open.h"
 
-// The supervisor's side of opening files for the tree: what the current
-// call was judged to reach, and whose access opens may not exceed.
+// The supervisor's side of opening files for the tree, shared by the
+// judging threads: whose access opens may not exceed. What each call was
+// judged to reach is the judging thread's own.
 struct OpenEmulation {
-    JudgedOpen judged;
-    bool hands_over;   // the kernel answers a call with a descriptor (5.14): opens are carried out
-    bool ids_changed;  // a process of the tree may no longer have own
+    bool hands_over;                // the kernel answers a call with a descriptor (5.14): opens are carried out
+    std::atomic<bool> ids_changed;  // a process of the tree may no longer have own
     Credentials own;
 };
 

@@ -54,6 +54,10 @@ struct JudgedOpen {
     JudgedDestination destinations[k_judged_messages];
 };
 
+// Each judging thread keeps the record of the call it judges; a run has at
+// most this many.
+inline constexpr int k_judging_threads_max = 64;
+
 // Whether the call's operands were recorded.
 inline bool is_recorded(const JudgedOpen& opened) {
     return opened.count > 0;

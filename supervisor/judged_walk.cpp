@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -69,4 +71,24 @@ int pin_base(const JudgedTarget& target, pid_t caller) {
     if (target.base[0] == 0 || !name_base_directory(caller, target.dirfd, link)) return -1;
     // Still the directory the path was judged from.
     return pin_as(link, O_DIRECTORY, target.base);
+}
+
+namespace {
+
+pthread_mutex_t g_umask_lock = PTHREAD_MUTEX_INITIALIZER;
+thread_local bool t_own_umask = false;
+
+}  // namespace
+
+bool take_own_umask() {
+    t_own_umask = unshare(CLONE_FS) == 0;
+    return t_own_umask;
+}
+
+void lock_shared_umask() {
+    if (!t_own_umask) pthread_mutex_lock(&g_umask_lock);
+}
+
+void unlock_shared_umask() {
+    if (!t_own_umask) pthread_mutex_unlock(&g_umask_lock);
 }

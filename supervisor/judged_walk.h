@@ -35,6 +35,16 @@ void name_own_descriptor(int fd, char (&link)[32]);
 // -1 (an absolute path, or the caller's directory is no longer it).
 [[nodiscard]] int pin_base(const JudgedTarget& target, pid_t caller);
 
+// Gives the calling thread a umask (and directory) of its own, so that
+// make_with_callers_umask on it needs no lock; false when the kernel
+// refuses, and it then shares the process's.
+bool take_own_umask();
+
+// Serializes the umask of the threads that share the process's; a thread
+// with its own takes nothing.
+void lock_shared_umask();
+void unlock_shared_umask();
+
 // Runs make (which creates something) under the caller's umask, so that a
 // default ACL on the parent applies as it would for the caller; -1 with
 // errno set when the umask cannot be read.
@@ -42,10 +52,12 @@ template <typename Make>
 long make_with_callers_umask(pid_t caller, Make make) {
     mode_t mask = 0;
     if (!read_umask(caller, &mask)) return -1;
+    lock_shared_umask();
     const mode_t previous = umask(mask);
     const long result = make();
     const int error = errno;
     umask(previous);
+    unlock_shared_umask();
     errno = error;
     return result;
 }

@@ -44,14 +44,13 @@ void drop_gone(Attachments* attachments) {
     attachments->count = kept;
 }
 
-const Attachment* find_keeper(Attachments* attachments, pid_t pid) {
+const Attachment* find_keeper(const Attachments* attachments, pid_t pid) {
     for (size_t i = 0; i < attachments->count; ++i) {
-        Attachment& attachment = attachments->items[i];
+        const Attachment& attachment = attachments->items[i];
         if (attachment.keeper != pid) continue;
-        if (is_alive(attachment)) return &attachment;
         // Its pid may already name another process: it is judged by the
         // policies of its own ancestors only.
-        attachment.keeper = 0;
+        if (is_alive(attachment)) return &attachment;
     }
     return nullptr;
 }
@@ -69,11 +68,7 @@ Answer attach_policy(const PendingCall& call, Attachments* attachments, uint64_t
     return error == 0 ? k_performed_zero : refused(error);
 }
 
-}  // namespace
-
-int attach_blob(Attachments* attachments, pid_t keeper, const char* text, size_t length) {
-    if (length == 0 || length > k_nest_blob_max) return EINVAL;
-    if (strnlen(text, length + 1) != length || check_blob_text(text).fault != BlobFault::none) return EINVAL;
+int add_attachment(Attachments* attachments, pid_t keeper, const char* text) {
     drop_gone(attachments);
     if (find_keeper(attachments, keeper) != nullptr) return EBUSY;
     if (attachments->count == k_nest_max) return ENOSPC;
@@ -90,13 +85,51 @@ int attach_blob(Attachments* attachments, pid_t keeper, const char* text, size_t
         return ESRCH;
     }
     attachment.keeper = keeper;
-    ++attachments->count;
+    // Published whole: a judging thread that reads the new count without
+    // the lock then takes it.
+    attachments->count.fetch_add(1, std::memory_order_release);
     return 0;
 }
 
+Answer judge_in_scopes(const Supervision& supervision, const Attachments& attachments, const seccomp_notif& notif,
+                       const Answer& answer, const Policy** judged_by) {
+    Scopes scopes;
+    if (!find_scopes(&attachments, static_cast<pid_t>(notif.pid), supervision.tree, &scopes)) {
+        (void)refuse_for_rule(supervision.refusals, ACCESS_STAT, "nest_unknown");
+        return refused(EPERM);
+    }
+    for (size_t i = 0; i < scopes.count; ++i) {
+        const Attachment& scope = *scopes.items[i];
+        Supervision inner = supervision;
+        inner.policy = &scope.policy;
+        // The keeper is the sandbox's own supervisor: never one of its tree.
+        inner.tree = {scope.keeper, -1, scope.keeper};
+        inner.nested = nullptr;
+        const Answer judged = dispatch_notification(inner, notif);
+        if (!is_continue(judged)) {
+            *judged_by = inner.policy;
+            return judged;
+        }
+    }
+    return answer;
+}
+
+}  // namespace
+
+int attach_blob(Attachments* attachments, pid_t keeper, const char* text, size_t length) {
+    if (length == 0 || length > k_nest_blob_max) return EINVAL;
+    if (strnlen(text, length + 1) != length || check_blob_text(text).fault != BlobFault::none) return EINVAL;
+    pthread_rwlock_wrlock(&attachments->lock);
+    const int error = add_attachment(attachments, keeper, text);
+    pthread_rwlock_unlock(&attachments->lock);
+    return error;
+}
+
 void release_attachments(Attachments* attachments) {
+    pthread_rwlock_wrlock(&attachments->lock);
     for (size_t i = 0; i < attachments->count; ++i) attachments->items[i].keeper = 0;
     drop_gone(attachments);
+    pthread_rwlock_unlock(&attachments->lock);
 }
 
 Answer judge_nest_request(const PendingCall& call, Attachments* attachments, const uint64_t* args) {
@@ -106,7 +139,7 @@ Answer judge_nest_request(const PendingCall& call, Attachments* attachments, con
     return refused(EINVAL);
 }
 
-bool find_scopes(Attachments* attachments, pid_t pid, const SandboxTree& tree, Scopes* out) {
+bool find_scopes(const Attachments* attachments, pid_t pid, const SandboxTree& tree, Scopes* out) {
     out->count = 0;
     pid_t current = thread_group_of(pid);
     for (int hops = 0; current != tree.supervisor && current > 1; ++hops) {
@@ -130,25 +163,11 @@ Answer dispatch_in_scopes(const Supervision& supervision, const seccomp_notif& n
     *judged_by = supervision.policy;
     const Answer answer = dispatch_notification(supervision, notif);
     Attachments* attachments = supervision.nested;
-    if (attachments == nullptr || attachments->count == 0 || !is_continue(answer)) return answer;
-
-    Scopes scopes;
-    if (!find_scopes(attachments, static_cast<pid_t>(notif.pid), supervision.tree, &scopes)) {
-        (void)refuse_for_rule(supervision.refusals, ACCESS_STAT, "nest_unknown");
-        return refused(EPERM);
+    if (attachments == nullptr || attachments->count.load(std::memory_order_acquire) == 0 || !is_continue(answer)) {
+        return answer;
     }
-    for (size_t i = 0; i < scopes.count; ++i) {
-        const Attachment& scope = *scopes.items[i];
-        Supervision inner = supervision;
-        inner.policy = &scope.policy;
-        // The keeper is the sandbox's own supervisor: never one of its tree.
-        inner.tree = {scope.keeper, -1, scope.keeper};
-        inner.nested = nullptr;
-        const Answer judged = dispatch_notification(inner, notif);
-        if (!is_continue(judged)) {
-            *judged_by = inner.policy;
-            return judged;
-        }
-    }
-    return answer;
+    pthread_rwlock_rdlock(&attachments->lock);
+    const Answer judged = judge_in_scopes(supervision, *attachments, notif, answer, judged_by);
+    pthread_rwlock_unlock(&attachments->lock);
+    return judged;
 }

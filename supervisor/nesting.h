@@ -5,7 +5,10 @@
 #pragma once
 
 #include <linux/seccomp.h>
+#include <pthread.h>
 #include <sys/types.h>
+
+#include <atomic>
 
 #include "base/nest_request.h"
 #include "policy/policy.h"
@@ -19,9 +22,12 @@ struct Attachment {
     Policy policy;
 };
 
+// Shared by the judging threads: judged under the read lock, changed under
+// the write lock; a run without attachments takes neither.
 struct Attachments {
     Attachment items[k_nest_max];
-    size_t count;
+    std::atomic<size_t> count{0};
+    pthread_rwlock_t lock = PTHREAD_RWLOCK_INITIALIZER;
 };
 
 // The policies that judge a process besides the supervisor's own,
@@ -47,8 +53,8 @@ void release_attachments(Attachments* attachments);
 
 // The attachments whose keepers are ancestors of pid, read along its chain
 // of parents up to the supervisor; false when the chain cannot be read
-// whole, and the call is then refused.
-[[nodiscard]] bool find_scopes(Attachments* attachments, pid_t pid, const SandboxTree& tree, Scopes* out);
+// whole, and the call is then refused. Under the read lock.
+[[nodiscard]] bool find_scopes(const Attachments* attachments, pid_t pid, const SandboxTree& tree, Scopes* out);
 
 // The supervisor's own judgement, then that of every policy of the
 // caller's scopes: the first refusal is the answer, and *judged_by the

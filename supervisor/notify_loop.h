@@ -1,5 +1,7 @@
-// The supervisor's notification loop: reap exited children, then receive,
-// judge and answer one trapped call per wakeup.
+// The supervisor's notification loop: judging threads receive, judge and
+// answer trapped calls, each its own; one thread keeps the run (reaps
+// children, relays the command's status, tends opens that wait, and ends
+// the run when no filtered process is left).
 #pragma once
 
 #include "supervisor/dispatch.h"
@@ -22,8 +24,16 @@ struct NotifyLoop {
     RefusalLog* log;        // null: no log
     ExecRefusalNote* note;  // null: nothing is said
     OpenEmulation* opens;   // null: allowed opens and changes go ahead in the caller ("continue")
+    // 1: the calling thread judges and keeps, as one loop; more: it keeps,
+    // and that many threads judge. At most k_judging_threads_max.
+    int judging_threads;
 };
 
+// The judging threads a run gets unless told: four for each processor the
+// supervisor may run on, at most k_judging_threads_max.
+[[nodiscard]] int count_default_judging_threads();
+
 // Never returns: the supervisor ends with _exit(0) once no filtered process
-// is left.
+// is left. Judging threads that cannot be started are done without; with
+// none, the calling thread judges too.
 [[noreturn]] void serve_notifications(NotifyLoop* loop);

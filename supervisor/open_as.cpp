@@ -19,19 +19,20 @@ struct CallerWork {
     void (*prepare)(CallerWork* work);
     void (*run)(CallerWork* work);
     void (*finish)(CallerWork* work);
+    const Credentials* theirs = nullptr;
+    const Credentials* own = nullptr;
+    bool taken = false;
+    bool done = false;
 };
 
-// One call at a time: the loop hands it over and waits for the result.
+// One call at a time: a judging thread hands it over once the thread is
+// free, and waits for its own work to be done.
 struct Handoff {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
     bool started = false;
     bool broken = false;
-    bool pending = false;
-    CallerWork* work = nullptr;
-    const Credentials* theirs = nullptr;
-    const Credentials* own = nullptr;
-    bool taken = false;
+    CallerWork* work = nullptr;  // handed over, not yet done
 };
 
 Handoff g_handoff;
@@ -92,36 +93,41 @@ bool is_confirmed(const Credentials& theirs) {
 }
 
 void* run_opener(void*) {
+    // Its umask is set for each caller's creations.
+    (void)take_own_umask();
     pthread_mutex_lock(&g_handoff.lock);
     for (;;) {
-        while (!g_handoff.pending) pthread_cond_wait(&g_handoff.changed, &g_handoff.lock);
+        while (g_handoff.work == nullptr) pthread_cond_wait(&g_handoff.changed, &g_handoff.lock);
         CallerWork* work = g_handoff.work;
         work->prepare(work);
         Taken changed;
-        const bool taken = take(*g_handoff.theirs, &changed) && is_confirmed(*g_handoff.theirs);
+        const bool taken = take(*work->theirs, &changed) && is_confirmed(*work->theirs);
         if (taken) work->run(work);
         work->finish(work);
-        g_handoff.taken = taken;
+        work->taken = taken;
         // A thread that cannot be itself again carries out nothing more.
-        g_handoff.broken = !give_back(*g_handoff.own, changed);
-        g_handoff.pending = false;
+        g_handoff.broken = !give_back(*work->own, changed);
+        work->done = true;
+        g_handoff.work = nullptr;
         pthread_cond_broadcast(&g_handoff.changed);
     }
     return nullptr;
 }
 
 bool run_as(CallerWork* work, const Credentials& theirs, const Credentials& own) {
+    work->theirs = &theirs;
+    work->own = &own;
     pthread_mutex_lock(&g_handoff.lock);
     if (!g_handoff.started) g_handoff.started = start_helper_thread(run_opener);
+    while (g_handoff.started && !g_handoff.broken && g_handoff.work != nullptr) {
+        pthread_cond_wait(&g_handoff.changed, &g_handoff.lock);
+    }
     bool taken = false;
     if (g_handoff.started && !g_handoff.broken) {
         g_handoff.work = work;
-        g_handoff.theirs = &theirs;
-        g_handoff.own = &own;
-        g_handoff.pending = true;
         pthread_cond_broadcast(&g_handoff.changed);
-        while (g_handoff.pending) pthread_cond_wait(&g_handoff.changed, &g_handoff.lock);
-        taken = g_handoff.taken;
+        while (!work->done) pthread_cond_wait(&g_handoff.changed, &g_handoff.lock);
+        taken = work->taken;
     }
     pthread_mutex_unlock(&g_handoff.lock);
     return taken;

@@ -41,6 +41,7 @@ struct Pool {
     // Changed under the lock; read without it, once per turn of the loop.
     std::atomic<int> outstanding{0};
     int listener = -1;
+    int wake = -1;  // told of each queued job, when the one who tends them is not the one who queues
 };
 
 Pool g_pool;
@@ -153,6 +154,11 @@ void queue_slot(Slot* slot) {
     slot->state = SlotState::queued;
     ++g_pool.outstanding;
     pthread_cond_signal(&g_pool.queued);
+    if (g_pool.wake >= 0) {
+        const uint64_t one = 1;
+        // A full counter has woken its reader already.
+        (void)write(g_pool.wake, &one, sizeof(one));
+    }
 }
 
 // A socket job whose call is gone: a queued one is dropped; a running one
@@ -195,6 +201,12 @@ bool start_waiting_open(int listener, const WaitingOpen& job) {
     }
     pthread_mutex_unlock(&g_pool.lock);
     return slot != nullptr;
+}
+
+void wake_for_waiting_opens(int fd) {
+    pthread_mutex_lock(&g_pool.lock);
+    g_pool.wake = fd;
+    pthread_mutex_unlock(&g_pool.lock);
 }
 
 bool has_waiting_opens() {

@@ -22,6 +22,10 @@ struct SocketJob;
 // taken, and the job's descriptors are then still the caller's to close.
 [[nodiscard]] bool start_socket_job(int listener, const SocketJob& job);
 
+// Each job queued from now on adds one to the eventfd fd, so that a thread
+// other than the one that queues it wakes to tend it.
+void wake_for_waiting_opens(int fd);
+
 // Whether any open is queued or waiting.
 [[nodiscard]] bool has_waiting_opens();
 

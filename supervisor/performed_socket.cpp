@@ -23,8 +23,9 @@ constexpr size_t k_sent_control_max = 4096;
 constexpr size_t k_iovec_batch = 64;
 constexpr size_t k_iovec_max = 1024;
 constexpr size_t k_mmsghdr_stride = 64;  // struct msghdr, then the length sent
-// One buffer for each worker that can run at once, and the loop's.
-constexpr int k_send_buffers = 17;
+// One buffer for each worker that can run at once, and each judging
+// thread's.
+constexpr int k_send_buffers = 16 + k_judging_threads_max;
 
 struct SendBuffer {
     std::atomic<bool> taken;
@@ -36,7 +37,7 @@ SendBuffer g_buffers[k_send_buffers];
 
 // The kernel refused to hand a socket over once (a container profile that
 // wants CAP_SYS_PTRACE for it): every call goes ahead in the caller after.
-bool g_handing_refused = false;
+std::atomic<bool> g_handing_refused{false};
 
 SendBuffer* take_send_buffer() {
     for (SendBuffer& buffer : g_buffers) {
@@ -221,7 +222,7 @@ SocketCallStep send_messages(int listener, const CallRow& row, const uint64_t* a
 
 SocketCallStep carry_out_socket_call(int listener, const CallRow& row, const seccomp_notif& notif,
                                      const JudgedOpen& judged, Answer* answer) {
-    if (!judged.has_destination || g_handing_refused) return SocketCallStep::goes_ahead;
+    if (!judged.has_destination || g_handing_refused.load(std::memory_order_relaxed)) return SocketCallStep::goes_ahead;
     if (judged.conflicting) {
         *answer = answer_error(EACCES);
         return SocketCallStep::answered;
@@ -233,7 +234,7 @@ SocketCallStep carry_out_socket_call(int listener, const CallRow& row, const sec
     job.caller = static_cast<pid_t>(notif.pid);
     job.socket = take_socket(job.caller, static_cast<int>(static_cast<uint32_t>(args[0])), &job.pidfd);
     if (job.socket < 0) {
-        if (errno == EPERM) g_handing_refused = true;
+        if (errno == EPERM) g_handing_refused.store(true, std::memory_order_relaxed);
         if (errno != EBADF) return SocketCallStep::goes_ahead;
         *answer = answer_error(EBADF);
         return SocketCallStep::answered;

@@ -54,9 +54,6 @@ enum class FlagKind : uint8_t { none, open, access_mode, at };
 struct CallRefusals {
     bool audit;
     bool gone;  // the call ended while judged: nothing to report
-    // The calls refused with ENOSYS already reported: programs fall back
-    // from them (clone3 at every thread or spawn), so once a run is enough.
-    uint8_t fallbacks_said[32];
     FlagKind flag_kind;
     uint64_t flags;
     uint8_t count;

@@ -458,9 +458,9 @@ size_t format_end_line(LogFormat format, const timespec& time, const RefusalLog&
     LineWriter line(format, out, size, k_log_line_max);
     line.text("time", time_text);
     line.text("event", "end");
-    line.number("refused", static_cast<long>(log.refused));
-    line.number("would_refuse", static_cast<long>(log.would_refuse));
-    line.number("dropped", static_cast<long>(log.dropped));
+    line.number("refused", static_cast<long>(log.refused.load()));
+    line.number("would_refuse", static_cast<long>(log.would_refuse.load()));
+    line.number("dropped", static_cast<long>(log.dropped.load()));
     return line.finish();
 }
 
@@ -481,7 +481,7 @@ void log_call_refusals(RefusalLog* log, const Policy* policy, pid_t pid, const c
     comm[strcspn(comm, "\n")] = 0;
     LineContext context = {{0, 0}, pid, comm, call, refusals.flag_kind, refusals.flags, answer};
     clock_gettime(CLOCK_REALTIME, &context.time);
-    static char line[k_log_line_max];
+    char line[k_log_line_max];
     for (uint8_t i = 0; i < refusals.count; ++i) {
         const Refusal& refusal = refusals.items[i];
         // A lifted refusal would have been answered as the path checks answer.

@@ -9,6 +9,8 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <atomic>
+
 #include "policy/policy.h"
 #include "supervisor/refusal.h"
 
@@ -22,9 +24,10 @@ struct RefusalLog {
     bool is_socket;  // written with send, which can be told not to wait
     LogFormat format;
     bool audit;
-    uint64_t refused;
-    uint64_t would_refuse;
-    uint64_t dropped;
+    // Counted by every judging thread.
+    std::atomic<uint64_t> refused;
+    std::atomic<uint64_t> would_refuse;
+    std::atomic<uint64_t> dropped;
 };
 
 // What one log line says besides the refusal itself.
@@ -53,7 +56,8 @@ struct LineContext {
 // rule's own for the others.
 void describe_refusal(const Policy* policy, const Refusal& refusal, char* out, size_t size);
 
-// Writes one line without waiting; counts it as dropped when it would.
+// Writes one line without waiting, in one call, so that the lines of
+// judging threads never mix; counts it as dropped when it would.
 void write_log_line(RefusalLog* log, const char* line, size_t length);
 
 // Logs every refusal of one call: refused, or would-refuse when an audit

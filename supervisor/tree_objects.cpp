@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ipc.h>
@@ -39,17 +40,43 @@ bool does_id_exist(IpcKind kind, int id) {
     return result == 0 || (errno != EINVAL && errno != EIDRM);
 }
 
-}  // namespace
+// Held while the record is read or changed: the judging threads share it,
+// and only calls on inter-process objects take it.
+class RecordLock {
+public:
+    explicit RecordLock(const TreeObjects& made) : lock_(&made.lock) { pthread_mutex_lock(lock_); }
+    ~RecordLock() { pthread_mutex_unlock(lock_); }
+    RecordLock(const RecordLock&) = delete;
+    RecordLock& operator=(const RecordLock&) = delete;
 
-bool has_tree_id(const TreeObjects& made, IpcKind kind, int id) {
+private:
+    pthread_mutex_t* lock_;
+};
+
+bool has_id(const TreeObjects& made, IpcKind kind, int id) {
     for (size_t i = 0; i < made.id_count; ++i) {
         if (made.ids[i].kind == kind && made.ids[i].id == id) return true;
     }
     return false;
 }
 
+bool has_name(const TreeObjects& made, NamedKind kind, const char* name) {
+    for (size_t i = 0; i < made.name_count; ++i) {
+        if (made.names[i].kind == kind && strcmp(made.names[i].text, name) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool has_tree_id(const TreeObjects& made, IpcKind kind, int id) {
+    const RecordLock held(made);
+    return has_id(made, kind, id);
+}
+
 bool record_tree_id(TreeObjects* made, IpcKind kind, int id) {
-    if (has_tree_id(*made, kind, id)) return true;
+    const RecordLock held(*made);
+    if (has_id(*made, kind, id)) return true;
     if (made->id_count == k_max_tree_ids) {
         size_t kept = 0;
         for (size_t i = 0; i < made->id_count; ++i) {
@@ -63,14 +90,13 @@ bool record_tree_id(TreeObjects* made, IpcKind kind, int id) {
 }
 
 bool has_tree_name(const TreeObjects& made, NamedKind kind, const char* name) {
-    for (size_t i = 0; i < made.name_count; ++i) {
-        if (made.names[i].kind == kind && strcmp(made.names[i].text, name) == 0) return true;
-    }
-    return false;
+    const RecordLock held(made);
+    return has_name(made, kind, name);
 }
 
 bool record_tree_name(TreeObjects* made, NamedKind kind, const char* name) {
-    if (has_tree_name(*made, kind, name)) return true;
+    const RecordLock held(*made);
+    if (has_name(*made, kind, name)) return true;
     const size_t length = strlen(name);
     if (length >= k_tree_name_size) return false;
     if (made->name_count == k_max_tree_names) {

@@ -2,10 +2,12 @@
 // ids (the supervisor makes them on the tree's behalf and so knows each
 // one) and the names of POSIX message queues and /dev/shm objects (recorded
 // when a call that may make one is let through for a name that did not
-// exist). Fixed capacity, no allocation: when full, entries whose object is
+// exist). Shared by the judging threads, under a lock that only calls on
+// such objects take. Fixed capacity, no allocation: when full, entries whose object is
 // gone are dropped, and if none is, nothing more is recorded.
 #pragma once
 
+#include <pthread.h>
 #include <stddef.h>
 
 #include "base/call_table.h"
@@ -28,6 +30,8 @@ struct TreeObjects {
     size_t id_count;
     Name names[k_max_tree_names];
     size_t name_count;
+    // The judging threads share the record: held while it is read or changed.
+    mutable pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 };
 
 [[nodiscard]] bool has_tree_id(const TreeObjects& made, IpcKind kind, int id);

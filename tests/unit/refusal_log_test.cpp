@@ -154,10 +154,10 @@ TEST(RefusalLog, AFullPipeDropsLines) {
     int written = 0;
     for (int i = 0; i < 1000; ++i) {
         write_log_line(&log, line.c_str(), line.size());
-        if (log.dropped == 0) ++written;
+        if (log.dropped.load() == 0) ++written;
     }
-    EXPECT_GT(log.dropped, 0u);
-    EXPECT_EQ(static_cast<uint64_t>(written) + log.dropped, 1000u);
+    EXPECT_GT(log.dropped.load(), 0u);
+    EXPECT_EQ(static_cast<uint64_t>(written) + log.dropped.load(), 1000u);
     close(fds[0]);
     close(fds[1]);
 }
