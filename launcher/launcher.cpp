@@ -209,7 +209,7 @@ int run_launcher(int argc, char** argv) {
         line.log_to = LogTo::none;
     }
 
-    static RefusalLog log;
+    static RefusalLog log{};
     char log_problem[256];
     if (!open_refusal_log(line, &log, log_problem, sizeof(log_problem))) {
         say("%s", log_problem);

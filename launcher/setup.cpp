@@ -319,7 +319,7 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
 
     // What the tree makes is recorded for the rest of the run: static, as
     // the loop never returns.
-    static TreeObjects made;
+    static TreeObjects made{};
     // Why a call is refused: its errno comes from it, and the log and the
     // person who started the command are told it.
     static CallRefusals refusals;
@@ -334,12 +334,12 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     }
     NotifyLoop loop;
     // The policies that sandboxes inside the tree add.
-    static Attachments nested;
+    static Attachments nested{};
     loop.supervision = {policy, listener, {child, -1, getpid()}, &made, &refusals, &nested};
     // Allowed opens and changes to the file system are carried out by the
     // supervisor where the kernel allows it; elsewhere they go ahead in the
     // caller.
-    static OpenEmulation opens;
+    static OpenEmulation opens{};
     loop.opens = nullptr;
     if (!FAULT_AT("continue-opens") && start_open_emulation(&opens, listener)) {
         loop.opens = &opens;
@@ -349,6 +349,8 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     loop.signal_fd = sigfd;
     loop.status_write = status_write;
     loop.status_relayed = false;
+    loop.child_reaped = false;
+    loop.child_status = 0;
     loop.log = options.log;
     loop.note = options.note;
     serve_notifications(&loop);

@@ -76,7 +76,8 @@ int pin_base(const JudgedTarget& target, pid_t caller) {
 namespace {
 
 pthread_mutex_t g_umask_lock = PTHREAD_MUTEX_INITIALIZER;
-thread_local bool t_own_umask = false;
+// Initial-exec: read without a call into the dynamic loader.
+__attribute__((tls_model("initial-exec"))) thread_local bool t_own_umask = false;
 
 }  // namespace
 

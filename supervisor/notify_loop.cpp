@@ -49,6 +49,8 @@ void relay_status(NotifyLoop* loop, int status) {
     loop->status_relayed = true;
 }
 
+[[noreturn]] void shut_down(NotifyLoop* loop);
+
 void reap_children(NotifyLoop* loop) {
     char scratch[128];
     ssize_t got;
@@ -58,9 +60,20 @@ void reap_children(NotifyLoop* loop) {
 
     int status = 0;
     pid_t pid;
+    bool child_ended = false;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        if (pid == loop->supervision.tree.child) relay_status(loop, status);
+        if (pid != loop->supervision.tree.child) continue;
+        loop->child_reaped = true;
+        loop->child_status = status;
+        child_ended = true;
     }
+    if (!child_ended) return;
+    // The command's process was the last of the tree (reaped, it no longer
+    // holds the listener): the log is ended before its status goes out, so
+    // that whoever reads the log once the command is done reads it whole.
+    pollfd listener = {loop->supervision.listener, 0, 0};
+    if (poll(&listener, 1, 0) == 1 && (listener.revents & POLLHUP)) shut_down(loop);
+    relay_status(loop, loop->child_status);
 }
 
 bool is_execution(const CallRow& row) {
@@ -105,7 +118,7 @@ struct JudgingThread {
 };
 
 // Static: the loop never returns, and no judgement allocates.
-JudgingThread g_judging[k_judging_threads_max];
+JudgingThread g_judging[k_judging_threads_max]{};
 std::atomic<int> g_judging_count{0};  // started, when more than one
 
 // How long an execution waits for the handovers under way: one whose
@@ -211,7 +224,7 @@ bool may_send_for(const OpenEmulation& opens, pid_t caller) {
     return judge_opener_ids(opens, caller, &theirs) == OpenerIds::own;
 }
 
-[[noreturn]] void shut_down(NotifyLoop* loop) {
+void shut_down(NotifyLoop* loop) {
     close(loop->supervision.listener);
     if (loop->log != nullptr) {
         char line[k_log_line_max];
@@ -220,8 +233,10 @@ bool may_send_for(const OpenEmulation& opens, pid_t caller) {
         write_log_line(loop->log, line, format_end_line(loop->log->format, now, *loop->log, line, sizeof(line)));
     }
     if (!loop->status_relayed) {
-        int status = 0;
-        while (waitpid(loop->supervision.tree.child, &status, 0) < 0 && errno == EINTR) {}
+        int status = loop->child_status;
+        if (!loop->child_reaped) {
+            while (waitpid(loop->supervision.tree.child, &status, 0) < 0 && errno == EINTR) {}
+        }
         relay_status(loop, status);
     }
     while (waitpid(-1, nullptr, WNOHANG) > 0) {}

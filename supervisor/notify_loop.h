@@ -21,6 +21,8 @@ struct NotifyLoop {
     int signal_fd;     // SIGCHLD, non-blocking
     int status_write;  // status pipe; the child's wait status goes here once
     bool status_relayed;
+    bool child_reaped;  // the command's process; child_status is its wait status
+    int child_status;
     RefusalLog* log;        // null: no log
     ExecRefusalNote* note;  // null: nothing is said
     OpenEmulation* opens;   // null: allowed opens and changes go ahead in the caller ("continue")

@@ -33,7 +33,7 @@ struct SendBuffer {
     unsigned char control[k_sent_control_max];
 };
 
-SendBuffer g_buffers[k_send_buffers];
+SendBuffer g_buffers[k_send_buffers]{};
 
 // The kernel refused to hand a socket over once (a container profile that
 // wants CAP_SYS_PTRACE for it): every call goes ahead in the caller after.

@@ -16,6 +16,12 @@
 //   stress background CHILDREN MILLISECONDS DIR
 //       leaves CHILDREN processes behind that keep making calls after this
 //       one has exited; each writes its counts to DIR/out/bg-<n>
+//   stress runs PROCESSES ROUNDS DIR
+//       every process writes a script to DIR/out, closes it and runs it,
+//       ROUNDS times, while the others do the same; prints "writers N busy
+//       B" (B: writers that saw a run refused because the file was still
+//       open for writing), exit 1 if B > 0 (processes, not threads: a
+//       thread's fork would take the others' open files along)
 //
 // Each mode is bounded in time and prints its counts.
 #include <errno.h>
@@ -188,12 +194,60 @@ int mode_background(int children, int milliseconds, const char* dir) {
     return 0;
 }
 
+// Writes a script, closes it and runs it, ROUNDS times, as a build runs
+// what it has just linked: 0, 3 when a run found the file busy, 4 for any
+// other failure.
+int write_and_run(const char* dir, int index, long rounds) {
+    char path[4200];
+    snprintf(path, sizeof(path), "%s/out/run-%d", dir, index);
+    const char script[] = "#!/bin/sh\nexit 0\n";
+    for (long i = 0; i < rounds; ++i) {
+        const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+        const bool written =
+            fd >= 0 && write(fd, script, sizeof(script) - 1) == static_cast<ssize_t>(sizeof(script) - 1);
+        if (fd >= 0) close(fd);
+        if (!written) return 4;
+        const pid_t child = fork();
+        if (child == 0) {
+            char* const words[] = {path, nullptr};
+            execv(path, words);
+            _exit(errno == ETXTBSY ? 3 : 4);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 4;
+        if (WEXITSTATUS(status) != 0) return WEXITSTATUS(status) == 3 ? 3 : 4;
+    }
+    return 0;
+}
+
+int mode_runs(int processes, long rounds, const char* dir) {
+    int busy = 0;
+    int wrong = 0;
+    for (int i = 0; i < processes; ++i) {
+        const pid_t writer = fork();
+        if (writer == 0) _exit(write_and_run(dir, i, rounds));
+        if (writer < 0) ++wrong;
+    }
+    int status = 0;
+    pid_t done;
+    while ((done = wait(&status)) > 0 || (done < 0 && errno == EINTR)) {
+        if (done < 0) continue;
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+            ++busy;
+        } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            ++wrong;
+        }
+    }
+    printf("writers %d busy %d wrong %d\n", processes, busy, wrong);
+    return busy == 0 && wrong == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 3) {
-        fprintf(stderr, "usage: stress calls|kills|churn|queue|background ... DIR\n");
+        fprintf(stderr, "usage: stress calls|kills|churn|queue|background|runs ... DIR\n");
         return 2;
     }
     set_paths(argv[argc - 1]);
@@ -202,6 +256,7 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "kills") == 0 && argc == 4) return mode_kills(atoi(argv[2]));
     if (strcmp(mode, "churn") == 0 && argc == 4) return mode_churn(atoi(argv[2]));
     if (strcmp(mode, "queue") == 0 && argc == 4) return mode_queue(atoi(argv[2]));
+    if (strcmp(mode, "runs") == 0 && argc == 5) return mode_runs(atoi(argv[2]), atol(argv[3]), argv[4]);
     if (strcmp(mode, "background") == 0 && argc == 5) {
         return mode_background(atoi(argv[2]), atoi(argv[3]), argv[4]);
     }

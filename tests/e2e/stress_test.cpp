@@ -50,6 +50,14 @@ TEST_F(Stress, ConcurrentCallsGetTheirOwnAnswers) {
     EXPECT_EQ(r.code, 0) << r.out << r.err;
 }
 
+// A file written, closed and run at once while other threads hand over
+// theirs: the supervisor's own copy of it is gone before it runs.
+TEST_F(Stress, WrittenFilesRunAtOnce) {
+    e2e::RunResult r = run({"runs", "4", e2e::is_light_load() ? "30" : "300"});
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+}
+
 TEST_F(Stress, TraceesKilledWhileJudged) {
     e2e::RunResult r = run({"kills", e2e::is_light_load() ? "50" : "300"});
     ASSERT_FALSE(r.timed_out);

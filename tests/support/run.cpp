@@ -171,7 +171,11 @@ std::string probe_path() {
 }
 
 std::vector<std::string> sandboxed(const std::string& blob, const std::vector<std::string>& command) {
-    std::vector<std::string> argv = {sandbox_path(), "--policy", blob, "--"};
+    std::vector<std::string> argv = {sandbox_path(), "--policy", blob};
+    // A pass of the suite may choose how many threads judge.
+    const char* threads = getenv("SANDBOX_JUDGING_THREADS");
+    if (threads != nullptr && threads[0] != 0) argv.insert(argv.end(), {"--judging-threads", threads});
+    argv.push_back("--");
     argv.insert(argv.end(), command.begin(), command.end());
     return argv;
 }
