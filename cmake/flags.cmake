@@ -12,6 +12,11 @@ if(SANDBOX_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(SANDBOX_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 # Fuzzing instruments every object for coverage as well, so that libFuzzer
 # sees the branches of the library code it drives; only the fuzz targets
 # themselves link libFuzzer's main (fuzz/CMakeLists.txt).
@@ -33,7 +38,7 @@ endfunction()
 function(sandbox_program target)
   if(SANDBOX_STATIC)
     target_link_options(${target} PRIVATE -static)
-  elseif(NOT SANDBOX_SANITIZE AND NOT SANDBOX_FUZZ)
+  elseif(NOT SANDBOX_SANITIZE AND NOT SANDBOX_TSAN AND NOT SANDBOX_FUZZ)
     target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
   endif()
   # Every symbol bound at start, then the table made read-only: no lazy

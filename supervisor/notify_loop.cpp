@@ -289,11 +289,12 @@ void judge_and_answer(JudgingThread* self, const seccomp_notif& notif) {
 }
 
 // Serves the run: judges its calls when self is given, and keeps it when
-// keeps is set. A keeper waits in poll: the kernel wakes a poller on the
-// caller's processor (6.6), and one that waited in the receive, after
-// another thread took the call it woke for, could not end the run. A
-// thread that only judges waits in the receive, which wakes one such
-// thread for each call.
+// keeps is set. Every thread waits in poll, where the kernel wakes a
+// waiter on the caller's processor (6.6); one woken in the receive would
+// be woken wherever the scheduler puts it, a wake-up that costs a
+// processor leaving its idle state. A judging thread that another beat to
+// the call it woke for waits in the receive for the next; a keeper never
+// receives unless it judges alone, so that it can always end the run.
 void serve(NotifyLoop* loop, JudgingThread* self, bool keeps) {
     const int listener = loop->supervision.listener;
     seccomp_notif notif;
@@ -305,29 +306,32 @@ void serve(NotifyLoop* loop, JudgingThread* self, bool keeps) {
     fds[1].events = POLLIN;
     fds[2].fd = g_wake;
     fds[2].events = POLLIN;
-    const nfds_t watched = g_wake >= 0 ? 3 : 2;
+    const nfds_t watched = !keeps ? 1 : g_wake >= 0 ? 3 : 2;
 
     for (;;) {
-        if (keeps) {
-            fds[0].revents = fds[1].revents = fds[2].revents = 0;
-            // While opens wait on workers, the keeper looks after them: an
-            // open whose caller went away would otherwise wait for good.
-            const bool waiting = loop->opens != nullptr && has_waiting_opens();
-            if (waiting) tend_waiting_opens(listener);
-            if (poll(fds, watched, waiting ? k_waiting_poll_ms : -1) < 0) {
-                if (errno == EINTR) continue;
-                shut_down(loop);
+        fds[0].revents = fds[1].revents = fds[2].revents = 0;
+        // While opens wait on workers, the keeper looks after them: an open
+        // whose caller went away would otherwise wait for good.
+        const bool waiting = keeps && loop->opens != nullptr && has_waiting_opens();
+        if (waiting) tend_waiting_opens(listener);
+        if (poll(fds, watched, waiting ? k_waiting_poll_ms : -1) < 0) {
+            if (errno == EINTR) continue;
+            if (keeps) shut_down(loop);
+            report_broken();
+            return;
+        }
+        if (keeps && (fds[1].revents & POLLIN)) reap_children(loop);
+        if (keeps && (fds[2].revents & POLLIN)) {
+            uint64_t count;
+            (void)read(g_wake, &count, sizeof(count));
+            if (g_judging_broken.load()) shut_down(loop);
+        }
+        if (!(fds[0].revents & POLLIN)) {
+            if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                if (keeps) shut_down(loop);
+                return;
             }
-            if (fds[1].revents & POLLIN) reap_children(loop);
-            if (fds[2].revents & POLLIN) {
-                uint64_t count;
-                (void)read(g_wake, &count, sizeof(count));
-                if (g_judging_broken.load()) shut_down(loop);
-            }
-            if (!(fds[0].revents & POLLIN)) {
-                if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) shut_down(loop);
-                continue;
-            }
+            continue;
         }
         memset(&notif, 0, sizeof(notif));
         if (ioctl(listener, k_ioctl_notif_recv, &notif) != 0) {
