@@ -86,6 +86,13 @@ TEST(CommandLine, Shapes) {
         {{"sandbox", "--policy-fd", "6", "--log-fd", "6", "--", "true"}, 0, {}},
         {{"sandbox", "--policy", "", "--log-fd", "6", "--keep-fd", "6", "--", "true"}, 0, {}},
         {{"sandbox", "--quiet", "--policy", "", "--", "true"}, 5, {}},
+        // How many threads judge: 1 to 64.
+        {{"sandbox", "--judging-threads", "1", "--policy", "", "--", "true"}, 6, {}},
+        {{"sandbox", "--policy", "", "--judging-threads", "64", "--", "true"}, 6, {}},
+        {{"sandbox", "--policy", "", "--judging-threads", "0", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy", "", "--judging-threads", "65", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy", "", "--judging-threads", "4x", "--", "true"}, 0, {}},
+        {{"sandbox", "--policy", "", "--judging-threads", "", "--", "true"}, 0, {}},
         {{"sandbox", "--policy", "", "--help", "--", "true"}, 0, {}},
     };
     for (const Case& c : cases) {
@@ -107,6 +114,8 @@ TEST(CommandLine, Shapes) {
         EXPECT_EQ(line.policy_from, c.from) << shown;
         EXPECT_EQ(line.log_to, c.log) << shown;
         EXPECT_EQ(std::vector<int>(line.kept.fds, line.kept.fds + line.kept.count), c.kept) << shown;
+        const auto threads = std::find(c.args.begin(), c.args.end(), "--judging-threads");
+        EXPECT_EQ(line.judging_threads, threads == c.args.end() ? 0 : std::stoi(*(threads + 1))) << shown;
     }
 
     // --help and --version stand alone.
