@@ -320,10 +320,6 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     // What the tree makes is recorded for the rest of the run: static, as
     // the loop never returns.
     static TreeObjects made{};
-    // Why a call is refused: its errno comes from it, and the log and the
-    // person who started the command are told it.
-    static CallRefusals refusals;
-    refusals.audit = options.audit;
     if (options.log != nullptr) {
         char line[k_log_line_max];
         timespec now;
@@ -335,7 +331,11 @@ void run_supervisor(const Policy* policy, const KeptDescriptors* kept, int statu
     NotifyLoop loop;
     // The policies that sandboxes inside the tree add.
     static Attachments nested{};
-    loop.supervision = {policy, listener, {child, -1, getpid()}, &made, &refusals, &nested};
+    // Why a call is refused (its errno comes from it, and the log and the
+    // person who started the command are told it) is each judging
+    // thread's own record.
+    loop.supervision = {policy, listener, {child, -1, getpid()}, &made, nullptr, &nested};
+    loop.audit = options.audit;
     // Allowed opens and changes to the file system are carried out by the
     // supervisor where the kernel allows it; elsewhere they go ahead in the
     // caller.

@@ -355,7 +355,7 @@ void* run_judging_thread(void* argument) {
 void prepare_judging_thread(NotifyLoop* loop, JudgingThread* self) {
     self->loop = loop;
     self->supervision = loop->supervision;
-    self->refusals.audit = loop->supervision.refusals != nullptr && loop->supervision.refusals->audit;
+    self->refusals.audit = loop->audit;
     self->supervision.refusals = &self->refusals;
     self->supervision.opened = loop->opens != nullptr ? &self->judged : nullptr;
 }

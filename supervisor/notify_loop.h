@@ -17,9 +17,10 @@ struct ExecRefusalNote {
 };
 
 struct NotifyLoop {
-    Supervision supervision;
-    int signal_fd;     // SIGCHLD, non-blocking
-    int status_write;  // status pipe; the child's wait status goes here once
+    Supervision supervision;  // each judging thread's, but for its own records
+    bool audit;               // the policy's refusals are lifted and logged
+    int signal_fd;            // SIGCHLD, non-blocking
+    int status_write;         // status pipe; the child's wait status goes here once
     bool status_relayed;
     bool child_reaped;  // the command's process; child_status is its wait status
     int child_status;
